@@ -1,0 +1,170 @@
+#include "tests/support/memory_serial.h"
+
+#include <algorithm>
+
+#include "platform/errors.h"
+
+namespace support {
+
+namespace {
+
+bool NonBlocking(const platform::Timeouts& t) {
+  return t.readInterval == platform::kMaxTimeout && t.readTotalMultiplier == 0 &&
+         t.readTotalConstant == 0;
+}
+
+}  // namespace
+
+class MemorySerialDevice final : public platform::SerialDevice {
+ public:
+  explicit MemorySerialDevice(MemoryLine& line) : line_(line) { line_.open_ = true; }
+  ~MemorySerialDevice() override { line_.open_ = false; }
+
+  std::uint32_t SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
+    if (auto e = line_.Enter(Op::SetQueueSizes)) return e;
+    line_.inQueue = in;
+    line_.outQueue = out;
+    return 0;
+  }
+  std::uint32_t SetEventMask(std::uint32_t mask) override {
+    if (auto e = line_.Enter(Op::SetEventMask)) return e;
+    line_.eventMask = mask;
+    return 0;
+  }
+  std::uint32_t GetSettings(platform::LineSettings& s) override {
+    if (auto e = line_.Enter(Op::GetSettings)) return e;
+    s = line_.settings;
+    return 0;
+  }
+  std::uint32_t SetSettings(const platform::LineSettings& s) override {
+    if (auto e = line_.Enter(Op::SetSettings)) return e;
+    line_.settings = s;
+    return 0;
+  }
+  std::uint32_t GetTimeouts(platform::Timeouts& t) override {
+    if (auto e = line_.Enter(Op::GetTimeouts)) return e;
+    t = line_.timeouts;
+    return 0;
+  }
+  std::uint32_t SetTimeouts(const platform::Timeouts& t) override {
+    if (auto e = line_.Enter(Op::SetTimeouts)) return e;
+    line_.timeouts = t;
+    return 0;
+  }
+
+  std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
+                      std::uint32_t& written) override {
+    written = 0;
+    if (auto e = line_.Enter(Op::Write)) return e;
+    if (line_.hungUp) return platform::kErrorDeviceNotConnected;
+    const std::uint32_t moved = length > line_.writeShortBy ? length - line_.writeShortBy : 0;
+    std::vector<std::uint8_t> bytes(data, data + moved);
+    // A synchronous write returns when the last character has left.
+    line_.clock_.Advance(moved * CharacterMicros(line_.settings.baudRate));
+    written = moved;
+    line_.writes_.push_back(bytes);
+    if (line_.onWrite) line_.onWrite(bytes, line_.clock_.NowMicros());
+    return line_.writeResult;
+  }
+
+  std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
+    read = 0;
+    if (auto e = line_.Enter(Op::Read)) return e;
+    if (line_.hungUp) return platform::kErrorDeviceNotConnected;
+    if (line_.onRead) line_.onRead(line_.clock_.NowMicros());
+    const std::uint32_t want = std::min(length, line_.maxBytesPerRead);
+    if (!NonBlocking(line_.timeouts) && want > 0) {
+      // A waiting read: let time run until the wanted byte has arrived, or
+      // until the last byte on the wire if fewer are coming.
+      auto& in = line_.incoming_;
+      if (!in.empty()) {
+        const std::size_t idx = std::min<std::size_t>(want, in.size()) - 1;
+        line_.clock_.AdvanceTo(in[idx].atMicros);
+      }
+    }
+    const std::uint64_t now = line_.clock_.NowMicros();
+    auto& in = line_.incoming_;
+    while (read < want && !in.empty() && in.front().atMicros <= now) {
+      data[read++] = in.front().value;
+      in.pop_front();
+    }
+    return 0;
+  }
+
+  std::uint32_t Purge(std::uint32_t flags) override {
+    line_.purges_.push_back(flags);
+    if (auto e = line_.Enter(Op::Purge)) return e;
+    if (flags & platform::kPurgeClearReceive) {
+      // Only what has arrived is discarded; bytes still on the wire come later.
+      const std::uint64_t now = line_.clock_.NowMicros();
+      auto& in = line_.incoming_;
+      while (!in.empty() && in.front().atMicros <= now) in.pop_front();
+    }
+    return 0;
+  }
+
+  std::uint32_t ClearErrors(std::uint32_t& errors) override {
+    errors = 0;
+    if (auto e = line_.Enter(Op::ClearErrors)) return e;
+    errors = line_.lineErrors;
+    line_.lineErrors = 0;
+    return 0;
+  }
+
+ private:
+  MemoryLine& line_;
+};
+
+void MemoryLine::Deliver(std::uint8_t value, std::uint64_t atMicros) {
+  auto pos = std::upper_bound(
+      incoming_.begin(), incoming_.end(), atMicros,
+      [](std::uint64_t t, const TimedByte& b) { return t < b.atMicros; });
+  incoming_.insert(pos, TimedByte{atMicros, value});
+}
+
+void MemoryLine::DeliverPaced(const std::vector<std::uint8_t>& bytes,
+                              std::uint64_t firstAtMicros) {
+  const std::uint64_t step = CharacterMicros(settings.baudRate ? settings.baudRate : 1200);
+  for (std::size_t i = 0; i < bytes.size(); ++i) Deliver(bytes[i], firstAtMicros + i * step);
+}
+
+void MemoryLine::DeliverNow(const std::vector<std::uint8_t>& bytes) {
+  for (auto b : bytes) Deliver(b, clock_.NowMicros());
+}
+
+void MemoryLine::Fail(Op op, int n, std::uint32_t error) { failures_.push_back({op, n, error}); }
+
+std::uint32_t MemoryLine::Enter(Op op) {
+  const int n = ++calls_[static_cast<int>(op)];
+  for (const auto& f : failures_) {
+    if (f.op == op && (f.n == 0 || f.n == n)) return f.error;
+  }
+  return 0;
+}
+
+std::vector<std::uint8_t> MemoryLine::AllWritten() const {
+  std::vector<std::uint8_t> all;
+  for (const auto& w : writes_) all.insert(all.end(), w.begin(), w.end());
+  return all;
+}
+
+std::size_t MemoryLine::Buffered() const {
+  const std::uint64_t now = clock_.NowMicros();
+  return static_cast<std::size_t>(
+      std::count_if(incoming_.begin(), incoming_.end(),
+                    [now](const TimedByte& b) { return b.atMicros <= now; }));
+}
+
+std::size_t MemoryLine::InFlight() const { return incoming_.size() - Buffered(); }
+
+std::uint32_t MemorySerialDriver::Open(std::string_view name,
+                                       std::unique_ptr<platform::SerialDevice>& device) {
+  device.reset();
+  line_.openedNames.emplace_back(name);
+  if (auto e = line_.Enter(Op::Open)) return e;
+  if (line_.open_) return platform::kErrorSharingViolation;
+  device = std::make_unique<MemorySerialDevice>(line_);
+  return 0;
+}
+
+}  // namespace support
