@@ -22,9 +22,9 @@ inline constexpr std::uint32_t kErrorInvalidParameter = 87;  // EINVAL: e.g. a s
 inline constexpr std::uint32_t kErrorIoPending = 997;        // treated as success by writes/reads
 inline constexpr std::uint32_t kErrorIoDevice = 1117;        // EIO
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;  // hang-up: modem unplugged
-inline constexpr std::uint32_t kErrorAlreadyOpen = 1247;     // Open on an open port
-inline constexpr std::uint32_t kErrorTimeout = 1460;         // a transfer ran out of time
-inline constexpr std::uint32_t kEInvalidArg = 0x80070057u;   // bad type code to a setter
+inline constexpr std::uint32_t kErrorAlreadyOpen = 1247;         // Open on an open port
+inline constexpr std::uint32_t kErrorTimeout = 1460;             // a transfer ran out of time
+inline constexpr std::uint32_t kEInvalidArg = 0x80070057u;       // bad type code to a setter
 
 // errno -> platform error number:
 //   0                       -> 0

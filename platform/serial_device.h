@@ -37,10 +37,10 @@ inline constexpr std::uint32_t kRtsModeMask = 3u << kRtsModeShift;
 inline constexpr std::uint32_t kAbortOnError = 1u << 14;
 inline constexpr std::uint32_t kLowerFlagsMask = (1u << 15) - 1;
 
-inline constexpr std::uint32_t kLineModeDisabled = 0;  // line held off (de-asserted)
-inline constexpr std::uint32_t kLineModeEnabled = 1;   // line held on
-inline constexpr std::uint32_t kLineModeHandshake = 2; // driver drives it for flow control
-inline constexpr std::uint32_t kLineModeToggle = 3;    // RTS only
+inline constexpr std::uint32_t kLineModeDisabled = 0;   // line held off (de-asserted)
+inline constexpr std::uint32_t kLineModeEnabled = 1;    // line held on
+inline constexpr std::uint32_t kLineModeHandshake = 2;  // driver drives it for flow control
+inline constexpr std::uint32_t kLineModeToggle = 3;     // RTS only
 
 constexpr std::uint32_t DtrMode(std::uint32_t flags) {
   return (flags & kDtrModeMask) >> kDtrModeShift;

@@ -30,7 +30,9 @@ Services& Installed() {
 
 }  // namespace
 
-Services& CurrentServices() { return Installed(); }
+Services& CurrentServices() {
+  return Installed();
+}
 
 ScopedServices::ScopedServices(const Services& replacement) : saved_(Installed()) {
   Services& now = Installed();
@@ -39,7 +41,9 @@ ScopedServices::ScopedServices(const Services& replacement) : saved_(Installed()
   if (replacement.op) now.op = replacement.op;
 }
 
-ScopedServices::~ScopedServices() { Installed() = saved_; }
+ScopedServices::~ScopedServices() {
+  Installed() = saved_;
+}
 
 Clock& RealClock() {
   static SteadyClock clock;
@@ -53,9 +57,13 @@ std::string ApplicationName() {
   return exe.stem().string();
 }
 
-void Sleep(std::uint32_t milliseconds) { CurrentServices().clock->Sleep(milliseconds); }
+void Sleep(std::uint32_t milliseconds) {
+  CurrentServices().clock->Sleep(milliseconds);
+}
 
-std::uint32_t TickCount() { return CurrentServices().clock->TickCount(); }
+std::uint32_t TickCount() {
+  return CurrentServices().clock->TickCount();
+}
 
 int MessageBox(std::string_view text, Icon icon, Buttons buttons) {
   return CurrentServices().op->Message(text, icon, buttons);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/services.h"
+#include "serial/hart_link.h"
 #include "tests/support/memory_serial.h"
 #include "tests/support/scripted_operator.h"
 #include "tests/support/virtual_clock.h"
@@ -16,6 +17,11 @@ struct FakePlatform {
   MemorySerialDriver driver{line};
   ScriptedOperator op;
   platform::ScopedServices guard{{&driver, &clock, &op}};
+  // Declared last so it runs first: the one static port must not outlive
+  // the line its device points into.
+  struct LinkCloser {
+    ~LinkCloser() { serial::HartLink::CloseLink(); }
+  } closer;
 };
 
 }  // namespace support

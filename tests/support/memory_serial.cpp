@@ -64,7 +64,7 @@ class MemorySerialDevice final : public platform::SerialDevice {
     written = moved;
     line_.writes_.push_back(bytes);
     if (line_.onWrite) line_.onWrite(bytes, line_.clock_.NowMicros());
-    return line_.writeResult;
+    return line_.late_ ? line_.late_ : line_.writeResult;
   }
 
   std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
@@ -88,7 +88,7 @@ class MemorySerialDevice final : public platform::SerialDevice {
       data[read++] = in.front().value;
       in.pop_front();
     }
-    return 0;
+    return line_.late_;
   }
 
   std::uint32_t Purge(std::uint32_t flags) override {
@@ -116,14 +116,12 @@ class MemorySerialDevice final : public platform::SerialDevice {
 };
 
 void MemoryLine::Deliver(std::uint8_t value, std::uint64_t atMicros) {
-  auto pos = std::upper_bound(
-      incoming_.begin(), incoming_.end(), atMicros,
-      [](std::uint64_t t, const TimedByte& b) { return t < b.atMicros; });
+  auto pos = std::upper_bound(incoming_.begin(), incoming_.end(), atMicros,
+                              [](std::uint64_t t, const TimedByte& b) { return t < b.atMicros; });
   incoming_.insert(pos, TimedByte{atMicros, value});
 }
 
-void MemoryLine::DeliverPaced(const std::vector<std::uint8_t>& bytes,
-                              std::uint64_t firstAtMicros) {
+void MemoryLine::DeliverPaced(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAtMicros) {
   const std::uint64_t step = CharacterMicros(settings.baudRate ? settings.baudRate : 1200);
   for (std::size_t i = 0; i < bytes.size(); ++i) Deliver(bytes[i], firstAtMicros + i * step);
 }
@@ -132,12 +130,21 @@ void MemoryLine::DeliverNow(const std::vector<std::uint8_t>& bytes) {
   for (auto b : bytes) Deliver(b, clock_.NowMicros());
 }
 
-void MemoryLine::Fail(Op op, int n, std::uint32_t error) { failures_.push_back({op, n, error}); }
+void MemoryLine::Fail(Op op, int n, std::uint32_t error) {
+  failures_.push_back({op, n, error, false});
+}
+
+void MemoryLine::FailAfterTransfer(Op op, int n, std::uint32_t error) {
+  failures_.push_back({op, n, error, true});
+}
 
 std::uint32_t MemoryLine::Enter(Op op) {
   const int n = ++calls_[static_cast<int>(op)];
+  late_ = 0;
   for (const auto& f : failures_) {
-    if (f.op == op && (f.n == 0 || f.n == n)) return f.error;
+    if (f.op != op || (f.n != 0 && f.n != n)) continue;
+    if (!f.afterTransfer) return f.error;
+    late_ = f.error;
   }
   return 0;
 }
@@ -150,12 +157,13 @@ std::vector<std::uint8_t> MemoryLine::AllWritten() const {
 
 std::size_t MemoryLine::Buffered() const {
   const std::uint64_t now = clock_.NowMicros();
-  return static_cast<std::size_t>(
-      std::count_if(incoming_.begin(), incoming_.end(),
-                    [now](const TimedByte& b) { return b.atMicros <= now; }));
+  return static_cast<std::size_t>(std::count_if(
+      incoming_.begin(), incoming_.end(), [now](const TimedByte& b) { return b.atMicros <= now; }));
 }
 
-std::size_t MemoryLine::InFlight() const { return incoming_.size() - Buffered(); }
+std::size_t MemoryLine::InFlight() const {
+  return incoming_.size() - Buffered();
+}
 
 std::uint32_t MemorySerialDriver::Open(std::string_view name,
                                        std::unique_ptr<platform::SerialDevice>& device) {

@@ -69,6 +69,8 @@ class MemoryLine {
   // --- faults --------------------------------------------------------------
   // The `n`th call (from 1) of `op` fails with `error`; n == 0: every call.
   void Fail(Op op, int n, std::uint32_t error);
+  // As Fail, but a read or write moves its bytes before reporting `error`.
+  void FailAfterTransfer(Op op, int n, std::uint32_t error);
   // Reads deliver at most this many bytes each.
   std::uint32_t maxBytesPerRead = UINT32_MAX;
   // Writes move this many bytes fewer than asked (and report success).
@@ -103,6 +105,8 @@ class MemoryLine {
   friend class MemorySerialDriver;
   // Counts the call and returns the error injected for it, or 0.
   std::uint32_t Enter(Op op);
+  // The error injected to be reported after the transfer of this call.
+  std::uint32_t late_ = 0;
 
   VirtualClock& clock_;
   std::deque<TimedByte> incoming_;  // kept sorted by arrival time
@@ -111,6 +115,7 @@ class MemoryLine {
     Op op;
     int n;
     std::uint32_t error;
+    bool afterTransfer;
   };
   std::vector<Failure> failures_;
   std::vector<std::vector<std::uint8_t>> writes_;

@@ -1,0 +1,262 @@
+#include "serial/serial_port.h"
+
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/services.h"
+
+namespace serial {
+
+namespace {
+
+// A synchronous write on the modem returns when the request has left, but
+// the field device answers only after its turnaround and the reply itself
+// takes a few hundred milliseconds at 1200 baud. Pausing here lets the reply
+// arrive before the link starts its non-blocking reads.
+constexpr std::uint32_t kWritePauseMs = 500;
+
+}  // namespace
+
+SerialPort::~SerialPort() {
+  if (handle) Close();
+}
+
+bool SerialPort::CheckOpen() {
+  if (handle) return true;
+  lastError = platform::kErrorInvalidHandle;
+  return false;
+}
+
+std::uint32_t SerialPort::Open(std::string_view name, std::uint32_t inQueueSize,
+                               std::uint32_t outQueueSize) {
+  lastError = 0;
+  if (handle) return Fail(platform::kErrorAlreadyOpen);
+  if (auto e = platform::OpenSerialDevice(name, handle)) {
+    handle.reset();
+    return Fail(e);
+  }
+  if (auto e = handle->SetQueueSizes(inQueueSize, outQueueSize)) {
+    Close();
+    return Fail(e);
+  }
+  // Each of these resets lastError, so only the time-out step decides the
+  // result.
+  SetMask(kEventMask);
+  SetState(9600, 8, platform::kParityNone, platform::kOneStopBit);
+  return SetTimeouts(kTimeoutsNonBlocking);
+}
+
+std::uint32_t SerialPort::Close() {
+  lastError = 0;
+  handle.reset();
+  return lastError;
+}
+
+std::uint32_t SerialPort::SetState(std::uint32_t baudRate, std::uint8_t byteSize,
+                                   std::uint8_t parity, std::uint8_t stopBits) {
+  lastError = 0;
+  if (!CheckOpen()) return lastError;
+  platform::LineSettings s;
+  if (auto e = handle->GetSettings(s)) return Fail(e);
+  s.baudRate = baudRate;
+  s.byteSize = byteSize;
+  s.parity = parity;
+  s.stopBits = stopBits;
+  if (parity != 0) {
+    s.flags |= platform::line::kParityCheck;
+  } else {
+    s.flags &= ~platform::line::kParityCheck;
+  }
+  return Fail(handle->SetSettings(s));
+}
+
+std::uint32_t SerialPort::SetMask(std::uint32_t eventMask) {
+  lastError = 0;
+  if (!CheckOpen()) return lastError;
+  return Fail(handle->SetEventMask(eventMask));
+}
+
+std::uint32_t SerialPort::SetFlowControl(std::uint32_t type) {
+  namespace line = platform::line;
+  lastError = 0;
+  if (!CheckOpen()) return lastError;
+  platform::LineSettings s;
+  if (auto e = handle->GetSettings(s)) return Fail(e);
+  std::uint32_t f = s.flags;
+  switch (type) {
+    case kFlowNone:
+      f &= ~(line::kCtsOutFlow | line::kDsrOutFlow | line::kXonXoffOut | line::kXonXoffIn);
+      f = line::WithRtsMode(line::WithDtrMode(f, line::kLineModeDisabled), line::kLineModeDisabled);
+      break;
+    case kFlowHardware:
+      f |= line::kCtsOutFlow | line::kDsrOutFlow;
+      f &= ~(line::kXonXoffOut | line::kXonXoffIn);
+      f = line::WithRtsMode(line::WithDtrMode(f, line::kLineModeHandshake),
+                            line::kLineModeHandshake);
+      break;
+    case kFlowSoftware:
+      f |= line::kXonXoffOut | line::kXonXoffIn;
+      f &= ~(line::kCtsOutFlow | line::kDsrOutFlow);
+      f = line::WithRtsMode(line::WithDtrMode(f, line::kLineModeDisabled), line::kLineModeDisabled);
+      break;
+    default:
+      return Fail(platform::kEInvalidArg);
+  }
+  s.flags = f;
+  return Fail(handle->SetSettings(s));
+}
+
+std::uint32_t SerialPort::SetTimeouts(std::uint32_t type) {
+  lastError = 0;
+  if (!CheckOpen()) return lastError;
+  platform::Timeouts t;
+  if (auto e = handle->GetTimeouts(t)) return Fail(e);
+  switch (type) {
+    case kTimeoutsNonBlocking:
+      t.readInterval = platform::kMaxTimeout;
+      t.readTotalMultiplier = 0;
+      t.readTotalConstant = 0;
+      break;
+    case kTimeoutsBlocking:
+      t.readInterval = 0;
+      t.readTotalMultiplier = 0;
+      t.readTotalConstant = 0;
+      break;
+    default:
+      return Fail(platform::kEInvalidArg);
+  }
+  return Fail(handle->SetTimeouts(t));
+}
+
+namespace {
+
+template <typename Pick>
+std::int32_t Get(SerialPort& port, Pick pick) {
+  port.lastError = 0;
+  if (!port.handle) {
+    port.lastError = platform::kErrorInvalidHandle;
+    return -1;
+  }
+  platform::LineSettings s;
+  if (auto e = port.handle->GetSettings(s)) {
+    port.lastError = e;
+    return -1;
+  }
+  return pick(s);
+}
+
+}  // namespace
+
+std::int32_t SerialPort::GetBaudRate() {
+  return Get(*this, [](const auto& s) { return static_cast<std::int32_t>(s.baudRate); });
+}
+
+std::int32_t SerialPort::GetByteSize() {
+  return Get(*this, [](const auto& s) { return std::int32_t{s.byteSize}; });
+}
+
+std::int32_t SerialPort::GetParity() {
+  return Get(*this, [](const auto& s) {
+    return (s.flags & platform::line::kParityCheck) ? std::int32_t{s.parity} : 0;
+  });
+}
+
+std::int32_t SerialPort::GetStopBits() {
+  return Get(*this, [](const auto& s) { return std::int32_t{s.stopBits}; });
+}
+
+std::int32_t SerialPort::GetFlowControl() {
+  return Get(*this, [](const auto& s) {
+    namespace line = platform::line;
+    if (line::DtrMode(s.flags) == line::kLineModeHandshake &&
+        line::RtsMode(s.flags) == line::kLineModeHandshake) {
+      return std::int32_t{1};
+    }
+    const auto xonxoff = line::kXonXoffOut | line::kXonXoffIn;
+    return (s.flags & xonxoff) == xonxoff ? std::int32_t{2} : std::int32_t{0};
+  });
+}
+
+std::uint32_t SerialPort::WriteString(const char* text, std::uint32_t* countOut) {
+  return Write(reinterpret_cast<const std::uint8_t*>(text),
+               static_cast<std::uint32_t>(std::strlen(text)), countOut);
+}
+
+std::uint32_t SerialPort::Write(const std::uint8_t* buffer, std::uint32_t length,
+                                std::uint32_t* countOut) {
+  std::uint32_t own = 0;
+  std::uint32_t& count = countOut ? *countOut : own;
+  lastError = 0;
+  count = 0;
+  if (!CheckOpen()) {
+    platform::MessageBox("Write device not open", platform::Icon::Information);
+    return lastError;
+  }
+  const std::uint32_t e = handle->Write(buffer, length, count);
+  if (e != 0 && e != platform::kErrorIoPending) return Fail(e);
+  platform::Sleep(kWritePauseMs);
+  return lastError;
+}
+
+std::uint32_t SerialPort::Read(std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t* countOut) {
+  std::uint32_t own = 0;
+  std::uint32_t& count = countOut ? *countOut : own;
+  lastError = 0;
+  count = 0;
+  if (!CheckOpen()) {
+    platform::MessageBox("Read device not open", platform::Icon::Information);
+    return lastError;
+  }
+  const std::uint32_t e = handle->Read(buffer, length, count);
+  if (e != 0 && e != platform::kErrorIoPending) return Fail(e);
+  return lastError;
+}
+
+std::uint32_t SerialPort::Purge() {
+  if (!CheckOpen()) return lastError;
+  if (auto e = handle->Purge(platform::kPurgeClearTransmit | platform::kPurgeClearReceive)) {
+    lastError = e;
+  }
+  return lastError;
+}
+
+std::uint32_t SerialPort::ClearErrors() {
+  lastError = 0;
+  if (!CheckOpen()) return 0;
+  std::uint32_t errors = 0;
+  if (auto e = handle->ClearErrors(errors)) {
+    lastError = e;
+    return 0;
+  }
+  return errors;
+}
+
+std::uint32_t SerialPort::ConfigureLine(std::uint32_t baudRate) {
+  namespace line = platform::line;
+  lastError = 0;
+  if (!CheckOpen()) return lastError;
+  platform::LineSettings s;
+  if (auto e = handle->GetSettings(s)) return Fail(e);
+  s.baudRate = baudRate;
+  s.byteSize = 8;
+  s.parity = platform::kParityOdd;
+  s.stopBits = platform::kOneStopBit;
+  // Binary with parity checking; every other lower flag off: no flow
+  // control and DTR and RTS held off while the port is open. The reserved
+  // upper bits belong to the driver and keep their values.
+  s.flags = (s.flags & ~line::kLowerFlagsMask) | line::kBinary | line::kParityCheck;
+  if (auto e = handle->SetSettings(s)) return Fail(e);
+  SetTimeouts(kTimeoutsNonBlocking);
+  if (auto e = handle->Purge(platform::kPurgeAbortTransmit | platform::kPurgeAbortReceive |
+                             platform::kPurgeClearTransmit | platform::kPurgeClearReceive)) {
+    // Released directly: Close would reset lastError.
+    lastError = e;
+    handle.reset();
+    return lastError;
+  }
+  ClearErrors();
+  return lastError;
+}
+
+}  // namespace serial

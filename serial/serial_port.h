@@ -1,0 +1,73 @@
+// SerialPort: one serial device of the operating system.
+//
+// Operations return the platform error number they leave in `lastError`
+// (platform/errors.h): 0 success, 6 port not open, 1247 already open,
+// 1460 time-out, kEInvalidArg for a type code a setter does not know.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform/serial_device.h"
+
+namespace serial {
+
+inline constexpr std::uint32_t kFlowNone = 0;
+inline constexpr std::uint32_t kFlowHardware = 1;
+inline constexpr std::uint32_t kFlowSoftware = 2;
+
+inline constexpr std::uint32_t kTimeoutsNonBlocking = 0;  // a read returns what is buffered
+inline constexpr std::uint32_t kTimeoutsBlocking = 1;     // a read waits for its full count
+
+// Events a HART link watches: character received, break, line error.
+inline constexpr std::uint32_t kEventMask = 0xC1;
+
+class SerialPort {
+ public:
+  SerialPort() = default;
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // The virtual interface, in slot order.
+  virtual ~SerialPort();
+  virtual std::uint32_t Open(std::string_view name, std::uint32_t inQueueSize,
+                             std::uint32_t outQueueSize);
+  virtual std::uint32_t Close();
+  virtual std::uint32_t SetState(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
+                                 std::uint8_t stopBits);
+  virtual std::uint32_t SetMask(std::uint32_t eventMask);
+  virtual std::uint32_t SetFlowControl(std::uint32_t type);
+  virtual std::uint32_t SetTimeouts(std::uint32_t type);
+  virtual std::int32_t GetBaudRate();
+  virtual std::int32_t GetByteSize();
+  virtual std::int32_t GetParity();
+  virtual std::int32_t GetStopBits();
+  virtual std::int32_t GetFlowControl();
+  virtual std::uint32_t WriteString(const char* text, std::uint32_t* countOut);
+  virtual std::uint32_t Write(const std::uint8_t* buffer, std::uint32_t length,
+                              std::uint32_t* countOut);
+  virtual std::uint32_t Read(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* countOut);
+
+  // Discards the driver's transmit and receive buffers. Unlike every other
+  // operation it does not reset `lastError` first.
+  std::uint32_t Purge();
+  // Returns and clears the line error flags (0 on failure).
+  std::uint32_t ClearErrors();
+  // The HART line format: `baudRate`, 8 data bits, odd parity checked, one
+  // stop bit, no flow control, DTR and RTS held off, non-blocking reads,
+  // empty driver buffers.
+  std::uint32_t ConfigureLine(std::uint32_t baudRate);
+
+  bool IsOpen() const { return handle != nullptr; }
+
+  std::uint32_t lastError = 0;
+  std::unique_ptr<platform::SerialDevice> handle;  // empty: closed
+
+ private:
+  // Sets lastError to 6 and returns false when the port is closed.
+  bool CheckOpen();
+  std::uint32_t Fail(std::uint32_t error) { return lastError = error; }
+};
+
+}  // namespace serial
