@@ -1,0 +1,77 @@
+// HartDevice: the master's record of the one field device it talks to, and
+// the master-side operations on it. Every address byte we send carries the
+// primary-master bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hart {
+
+// Data buffers callers hand to the command operations.
+inline constexpr std::size_t kCommandDataSize = 90;
+inline constexpr std::size_t kCommandByteDataSize = 40;
+// Tag text buffer for ReadTag: eight characters and room to spare.
+inline constexpr std::size_t kTagTextSize = 20;
+
+inline constexpr std::uint8_t kPrimaryMaster = 0x80;
+inline constexpr std::uint8_t kDelimiterShortRequest = 0x02;
+inline constexpr std::uint8_t kDelimiterLongRequest = 0x82;
+inline constexpr std::uint8_t kDelimiterBurstShort = 0x01;
+inline constexpr std::uint8_t kDelimiterBurstLong = 0x81;
+
+// Response codes that ask the master to come back later.
+inline constexpr std::uint8_t kResponseBusy = 0x20;
+inline constexpr std::uint8_t kResponseDelayedInitiated = 0x21;
+inline constexpr std::uint8_t kResponseDelayedRunning = 0x22;
+
+class HartDevice {
+ public:
+  std::uint8_t manufacturerCode = 0;  // only the low 6 bits go into long addresses
+  std::uint8_t deviceType = 0;
+  std::uint8_t deviceId[3] = {0, 0, 0};  // most significant byte first
+  std::uint8_t universalRevision = 0;    // at most 4: short frames and the legacy tag command
+  std::uint8_t pollAddress = 0;
+
+  // Open and close the link on the device's behalf; link result codes.
+  std::uint32_t Open(std::uint8_t portNumber, std::uint32_t baudRate);
+  std::uint32_t Close();
+
+  // True when the reply's status bytes report a communication error.
+  static bool CheckStatus(const std::uint8_t* statusBytes);
+
+  // Command 0 at polling `address`, up to `attempts` tries; true when a
+  // device answered and its identity was stored in the record.
+  bool Poll(std::uint8_t address, std::uint8_t attempts);
+
+  // A command without request data, in long frame (short frame for devices
+  // of universal revision 4 or less). `data` receives kCommandDataSize bytes
+  // from the first command data byte on.
+  bool SendCommand(std::uint8_t command, std::uint8_t* data);
+
+  // A short-frame command with one request byte. `data` receives
+  // kCommandByteDataSize bytes from the first command data byte on.
+  bool SendCommandByte(std::uint8_t command, std::uint8_t* data, std::uint8_t requestByte);
+
+  // The 24-bit unique identifier.
+  std::uint32_t Identifier() const {
+    return (std::uint32_t{deviceId[0]} << 16) | (std::uint32_t{deviceId[1]} << 8) | deviceId[2];
+  }
+};
+
+// Request frames as the master sends them. Each returns the frame length;
+// `out` must hold kMaxRequestSize bytes.
+inline constexpr std::size_t kMaxRequestSize = 7 + 1 + 5 + 2 + 1 + 1;
+std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
+                              std::uint8_t command, const std::uint8_t* data,
+                              std::uint8_t dataLength);
+std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command);
+
+// A big-endian IEEE 754 single-precision value from a reply, in host order.
+float ToHostFloat(const std::uint8_t* bytes4);
+
+// Reads the device's 8-character tag into `text` (kTagTextSize bytes,
+// zero-filled by the caller); `text` is untouched when the command fails.
+bool ReadTag(HartDevice& device, char* text);
+
+}  // namespace hart

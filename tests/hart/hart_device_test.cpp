@@ -1,0 +1,305 @@
+#include "hart/hart_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "tests/support/fake_platform.h"
+
+namespace {
+
+using hart::HartDevice;
+using support::Op;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Hex(const std::string& text) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < text.size();) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    i += 2;
+  }
+  return out;
+}
+
+// Appends the longitudinal checksum to a reply written out without it.
+Bytes WithChecksum(Bytes frame) {
+  std::uint8_t x = 0;
+  std::size_t i = 0;
+  while (i < frame.size() && frame[i] == 0xFF) ++i;
+  for (; i < frame.size(); ++i) x ^= frame[i];
+  frame.push_back(x);
+  return frame;
+}
+
+// Answers each request with the next scripted reply (empty: silence),
+// starting 20 ms after the request's last byte, one character time apart.
+class ScriptedDevice {
+ public:
+  explicit ScriptedDevice(support::MemoryLine& line) : line_(line) {
+    line_.onWrite = [this](const Bytes&, std::uint64_t end) {
+      if (replies_.empty()) return;
+      const Bytes reply = replies_.front();
+      replies_.pop_front();
+      line_.DeliverPaced(reply, end + 20'000);
+    };
+  }
+  void Then(const Bytes& reply, int times = 1) {
+    for (int i = 0; i < times; ++i) replies_.push_back(reply);
+  }
+  std::size_t Left() const { return replies_.size(); }
+
+ private:
+  support::MemoryLine& line_;
+  std::deque<Bytes> replies_;
+};
+
+// Command-0 replies at polling address 0.
+const Bytes kExpandedIdentity =
+    WithChecksum(Hex("FFFFFFFFFF 06 80 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF"));
+const Bytes kLegacyIdentity =
+    WithChecksum(Hex("FFFFFFFFFF 06 80 00 0E 0000 2C 05 04 01 02 03 00 12 34 56 00 00"));
+
+class HartDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), 0u); }
+
+  support::FakePlatform fake;
+  ScriptedDevice field{fake.line};
+  HartDevice device;
+  std::uint8_t data[hart::kCommandDataSize] = {};
+};
+
+TEST_F(HartDeviceTest, PollRequestFramesAreTheProtocolsBytes) {
+  EXPECT_FALSE(device.Poll(0, 2));
+  const Bytes poll0 = Hex("FFFFFFFFFFFFFF 02 80 00 00 82");
+  EXPECT_EQ(fake.line.writes(), (std::vector<Bytes>{poll0, poll0}));
+
+  EXPECT_FALSE(device.Poll(3, 1));
+  EXPECT_EQ(fake.line.writes().back(), Hex("FFFFFFFFFFFFFF 02 83 00 00 81"));
+  EXPECT_EQ(device.pollAddress, 3);
+
+  const auto before = fake.line.writes().size();
+  EXPECT_FALSE(device.Poll(4, 0));
+  EXPECT_EQ(fake.line.writes().size(), before);
+}
+
+TEST_F(HartDeviceTest, CommandRequestFramesAreTheProtocolsBytes) {
+  device.universalRevision = 5;
+  device.manufacturerCode = 0x1A;
+  device.deviceType = 0x11;
+  device.deviceId[0] = 0x00;
+  device.deviceId[1] = 0x12;
+  device.deviceId[2] = 0x34;
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().front(), Hex("FFFFFFFFFF 82 9A 11 00 12 34 03 00 2C"));
+
+  device.pollAddress = 0;
+  std::uint8_t small[hart::kCommandByteDataSize];
+  EXPECT_FALSE(device.SendCommandByte(4, small, 1));
+  EXPECT_EQ(fake.line.writes().back(), Hex("FFFFFFFFFF 02 80 04 01 01 86"));
+
+  device.universalRevision = 4;
+  device.pollAddress = 2;
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().back(), Hex("FFFFFFFFFF 02 82 03 00 83"));
+}
+
+TEST_F(HartDeviceTest, PollDecodesBothIdentityLayouts) {
+  field.Then(kExpandedIdentity);
+  ASSERT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(device.manufacturerCode, 0x1A);
+  EXPECT_EQ(device.deviceType, 0x11);
+  EXPECT_EQ(device.universalRevision, 5);
+  EXPECT_EQ(device.Identifier(), 0xABCDEFu);
+
+  field.Then(kLegacyIdentity);
+  ASSERT_TRUE(device.Poll(0, 1));
+  EXPECT_EQ(device.manufacturerCode, 38);
+  EXPECT_EQ(device.deviceType, 0x2C);
+  EXPECT_EQ(device.universalRevision, 4);
+  EXPECT_EQ(device.Identifier(), 0x123456u);
+}
+
+TEST_F(HartDeviceTest, PollRefusesAnswersThatCannotFillTheRecord) {
+  field.Then(kExpandedIdentity);
+  ASSERT_TRUE(device.Poll(0, 1));
+  // Communication error, "not implemented" without data, and a corrupted
+  // frame: three failed attempts, record unchanged.
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 88 00")));
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 40 00")));
+  Bytes corrupted = kLegacyIdentity;
+  corrupted[20] ^= 0x01;
+  field.Then(corrupted);
+  EXPECT_FALSE(device.Poll(0, 3));
+  EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(device.Identifier(), 0xABCDEFu);
+  EXPECT_EQ(device.manufacturerCode, 0x1A);
+}
+
+TEST_F(HartDeviceTest, PollAcceptsAnyResponseCodeWithoutACommunicationError) {
+  Bytes busy = Hex("FFFFFFFFFF 06 80 00 0E 2000 FE 1A 11 05 05 01 02 03 00 00 01 02");
+  field.Then(WithChecksum(busy));
+  ASSERT_TRUE(device.Poll(0, 1));
+  EXPECT_EQ(device.Identifier(), 0x000102u);
+}
+
+TEST_F(HartDeviceTest, BurstFrameBeforeTheAnswerCostsOnePause) {
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 01 80 03 06 0000 41800000")));
+  field.Then(kExpandedIdentity);
+  fake.clock.ClearSleeps();
+  ASSERT_TRUE(device.Poll(0, 1));
+  EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 1000, 500}));
+}
+
+TEST_F(HartDeviceTest, ForeignFramesRaiseThePollBudgetToTen) {
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 01 80 03 06 0000 41800000")), 12);
+  EXPECT_FALSE(device.Poll(0, 1));
+  EXPECT_EQ(fake.line.writes().size(), 10u);
+}
+
+TEST_F(HartDeviceTest, SendCommandRetriesFailedReadsFourTimes) {
+  device.universalRevision = 5;
+  fake.clock.ClearSleeps();
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().size(), 4u);
+  // write pause and 300 ms after each failed read; a second before the fourth.
+  EXPECT_EQ(fake.clock.sleeps(),
+            (std::vector<std::uint32_t>{500, 300, 500, 300, 500, 300, 500, 1000, 300}));
+}
+
+class LongCommandTest : public HartDeviceTest {
+ protected:
+  void SetUp() override {
+    HartDeviceTest::SetUp();
+    device.universalRevision = 7;
+    device.manufacturerCode = 0x1A;
+    device.deviceType = 0x11;
+    device.deviceId[0] = 0x00;
+    device.deviceId[1] = 0x12;
+    device.deviceId[2] = 0x34;
+  }
+  // A command-3 reply from this device (or another), loop current 16 mA.
+  static Bytes Command3Reply(const std::string& status = "0000",
+                             const std::string& address = "9A 11 00 12 34") {
+    return WithChecksum(
+        Hex("FFFFFFFFFF 86 " + address + " 03 0B " + status + " 41800000 07 42480000"));
+  }
+};
+
+TEST_F(LongCommandTest, AnswerDataIsCopiedFromTheFirstDataByte) {
+  field.Then(Command3Reply());
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data), 16.0f);
+  EXPECT_EQ(data[4], 7);
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data + 5), 50.0f);
+}
+
+TEST_F(LongCommandTest, BusyRepliesDoNotUseUpAttempts) {
+  field.Then(Command3Reply("2000"), 2);
+  field.Then(Command3Reply("2200"));
+  field.Then(Command3Reply());
+  fake.clock.ClearSleeps();
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 500, 500, 500, 500, 500, 500}));
+}
+
+TEST_F(LongCommandTest, BusyForeverGivesUpAfterThirtyReplies) {
+  field.Then(Command3Reply("2100"), 40);
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().size(), 30u);
+}
+
+TEST_F(LongCommandTest, AnotherDevicesReplyIsRetried) {
+  field.Then(Command3Reply("0000", "9A 11 00 12 35"));
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 0D 02 0000")));  // wrong command
+  field.Then(Command3Reply());
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().size(), 3u);
+}
+
+TEST_F(LongCommandTest, NotImplementedIsStillASuccess) {
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 02 4000")));
+  std::fill(std::begin(data), std::end(data), 0x55);
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(data[0], 0) << "bytes past the reply's data read as zero";
+}
+
+TEST_F(LongCommandTest, CommunicationErrorsAndForeignFramesAreRetried) {
+  field.Then(Command3Reply("8800"));
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 81 9A 11 00 12 34 03 0B 0000 41800000 07 42480000")));
+  field.Then(Command3Reply("8200"), 5);
+  field.Then(Command3Reply());
+  // 2 + 5 failed attempts fit in the budget of 13 that the burst frame opened.
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().size(), 8u);
+}
+
+TEST_F(HartDeviceTest, SendCommandByteRetriesWithoutPauses) {
+  std::uint8_t small[hart::kCommandByteDataSize];
+  field.Then({});
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 04 02 8800")));
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 04 09 2000 01 414B71C31820")));
+  fake.clock.ClearSleeps();
+  ASSERT_TRUE(device.SendCommandByte(4, small, 1));
+  EXPECT_EQ(small[0], 1);
+  EXPECT_EQ(small[1], 0x41);
+  EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 500, 500}));
+}
+
+TEST_F(HartDeviceTest, ReadTagUsesTheCommandTheRevisionCalls) {
+  char text[hart::kTagTextSize] = {};
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 04 09 0000 01 414B71C31820")));
+  device.universalRevision = 4;
+  ASSERT_TRUE(hart::ReadTag(device, text));
+  EXPECT_EQ(std::string(text), "PT-101  ");
+  EXPECT_EQ(fake.line.writes().back()[7], 4);
+
+  device.universalRevision = 6;
+  device.manufacturerCode = 0x1A;
+  device.deviceType = 0x11;
+  device.deviceId[0] = 1;
+  device.deviceId[1] = 2;
+  device.deviceId[2] = 3;
+  field.Then(
+      WithChecksum(Hex("FFFFFFFFFF 86 9A 11 01 02 03 0D 17 0000 208208208208"
+                       "000000000000000000000000 010203")));
+  char tag2[hart::kTagTextSize] = {};
+  ASSERT_TRUE(hart::ReadTag(device, tag2));
+  EXPECT_EQ(std::string(tag2), "HHHHHHHH");
+  EXPECT_EQ(fake.line.writes().back()[5], 0x82);
+  EXPECT_EQ(fake.line.writes().back()[11], 13);
+}
+
+TEST_F(HartDeviceTest, FailedTagReadLeavesTheTextAlone) {
+  char text[hart::kTagTextSize] = {};
+  device.universalRevision = 4;
+  EXPECT_FALSE(hart::ReadTag(device, text));
+  EXPECT_EQ(text[0], '\0');
+}
+
+TEST(HartFloat, BigEndianSinglePrecision) {
+  const std::uint8_t sixteen[] = {0x41, 0x80, 0x00, 0x00};
+  const std::uint8_t minusOneAndHalf[] = {0xBF, 0xC0, 0x00, 0x00};
+  const std::uint8_t nan[] = {0x7F, 0xA0, 0x00, 0x00};
+  EXPECT_EQ(hart::ToHostFloat(sixteen), 16.0f);
+  EXPECT_EQ(hart::ToHostFloat(minusOneAndHalf), -1.5f);
+  EXPECT_TRUE(std::isnan(hart::ToHostFloat(nan)));
+}
+
+TEST(HartStatus, OnlyBitSevenOfTheFirstByteIsACommunicationError) {
+  const std::uint8_t commError[] = {0x88, 0x00};
+  const std::uint8_t busy[] = {0x20, 0xFF};
+  EXPECT_TRUE(HartDevice::CheckStatus(commError));
+  EXPECT_FALSE(HartDevice::CheckStatus(busy));
+}
+
+}  // namespace
