@@ -1,10 +1,15 @@
 // The serial driver on POSIX termios.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/serial_device.h"
+
+struct termios;  // <termios.h> stays inside the driver's source
 
 namespace platform {
 
@@ -22,8 +27,63 @@ class PosixSerialDriver final : public SerialDriver {
   // The device path `name` stands for.
   std::string PathFor(std::string_view name) const;
 
+  // The errno behind the last failed Open, 0 after a successful one.
+  int LastOpenErrno() const { return lastOpenErrno_; }
+
  private:
   std::map<std::string, std::string> portPaths_;
+  int lastOpenErrno_ = 0;
+};
+
+// One open terminal device. Made only by PosixSerialDriver::Open.
+class PosixSerialDevice final : public SerialDevice {
+ public:
+  ~PosixSerialDevice() override;
+  PosixSerialDevice(const PosixSerialDevice&) = delete;
+  PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+  std::uint32_t SetQueueSizes(std::uint32_t inSize, std::uint32_t outSize) override;
+  std::uint32_t SetEventMask(std::uint32_t mask) override;
+  std::uint32_t GetSettings(LineSettings& settings) override;
+  std::uint32_t SetSettings(const LineSettings& settings) override;
+  std::uint32_t GetTimeouts(Timeouts& timeouts) override;
+  std::uint32_t SetTimeouts(const Timeouts& timeouts) override;
+  std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
+                      std::uint32_t& written) override;
+  std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override;
+  std::uint32_t Purge(std::uint32_t flags) override;
+  std::uint32_t ClearErrors(std::uint32_t& errors) override;
+
+  // The errno behind the last failure, for diagnostics.
+  int LastErrno() const { return lastErrno_; }
+  // A pseudo-terminal stands in for a modem in tests and the simulator; it
+  // ignores speed and parity and has no modem-control lines.
+  bool IsPseudoTerminal() const { return pty_; }
+
+ private:
+  friend class PosixSerialDriver;
+  struct LineCounts {
+    std::uint32_t frame = 0, parity = 0, overrun = 0, brk = 0;
+  };
+  using Clock = std::chrono::steady_clock;
+
+  PosixSerialDevice(int fd, bool pty, const termios& original);
+  std::uint32_t Fail(int err);
+  std::uint32_t HangUp(int err);
+  std::uint32_t TransferFailure(int err);
+  std::uint32_t ApplyModemLines(const LineSettings& settings);
+  // 0 with the counts, or an errno value.
+  int ReadLineCounts(LineCounts& counts) const;
+  std::uint32_t ReadInitialSettings();
+
+  int fd_;
+  bool pty_;
+  std::unique_ptr<termios> original_;
+  LineSettings settings_;
+  Timeouts timeouts_;
+  LineCounts counts_;
+  bool hungUp_ = false;
+  int lastErrno_ = 0;
 };
 
 }  // namespace platform
