@@ -1,0 +1,52 @@
+// Arbitrary bytes on the line, read as one reply frame.
+//
+// Input: byte 0 chooses the frame format (bit 0), one byte per read (bit 1)
+// and whether the bytes arrive paced at 1200 baud rather than all at once
+// (bit 2); the rest is what the device sends.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "serial/hart_link.h"
+#include "tests/support/fake_platform.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  support::FakePlatform fake;
+  if (serial::HartLink::OpenLink(8, 1200) != serial::kLinkOk) std::abort();
+  const bool longFrame = data[0] & 1;
+  if (data[0] & 2) fake.line.maxBytesPerRead = 1;
+  const std::vector<std::uint8_t> wire(data + 1, data + size);
+  if (data[0] & 4) {
+    fake.line.DeliverPaced(wire, fake.clock.NowMicros());
+  } else {
+    fake.line.DeliverNow(wire);
+  }
+
+  std::array<std::uint8_t, serial::kReplyBufferSize + 1> reply{};
+  reply.back() = 0xA5;  // a canary just past the documented buffer size
+  const std::uint32_t result = serial::HartLink::ReceiveFrame(longFrame, reply.data());
+  FUZZ_CHECK(result == serial::kLinkOk || result == serial::kLinkFailure ||
+             result == serial::kLinkChecksumError || result == serial::kLinkDataIncomplete ||
+             result == serial::kLinkNoReply);
+  FUZZ_CHECK(reply.back() == 0xA5);
+  if (result == serial::kLinkOk) {
+    // A delivered frame is one the device really sent: delimiter, header and
+    // data appear in the input after at least one preamble.
+    const std::size_t header = longFrame ? 7 : 3;
+    const std::size_t length = 1 + header + reply[header];
+    FUZZ_CHECK(reply[0] != 0xFF);
+    bool found = false;
+    for (std::size_t i = 1; i + length <= wire.size() && !found; ++i) {
+      found = wire[i - 1] == 0xFF &&
+              std::equal(reply.begin(), reply.begin() + static_cast<long>(length),
+                         wire.begin() + static_cast<long>(i));
+    }
+    FUZZ_CHECK(found);
+  }
+  // Every outcome leaves both driver buffers purged.
+  FUZZ_CHECK(!fake.line.purges().empty());
+  return 0;
+}
