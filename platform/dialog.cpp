@@ -1,0 +1,616 @@
+#include "platform/dialog.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QIcon>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimerEvent>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "platform/resources.h"
+#include "platform/services.h"
+
+namespace platform {
+
+// The toolkit window behind a CDialog. It turns the toolkit's keys, clicks,
+// closes and timer events into the dialog's commands and timer messages.
+class DialogWindow final : public QDialog {
+ public:
+  explicit DialogWindow(CDialog& owner) : owner_(&owner) {}
+
+  CDialog* owner() const { return owner_; }
+  // Called when the dialog lets go of the window: events that are still in
+  // flight must not reach it any more.
+  void Detach() { owner_ = nullptr; }
+
+  // QDialog routes Esc and the window's close button here.
+  void reject() override {
+    if (owner_ != nullptr) owner_->DispatchCommand(kIdCancel);
+  }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  CDialog* owner_;
+};
+
+struct CDialog::Impl {
+  const DialogTemplate* dialogTemplate = nullptr;
+  int templateId = 0;  // looked up when the window is built, if no template given
+
+  std::map<int, std::function<void()>> commands;
+  std::function<void(std::uintptr_t)> timerHandler;
+
+  DialogWindow* window = nullptr;
+  std::vector<QWidget*> controls;  // template order; owned by the window
+  BaseUnits units;
+  std::map<std::uintptr_t, int> timers;  // timer id -> toolkit timer id
+  int bigIconId = -1;
+  int smallIconId = -1;
+  int result = -1;
+  bool open = false;
+  // Handlers of this dialog currently on the stack; a window destroyed from
+  // inside one of them is deleted once control is back in the event loop.
+  int dispatchDepth = 0;
+};
+
+namespace {
+
+const DialogTemplate kEmptyTemplate{};
+
+std::map<int, const DialogTemplate*>& Templates() {
+  static std::map<int, const DialogTemplate*> templates;
+  return templates;
+}
+
+class DispatchScope {
+ public:
+  explicit DispatchScope(int& depth) : depth_(depth) { ++depth_; }
+  ~DispatchScope() { --depth_; }
+  DispatchScope(const DispatchScope&) = delete;
+  DispatchScope& operator=(const DispatchScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
+QString Latin1(std::string_view text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QFont DialogFont(const DialogTemplate& t) {
+  const QString family = QString::fromLatin1(t.fontName != nullptr ? t.fontName : "");
+  if (!family.isEmpty() && QFontDatabase::hasFamily(family)) {
+    QFont font(family);
+    if (t.pointSize > 0) font.setPointSize(t.pointSize);
+    return font;
+  }
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  if (t.pointSize > 0) font.setPointSizeF(t.pointSize * 1.25);
+  return font;
+}
+
+int Scale(int dialogUnits, int unit, int divisor) {
+  return static_cast<int>(std::lround(static_cast<double>(dialogUnits) * unit / divisor));
+}
+
+QPixmap Pixmap(const IconResource& icon) {
+  QImage image(icon.width, icon.height, QImage::Format_ARGB32);
+  for (int y = 0; y < icon.height; ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < icon.width; ++x) {
+      line[x] = icon.argb[static_cast<std::size_t>(y) * static_cast<std::size_t>(icon.width) +
+                          static_cast<std::size_t>(x)];
+    }
+  }
+  return QPixmap::fromImage(image);
+}
+
+QWidget* MakeControl(const ControlTemplate& c, QWidget* parent) {
+  const QString text = QString::fromLatin1(c.text != nullptr ? c.text : "");
+  switch (c.kind) {
+    case ControlKind::PushButton:
+    case ControlKind::DefaultPushButton: {
+      auto* button = new QPushButton(text, parent);
+      // Inside a QDialog every push button is "auto default" and the first
+      // one becomes the Enter target; here only the template's default push
+      // button may be.
+      button->setAutoDefault(false);
+      button->setDefault(c.kind == ControlKind::DefaultPushButton);
+      button->setFocusPolicy((c.style & kNoTabStop) != 0 ? Qt::ClickFocus : Qt::StrongFocus);
+      return button;
+    }
+    case ControlKind::Edit: {
+      auto* edit = new QLineEdit(text, parent);
+      edit->setFrame((c.style & kNoBorder) == 0);
+      edit->setReadOnly((c.style & kReadOnly) != 0);
+      edit->setFocusPolicy((c.style & kNoTabStop) != 0 ? Qt::ClickFocus : Qt::StrongFocus);
+      edit->setCursorPosition(0);
+      return edit;
+    }
+    case ControlKind::GroupBox: {
+      auto* group = new QGroupBox(text, parent);
+      group->setFocusPolicy(Qt::NoFocus);
+      // A group box surrounds controls created before it; it must neither
+      // cover them nor take their clicks.
+      group->setAttribute(Qt::WA_TransparentForMouseEvents);
+      return group;
+    }
+    case ControlKind::Label:
+      break;
+  }
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setFocusPolicy(Qt::NoFocus);
+  return label;
+}
+
+QString ControlText(const QWidget* w) {
+  if (const auto* edit = qobject_cast<const QLineEdit*>(w)) return edit->text();
+  if (const auto* label = qobject_cast<const QLabel*>(w)) return label->text();
+  if (const auto* button = qobject_cast<const QAbstractButton*>(w)) return button->text();
+  if (const auto* group = qobject_cast<const QGroupBox*>(w)) return group->title();
+  return {};
+}
+
+bool IsTabStop(const QWidget* w, const QWidget* window) {
+  return (w->focusPolicy() & Qt::TabFocus) != 0 && w->isVisibleTo(window) && w->isEnabled();
+}
+
+// Whole decimal number with optional surrounding blanks.
+bool ParseWhole(std::string_view text, bool allowSign, long long lo, long long hi, long long& out) {
+  const auto blank = [](char ch) { return ch == ' ' || ch == '\t'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  if (text.empty()) return false;
+  bool negative = false;
+  if (text.front() == '+' || text.front() == '-') {
+    if (!allowSign) return false;
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  // from_chars would accept a second sign; only digits may follow.
+  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+  unsigned long long magnitude = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (magnitude > static_cast<unsigned long long>(LLONG_MAX)) return false;
+  const long long value =
+      negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+  if (value < lo || value > hi) return false;
+  out = value;
+  return true;
+}
+
+void FailExchange(DataExchange& dx, int controlId, std::string_view message) {
+  MessageBox(message, Icon::Error);
+  dx.failed = true;
+  dx.dialog.GotoDlgCtrl(controlId);
+}
+
+// Reads an integer box into `out`, or fails the exchange with `message`.
+bool ReadWhole(DataExchange& dx, int controlId, bool allowSign, long long lo, long long hi,
+               std::string_view message, long long& out) {
+  if (dx.dialog.Control(controlId) == nullptr) return false;
+  if (ParseWhole(dx.dialog.GetDlgItemText(controlId), allowSign, lo, hi, out)) return true;
+  FailExchange(dx, controlId, message);
+  return false;
+}
+
+}  // namespace
+
+void DialogWindow::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  const bool plain = event->modifiers() == Qt::NoModifier ||
+                     (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+  if (owner_ == nullptr || !enter || !plain) {
+    QDialog::keyPressEvent(event);  // Esc -> reject()
+    return;
+  }
+  // A focused push button takes Enter itself; otherwise the template's default
+  // push button, and with none the edit box's Enter means OK.
+  if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+    if (button->isVisible() && button->isEnabled()) button->click();
+    return;
+  }
+  for (QWidget* w : owner_->impl_->controls) {
+    auto* button = qobject_cast<QPushButton*>(w);
+    if (button != nullptr && button->isDefault()) {
+      if (button->isVisible() && button->isEnabled()) button->click();
+      return;
+    }
+  }
+  owner_->DispatchCommand(kIdOk);
+}
+
+void DialogWindow::timerEvent(QTimerEvent* event) {
+  if (owner_ != nullptr) {
+    for (const auto& [id, toolkitId] : owner_->impl_->timers) {
+      if (toolkitId == event->timerId()) {
+        owner_->DispatchTimer(id);
+        return;
+      }
+    }
+  }
+  QDialog::timerEvent(event);
+}
+
+void RegisterDialogTemplate(int id, const DialogTemplate& dialogTemplate) {
+  Templates()[id] = &dialogTemplate;
+}
+
+// ---------------------------------------------------------------------------
+// Data exchange.
+
+void DdxText(DataExchange& dx, int controlId, std::string& value) {
+  if (dx.failed) return;
+  if (dx.saveAndValidate) {
+    if (dx.dialog.Control(controlId) != nullptr) value = dx.dialog.GetDlgItemText(controlId);
+  } else {
+    dx.dialog.SetDlgItemText(controlId, value);
+  }
+}
+
+void DdxInt(DataExchange& dx, int controlId, int& value) {
+  if (dx.failed) return;
+  if (!dx.saveAndValidate) {
+    dx.dialog.SetDlgItemText(controlId, std::to_string(value));
+    return;
+  }
+  long long parsed = 0;
+  if (ReadWhole(dx, controlId, true, INT_MIN, INT_MAX, "Please enter an integer.", parsed)) {
+    value = static_cast<int>(parsed);
+  }
+}
+
+void DdxUnsigned(DataExchange& dx, int controlId, std::uint32_t& value) {
+  if (dx.failed) return;
+  if (!dx.saveAndValidate) {
+    dx.dialog.SetDlgItemText(controlId, std::to_string(value));
+    return;
+  }
+  long long parsed = 0;
+  if (ReadWhole(dx, controlId, false, 0, UINT32_MAX, "Please enter a whole number, 0 or more.",
+                parsed)) {
+    value = static_cast<std::uint32_t>(parsed);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// CDialog.
+
+CDialog::CDialog(const DialogTemplate& dialogTemplate) : impl_(std::make_unique<Impl>()) {
+  impl_->dialogTemplate = &dialogTemplate;
+}
+
+CDialog::CDialog(int templateId) : impl_(std::make_unique<Impl>()) {
+  impl_->templateId = templateId;
+}
+
+CDialog::~CDialog() {
+  DestroyWindow();
+}
+
+const DialogTemplate& CDialog::Template() const {
+  if (impl_->dialogTemplate != nullptr) return *impl_->dialogTemplate;
+  const auto it = Templates().find(impl_->templateId);
+  return it == Templates().end() ? kEmptyTemplate : *it->second;
+}
+
+bool CDialog::BuildWindow() {
+  if (impl_->dialogTemplate == nullptr) {
+    const auto it = Templates().find(impl_->templateId);
+    if (it == Templates().end()) return false;
+    impl_->dialogTemplate = it->second;
+  }
+  const DialogTemplate& t = *impl_->dialogTemplate;
+
+  auto* window = new DialogWindow(*this);
+  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+  if ((t.style & (kSystemMenu | kCaptionOk)) != 0) {
+    flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  }
+  window->setWindowFlags(flags);
+  window->setWindowTitle(QString::fromLatin1(t.caption != nullptr ? t.caption : ""));
+
+  const QFont font = DialogFont(t);
+  window->setFont(font);
+  const QFontMetrics metrics(font);
+  impl_->units = BaseUnits{metrics.averageCharWidth(), metrics.height()};
+  const auto px = [this](int du) { return Scale(du, impl_->units.charWidth, 4); };
+  const auto py = [this](int du) { return Scale(du, impl_->units.charHeight, 8); };
+  window->setFixedSize(px(t.cx), py(t.cy));
+
+  impl_->window = window;
+  impl_->controls.clear();
+  QWidget* previousTabStop = nullptr;
+  for (const ControlTemplate& c : t.controls) {
+    QWidget* control = MakeControl(c, window);
+    control->setGeometry(px(c.x), py(c.y), px(c.cx), py(c.cy));
+    if ((c.style & kHidden) != 0) control->hide();
+    if (c.kind == ControlKind::GroupBox) control->lower();
+    if (auto* button = qobject_cast<QPushButton*>(control); button != nullptr) {
+      const int id = c.id;
+      QObject::connect(button, &QAbstractButton::clicked, window, [window, id] {
+        if (window->owner() != nullptr && id != kNoControlId) window->owner()->DispatchCommand(id);
+      });
+    }
+    if (control->focusPolicy() != Qt::NoFocus) {
+      if (previousTabStop != nullptr) QWidget::setTabOrder(previousTabStop, control);
+      previousTabStop = control;
+    }
+    impl_->controls.push_back(control);
+  }
+
+  QIcon icon;
+  for (const int id : {impl_->bigIconId, impl_->smallIconId}) {
+    if (const IconResource* resource = FindIcon(id)) icon.addPixmap(Pixmap(*resource));
+  }
+  if (!icon.isNull()) window->setWindowIcon(icon);
+  return true;
+}
+
+void CDialog::Initialise() {
+  impl_->result = -1;
+  impl_->open = true;
+  bool focusFirst = false;
+  {
+    DispatchScope scope(impl_->dispatchDepth);
+    focusFirst = OnInitDialog();
+  }
+  if (!focusFirst || impl_->window == nullptr) return;
+  for (QWidget* control : impl_->controls) {
+    if (IsTabStop(control, impl_->window)) {
+      control->setFocus(Qt::TabFocusReason);
+      if (auto* edit = qobject_cast<QLineEdit*>(control)) edit->selectAll();
+      break;
+    }
+  }
+}
+
+int CDialog::DoModal() {
+  if (impl_->window != nullptr || !BuildWindow()) return -1;
+  Initialise();
+  if (impl_->open && impl_->window != nullptr) impl_->window->exec();
+  const int result = impl_->result;
+  DestroyWindow();
+  return result;
+}
+
+bool CDialog::Create() {
+  if (impl_->window != nullptr || !BuildWindow()) return false;
+  Initialise();
+  if (impl_->window == nullptr) return false;
+  if (impl_->open && (Template().style & kVisible) != 0) impl_->window->show();
+  return true;
+}
+
+void CDialog::DestroyWindow() {
+  DialogWindow* window = impl_->window;
+  if (window == nullptr) return;
+  for (const auto& [id, toolkitId] : impl_->timers) window->killTimer(toolkitId);
+  impl_->timers.clear();
+  impl_->window = nullptr;
+  impl_->controls.clear();
+  impl_->units = {};
+  impl_->open = false;
+  window->Detach();
+  window->hide();
+  if (impl_->dispatchDepth > 0) {
+    window->deleteLater();
+  } else {
+    delete window;
+  }
+}
+
+void CDialog::EndDialog(int result) {
+  if (impl_->window == nullptr) return;
+  impl_->result = result;
+  impl_->open = false;
+  impl_->window->done(result);
+}
+
+bool CDialog::IsOpen() const {
+  return impl_->window != nullptr && impl_->open;
+}
+
+int CDialog::Result() const {
+  return impl_->result;
+}
+
+bool CDialog::UpdateData(bool saveAndValidate) {
+  if (impl_->window == nullptr) return false;
+  DataExchange dx(*this, saveAndValidate);
+  DoDataExchange(dx);
+  return !dx.failed;
+}
+
+bool CDialog::OnInitDialog() {
+  UpdateData(false);
+  return true;
+}
+
+void CDialog::OnOK() {
+  if (!UpdateData(true)) return;
+  EndDialog(kIdOk);
+}
+
+void CDialog::OnCancel() {
+  EndDialog(kIdCancel);
+}
+
+void CDialog::DoDataExchange(DataExchange&) {}
+
+void CDialog::DefaultTimer(std::uintptr_t) {}
+
+void CDialog::MapCommand(int controlId, std::function<void()> handler) {
+  impl_->commands[controlId] = std::move(handler);
+}
+
+void CDialog::MapTimer(std::function<void(std::uintptr_t)> handler) {
+  impl_->timerHandler = std::move(handler);
+}
+
+bool CDialog::DispatchCommand(int id) {
+  DispatchScope scope(impl_->dispatchDepth);
+  if (const auto it = impl_->commands.find(id); it != impl_->commands.end()) {
+    // A copy: the handler may replace its own map entry.
+    const auto handler = it->second;
+    handler();
+    return true;
+  }
+  if (id == kIdOk) {
+    OnOK();
+    return true;
+  }
+  if (id == kIdCancel) {
+    OnCancel();
+    return true;
+  }
+  return false;
+}
+
+void CDialog::DispatchTimer(std::uintptr_t timerId) {
+  DispatchScope scope(impl_->dispatchDepth);
+  if (impl_->timerHandler) {
+    const auto handler = impl_->timerHandler;
+    handler(timerId);
+  } else {
+    DefaultTimer(timerId);
+  }
+}
+
+std::uintptr_t CDialog::SetTimer(std::uintptr_t id, std::uint32_t periodMs) {
+  DialogWindow* window = impl_->window;
+  if (window == nullptr || id == 0 || periodMs > static_cast<std::uint32_t>(INT_MAX)) return 0;
+  if (const auto it = impl_->timers.find(id); it != impl_->timers.end()) {
+    window->killTimer(it->second);
+    impl_->timers.erase(it);
+  }
+  // The toolkit re-arms a late timer from the moment it fired instead of
+  // catching up, which gives the single late tick a blocked thread expects.
+  const int toolkitId = window->startTimer(std::chrono::milliseconds(periodMs), Qt::PreciseTimer);
+  if (toolkitId == 0) return 0;
+  impl_->timers[id] = toolkitId;
+  return id;
+}
+
+bool CDialog::KillTimer(std::uintptr_t id) {
+  const auto it = impl_->timers.find(id);
+  if (impl_->window == nullptr || it == impl_->timers.end()) return false;
+  impl_->window->killTimer(it->second);
+  impl_->timers.erase(it);
+  return true;
+}
+
+void CDialog::UpdateWindow() {
+  if (impl_->window != nullptr) impl_->window->repaint();
+}
+
+bool CDialog::SetIcon(int iconResourceId, bool big) {
+  if (FindIcon(iconResourceId) == nullptr) return false;
+  (big ? impl_->bigIconId : impl_->smallIconId) = iconResourceId;
+  if (impl_->window != nullptr) {
+    QIcon icon;
+    for (const int id : {impl_->bigIconId, impl_->smallIconId}) {
+      if (const IconResource* resource = FindIcon(id)) icon.addPixmap(Pixmap(*resource));
+    }
+    impl_->window->setWindowIcon(icon);
+  }
+  return true;
+}
+
+void CDialog::CenterWindow() {
+  DialogWindow* window = impl_->window;
+  if (window == nullptr) return;
+  QScreen* screen = window->screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  const QRect frame = window->frameGeometry();
+  window->move(area.x() + (area.width() - frame.width()) / 2,
+               area.y() + (area.height() - frame.height()) / 2);
+}
+
+std::string CDialog::GetDlgItemText(int id) const {
+  const QWidget* control = Control(id);
+  return control == nullptr ? std::string() : ControlText(control).toLatin1().toStdString();
+}
+
+bool CDialog::SetDlgItemText(int id, std::string_view text) {
+  QWidget* control = Control(id);
+  if (control == nullptr) return false;
+  const QString value = Latin1(text);
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+    edit->setText(value);
+    // Show the start of a text longer than the box, as a fresh box does.
+    edit->setCursorPosition(0);
+  } else if (auto* label = qobject_cast<QLabel*>(control)) {
+    label->setText(value);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+    button->setText(value);
+  } else if (auto* group = qobject_cast<QGroupBox*>(control)) {
+    group->setTitle(value);
+  }
+  return true;
+}
+
+bool CDialog::IsControlVisible(int id) const {
+  const QWidget* control = Control(id);
+  return control != nullptr && control->isVisibleTo(impl_->window);
+}
+
+bool CDialog::HasFocus(int id) const {
+  const QWidget* control = Control(id);
+  return control != nullptr && impl_->window->focusWidget() == control;
+}
+
+bool CDialog::GotoDlgCtrl(int id) {
+  QWidget* control = Control(id);
+  if (control == nullptr) return false;
+  control->setFocus(Qt::OtherFocusReason);
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) edit->selectAll();
+  return true;
+}
+
+BaseUnits CDialog::GetBaseUnits() const {
+  return impl_->units;
+}
+
+QDialog* CDialog::Window() const {
+  return impl_->window;
+}
+
+QWidget* CDialog::Control(int id) const {
+  if (id == kNoControlId) return nullptr;
+  const auto& controls = Template().controls;
+  for (std::size_t i = 0; i < impl_->controls.size() && i < controls.size(); ++i) {
+    if (controls[i].id == id) return impl_->controls[i];
+  }
+  return nullptr;
+}
+
+QWidget* CDialog::ControlAt(std::size_t templateIndex) const {
+  return templateIndex < impl_->controls.size() ? impl_->controls[templateIndex] : nullptr;
+}
+
+}  // namespace platform
