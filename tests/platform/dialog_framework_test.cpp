@@ -1,0 +1,523 @@
+// The dialog framework on Qt's offscreen platform: layout from templates,
+// keys and clicks routed to the message map, data exchange, window timers.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QGroupBox>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dialog.h"
+#include "platform/resources.h"
+#include "platform/win_app.h"
+#include "tests/support/scripted_operator.h"
+
+namespace {
+
+using platform::BaseUnits;
+using platform::CDialog;
+using platform::ControlKind;
+using platform::ControlTemplate;
+using platform::DataExchange;
+using platform::DialogTemplate;
+using platform::kNoControlId;
+
+// One QApplication for the whole test program.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (QApplication::instance() == nullptr) app_ = new QApplication(argc_, argv_);
+  }
+  void TearDown() override {
+    delete app_;
+    app_ = nullptr;
+  }
+
+ private:
+  int argc_ = 1;
+  char name_[16] = "platform_tests";
+  char* argv_[2] = {name_, nullptr};
+  QApplication* app_ = nullptr;
+};
+
+[[maybe_unused]] const auto* const kQtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+constexpr int kName = 1001;
+constexpr int kTag = 1002;
+constexpr int kNumber = 1003;
+constexpr int kCycles = 1004;
+constexpr int kPoll = 1005;
+constexpr int kHiddenButton = 1006;
+
+// No default push button: Enter in an edit box means OK. The group box comes
+// last and covers the Poll button, as group boxes in real templates do.
+constexpr ControlTemplate kFormControls[] = {
+    {kName, ControlKind::Edit, "", 40, 10, 60, 14},
+    {kNoControlId, ControlKind::Label, "Name:", 8, 12, 30, 8},
+    {kTag, ControlKind::Edit, "", 40, 28, 60, 12, platform::kReadOnly | platform::kNoBorder},
+    {kNumber, ControlKind::Edit, "", 40, 46, 30, 14},
+    {kCycles, ControlKind::Edit, "", 75, 46, 30, 14},
+    {kPoll, ControlKind::PushButton, "Poll", 8, 70, 30, 14},
+    {kHiddenButton, ControlKind::PushButton, "PV", 45, 70, 20, 14,
+     platform::kHidden | platform::kNoTabStop},
+    {kNoControlId, ControlKind::GroupBox, "", 4, 4, 150, 90},
+};
+constexpr DialogTemplate kForm{
+    "Form",       platform::kSystemMenu | platform::kVisible, "MS Sans Serif", 8, 160, 110,
+    kFormControls};
+
+// A default push button with the OK identifier.
+constexpr ControlTemplate kOkControls[] = {
+    {kName, ControlKind::Edit, "", 10, 10, 60, 14},
+    {kPoll, ControlKind::PushButton, "Poll", 10, 30, 30, 14},
+    {platform::kIdOk, ControlKind::DefaultPushButton, "OK", 45, 30, 30, 14},
+};
+constexpr DialogTemplate kOkForm{"OK form", platform::kVisible, "System", 8, 90, 50, kOkControls};
+
+class FormDialog : public CDialog {
+ public:
+  explicit FormDialog(const DialogTemplate& t = kForm) : CDialog(t) {
+    OnClicked(kPoll, &FormDialog::OnPoll);
+    OnTimerMessage(&FormDialog::OnTimer);
+  }
+
+  std::string name;
+  std::string tag;
+  int number = 0;
+  std::uint32_t cycles = 0;
+
+  int polls = 0;
+  std::function<void()> onPoll;
+  std::vector<std::uintptr_t> ticks;
+  std::function<void(std::uintptr_t)> onTick;
+  bool refuseCancel = false;
+
+ protected:
+  void DoDataExchange(DataExchange& dx) override {
+    DdxText(dx, kName, name);
+    DdxText(dx, kTag, tag);
+    DdxInt(dx, kNumber, number);
+    DdxUnsigned(dx, kCycles, cycles);
+  }
+  void OnCancel() override {
+    if (!refuseCancel) CDialog::OnCancel();
+  }
+
+ private:
+  void OnPoll() {
+    ++polls;
+    if (onPoll) onPoll();
+  }
+  void OnTimer(std::uintptr_t id) {
+    ticks.push_back(id);
+    if (onTick) onTick(id);
+    DefaultTimer(id);
+  }
+};
+
+class DialogTest : public ::testing::Test {
+ protected:
+  // Creates `dialog` non-modally and waits until the window is active.
+  static void Open(CDialog& dialog) {
+    ASSERT_TRUE(dialog.Create());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.Window()));
+  }
+  static QLineEdit* Edit(const CDialog& dialog, int id) {
+    return qobject_cast<QLineEdit*>(dialog.Control(id));
+  }
+
+  support::ScriptedOperator op;
+  platform::ScopedServices guard{{nullptr, nullptr, &op}};
+};
+
+// --- Layout -----------------------------------------------------------------
+
+int Px(int du, int unit, int divisor) {
+  return static_cast<int>(std::lround(static_cast<double>(du) * unit / divisor));
+}
+
+TEST_F(DialogTest, DialogEveryControlSitsAtItsScaledDialogUnitRectangle) {
+  FormDialog dialog;
+  Open(dialog);
+  const BaseUnits units = dialog.GetBaseUnits();
+  // Dialog units must follow the font the controls are really drawn in.
+  const QFontMetrics metrics(dialog.Window()->font());
+  ASSERT_GT(units.charWidth, 0);
+  EXPECT_EQ(units.charWidth, metrics.averageCharWidth());
+  EXPECT_EQ(units.charHeight, metrics.height());
+
+  EXPECT_EQ(dialog.Window()->size(),
+            QSize(Px(kForm.cx, units.charWidth, 4), Px(kForm.cy, units.charHeight, 8)));
+  for (std::size_t i = 0; i < std::size(kFormControls); ++i) {
+    const ControlTemplate& c = kFormControls[i];
+    const QRect expected(Px(c.x, units.charWidth, 4), Px(c.y, units.charHeight, 8),
+                         Px(c.cx, units.charWidth, 4), Px(c.cy, units.charHeight, 8));
+    ASSERT_NE(dialog.ControlAt(i), nullptr) << i;
+    EXPECT_EQ(dialog.ControlAt(i)->geometry(), expected) << "control " << i;
+  }
+}
+
+TEST_F(DialogTest, DialogControlsCarryTheirKindAndStyle) {
+  FormDialog dialog;
+  Open(dialog);
+  EXPECT_EQ(dialog.Window()->windowTitle(), QString("Form"));
+  EXPECT_TRUE(Edit(dialog, kName)->hasFrame());
+  EXPECT_FALSE(Edit(dialog, kName)->isReadOnly());
+  EXPECT_FALSE(Edit(dialog, kTag)->hasFrame());
+  EXPECT_TRUE(Edit(dialog, kTag)->isReadOnly());
+  const auto* label = qobject_cast<QLabel*>(dialog.ControlAt(1));
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(dialog.GetDlgItemText(kPoll), "Poll");
+  EXPECT_EQ(label->text(), QString("Name:"));
+  EXPECT_TRUE(label->alignment() & Qt::AlignLeft);
+  EXPECT_FALSE(dialog.IsControlVisible(kHiddenButton));
+  EXPECT_TRUE(dialog.IsControlVisible(kPoll));
+  // Only a template's default push button may be the Enter target.
+  for (const auto* button : dialog.Window()->findChildren<QPushButton*>()) {
+    EXPECT_FALSE(button->autoDefault());
+    EXPECT_FALSE(button->isDefault());
+  }
+  ASSERT_NE(qobject_cast<QGroupBox*>(dialog.ControlAt(7)), nullptr);
+}
+
+TEST_F(DialogTest, DialogFocusStartsAtFirstTabStopAndTabFollowsTemplateOrder) {
+  FormDialog dialog;
+  Open(dialog);
+  EXPECT_TRUE(dialog.HasFocus(kName));
+  // The label is never a tab stop; the hidden, no-tab-stop button is skipped.
+  std::vector<int> visited;
+  for (int i = 0; i < 5; ++i) {
+    QTest::keyClick(dialog.Window()->focusWidget(), Qt::Key_Tab);
+    for (int id : {kName, kTag, kNumber, kCycles, kPoll, kHiddenButton}) {
+      if (dialog.HasFocus(id)) visited.push_back(id);
+    }
+  }
+  EXPECT_EQ(visited, (std::vector<int>{kTag, kNumber, kCycles, kPoll, kName}));
+}
+
+TEST_F(DialogTest, DialogIconComesFromTheRegisteredImage) {
+  const std::uint32_t pixels[] = {0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu, 0x80FFFFFFu};
+  ASSERT_TRUE(platform::RegisterIcon(128, 2, 2, pixels));
+  FormDialog dialog;
+  Open(dialog);
+  EXPECT_FALSE(dialog.SetIcon(4711, true));
+  ASSERT_TRUE(dialog.SetIcon(128, true));
+  ASSERT_TRUE(dialog.SetIcon(128, false));
+  const QImage image = dialog.Window()
+                           ->windowIcon()
+                           .pixmap(QSize(2, 2))
+                           .toImage()
+                           .convertToFormat(QImage::Format_ARGB32);
+  ASSERT_EQ(image.size(), QSize(2, 2));
+  EXPECT_EQ(image.pixel(0, 0), 0xFFFF0000u);
+  EXPECT_EQ(image.pixel(1, 0), 0xFF00FF00u);
+  EXPECT_EQ(image.pixel(0, 1), 0xFF0000FFu);
+}
+
+TEST_F(DialogTest, DialogCentresOnTheScreenAndMessagesComeFromStringResources) {
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  dialog.CenterWindow();
+  const QRect screen = dialog.Window()->screen()->availableGeometry();
+  const QRect frame = dialog.Window()->frameGeometry();
+  EXPECT_LE(std::abs(frame.center().x() - screen.center().x()), 1);
+  EXPECT_LE(std::abs(frame.center().y() - screen.center().y()), 1);
+
+  platform::RegisterString(103, "Sockets could not start.");
+  platform::MessageBox(103, platform::Icon::None);
+  EXPECT_EQ(op.texts(), (std::vector<std::string>{"Sockets could not start."}));
+}
+
+TEST_F(DialogTest, DialogFromRegisteredTemplateIdOrNoneForAnUnknownId) {
+  platform::RegisterDialogTemplate(777, kOkForm);
+  CDialog known(777);
+  ASSERT_TRUE(known.Create());
+  EXPECT_EQ(known.Window()->windowTitle(), QString("OK form"));
+  CDialog unknown(778);
+  EXPECT_FALSE(unknown.Create());
+  EXPECT_EQ(unknown.DoModal(), -1);
+}
+
+// --- Commands: clicks, keys, close ------------------------------------------
+
+TEST_F(DialogTest, DialogClickOnButtonBeneathGroupBoxReachesItsHandler) {
+  FormDialog dialog;
+  Open(dialog);
+  QWidget* poll = dialog.Control(kPoll);
+  // Through the window, so the click is hit-tested like a real one.
+  QTest::mouseClick(dialog.Window()->windowHandle(), Qt::LeftButton, {}, poll->geometry().center());
+  EXPECT_EQ(dialog.polls, 1);
+  EXPECT_FALSE(dialog.DispatchCommand(4242));
+  EXPECT_TRUE(dialog.IsOpen());
+}
+
+TEST_F(DialogTest, DialogEnterInEditWithoutDefaultButtonSavesFieldsAndClosesWithOk) {
+  FormDialog dialog;
+  Open(dialog);
+  Edit(dialog, kName)->setText("pump 7");
+  Edit(dialog, kNumber)->setText("-12");
+  QTest::keyClick(Edit(dialog, kName), Qt::Key_Return);
+  EXPECT_FALSE(dialog.IsOpen());
+  EXPECT_EQ(dialog.Result(), platform::kIdOk);
+  EXPECT_EQ(dialog.name, "pump 7");
+  EXPECT_EQ(dialog.number, -12);
+  EXPECT_EQ(dialog.polls, 0);
+}
+
+TEST_F(DialogTest, DialogEnterOnFocusedButtonPressesThatButtonOnly) {
+  FormDialog dialog(kOkForm);
+  Open(dialog);
+  dialog.GotoDlgCtrl(kPoll);
+  QTest::keyClick(dialog.Control(kPoll), Qt::Key_Return);
+  EXPECT_EQ(dialog.polls, 1);
+  EXPECT_TRUE(dialog.IsOpen());
+  // From an edit box Enter goes to the default push button: OK.
+  dialog.GotoDlgCtrl(kName);
+  QTest::keyClick(Edit(dialog, kName), Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(dialog.polls, 1);
+  EXPECT_FALSE(dialog.IsOpen());
+  EXPECT_EQ(dialog.Result(), platform::kIdOk);
+}
+
+TEST_F(DialogTest, DialogEscAndCloseButtonGoToOnCancel) {
+  FormDialog dialog;
+  Open(dialog);
+  dialog.refuseCancel = true;
+  dialog.Window()->close();
+  EXPECT_TRUE(dialog.Window()->isVisible());  // the override kept it open
+  dialog.refuseCancel = false;
+  QTest::keyClick(Edit(dialog, kName), Qt::Key_Escape);
+  EXPECT_FALSE(dialog.IsOpen());
+  EXPECT_FALSE(dialog.Window()->isVisible());
+  EXPECT_EQ(dialog.Result(), platform::kIdCancel);
+
+  FormDialog closed;
+  Open(closed);
+  closed.Window()->close();
+  EXPECT_EQ(closed.Result(), platform::kIdCancel);
+}
+
+// --- Data exchange ----------------------------------------------------------
+
+TEST_F(DialogTest, DialogDataExchangeRoundTripsTextAndDecimalNumbers) {
+  FormDialog dialog;
+  dialog.name = "Caf\xE9";  // 8-bit text passes through unchanged
+  dialog.tag = "TT-101";
+  dialog.number = -2147483647 - 1;
+  dialog.cycles = 4294967295u;
+  ASSERT_TRUE(dialog.Create());  // OnInitDialog: fields -> controls
+  EXPECT_EQ(dialog.GetDlgItemText(kName), "Caf\xE9");
+  EXPECT_EQ(dialog.GetDlgItemText(kNumber), "-2147483648");
+  EXPECT_EQ(dialog.GetDlgItemText(kCycles), "4294967295");
+
+  dialog.SetDlgItemText(kTag, "XYZ");
+  dialog.SetDlgItemText(kNumber, " 258 ");
+  dialog.SetDlgItemText(kCycles, "0");
+  ASSERT_TRUE(dialog.UpdateData(true));
+  EXPECT_EQ(dialog.name, "Caf\xE9");
+  EXPECT_EQ(dialog.tag, "XYZ");
+  EXPECT_EQ(dialog.number, 258);
+  EXPECT_EQ(dialog.cycles, 0u);
+  EXPECT_TRUE(op.shown().empty());
+}
+
+TEST_F(DialogTest, DialogSaveStopsAtFirstBadNumberAfterMessageAndFocusesIt) {
+  FormDialog dialog;
+  dialog.number = 5;
+  dialog.cycles = 9;
+  Open(dialog);
+  dialog.SetDlgItemText(kName, "new name");
+  dialog.SetDlgItemText(kNumber, "12x");
+  dialog.SetDlgItemText(kCycles, "33");
+  EXPECT_FALSE(dialog.UpdateData(true));
+  EXPECT_EQ(dialog.name, "new name");  // boxes before the bad one are read
+  EXPECT_EQ(dialog.number, 5);
+  EXPECT_EQ(dialog.cycles, 9u);  // boxes after it are not
+  ASSERT_EQ(op.shown().size(), 1u);
+  EXPECT_EQ(op.shown()[0].text, "Please enter an integer.");
+  EXPECT_EQ(op.shown()[0].icon, platform::Icon::Error);
+  EXPECT_TRUE(dialog.HasFocus(kNumber));
+  EXPECT_EQ(Edit(dialog, kNumber)->selectedText(), QString("12x"));
+
+  // OK goes through the same check and keeps the dialog open.
+  EXPECT_TRUE(dialog.DispatchCommand(platform::kIdOk));
+  EXPECT_TRUE(dialog.IsOpen());
+  EXPECT_EQ(op.shown().size(), 2u);
+}
+
+TEST_F(DialogTest, DialogNumberBoxesAcceptOnlyWholeNumbersInRange) {
+  struct Case {
+    const char* text;
+    bool intOk;
+    bool unsignedOk;
+  };
+  const Case cases[] = {
+      {"0", true, true},
+      {" 42 ", true, true},
+      {"+7", true, false},
+      {"-3", true, false},
+      {"", false, false},
+      {"-", false, false},
+      {"4x", false, false},
+      {"1 2", false, false},
+      {"--1", false, false},
+      {"0x10", false, false},
+      {"2147483647", true, true},
+      {"2147483648", false, true},
+      {"-2147483649", false, false},
+      {"4294967295", false, true},
+      {"4294967296", false, false},
+  };
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  for (const Case& c : cases) {
+    dialog.SetDlgItemText(kNumber, "1");
+    dialog.SetDlgItemText(kCycles, c.text);
+    EXPECT_EQ(dialog.UpdateData(true), c.unsignedOk) << "unsigned '" << c.text << "'";
+    dialog.SetDlgItemText(kNumber, c.text);
+    dialog.SetDlgItemText(kCycles, "1");
+    EXPECT_EQ(dialog.UpdateData(true), c.intOk) << "int '" << c.text << "'";
+  }
+  for (const auto& shown : op.shown()) {
+    EXPECT_TRUE(shown.text == "Please enter an integer." ||
+                shown.text == "Please enter a whole number, 0 or more.")
+        << shown.text;
+  }
+}
+
+// --- Timers, repaint, modal run ---------------------------------------------
+
+TEST_F(DialogTest, DialogTimerStartAndStopReportSuccess) {
+  FormDialog dialog;
+  EXPECT_EQ(dialog.SetTimer(1, 20), 0u);  // no window yet
+  ASSERT_TRUE(dialog.Create());
+  EXPECT_EQ(dialog.SetTimer(0, 20), 0u);
+  EXPECT_EQ(dialog.SetTimer(7, 2000), 7u);
+  EXPECT_TRUE(dialog.KillTimer(7));
+  EXPECT_FALSE(dialog.KillTimer(7));
+  EXPECT_FALSE(dialog.KillTimer(99));
+}
+
+TEST_F(DialogTest, DialogTimerTicksReachTheMapUntilKilled) {
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  ASSERT_EQ(dialog.SetTimer(3, 20), 3u);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ticks.size() >= 3; }));
+  EXPECT_EQ(dialog.ticks, (std::vector<std::uintptr_t>(dialog.ticks.size(), 3)));
+  ASSERT_TRUE(dialog.KillTimer(3));
+  const std::size_t seen = dialog.ticks.size();
+  QTest::qWait(100);
+  EXPECT_EQ(dialog.ticks.size(), seen);
+}
+
+TEST_F(DialogTest, DialogTimerBlockedHandlerYieldsOneLateTickNotABacklog) {
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  dialog.onTick = [&](std::uintptr_t) {
+    // Ten periods pass while the first tick's handler blocks the UI thread.
+    if (dialog.ticks.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  ASSERT_EQ(dialog.SetTimer(1, 20), 1u);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.ticks.empty(); }));
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_LE(dialog.ticks.size(), 3u);
+}
+
+TEST(DialogMessageBox, DialogTimerTicksWhileAMessageBoxIsOpen) {
+  FormDialog dialog;  // the real operator: a QMessageBox with its own loop
+  ASSERT_TRUE(dialog.Create());
+  QObject guard;
+  const auto closeBox = [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
+  };
+  dialog.onTick = [&](std::uintptr_t) {
+    if (dialog.ticks.size() == 3) closeBox();
+  };
+  dialog.onPoll = [&] {
+    dialog.SetTimer(1, 20);
+    QTimer::singleShot(10000, &guard, closeBox);  // only if ticks never come
+    platform::MessageBox("Polling", platform::Icon::Information);
+  };
+  dialog.DispatchCommand(kPoll);
+  EXPECT_GE(dialog.ticks.size(), 3u);
+}
+
+TEST_F(DialogTest, DialogUpdateWindowPaintsBeforeReturning) {
+  FormDialog dialog;
+  Open(dialog);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.Window()));
+  QCoreApplication::processEvents();
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  dialog.Control(kName)->installEventFilter(&counter);
+  dialog.SetDlgItemText(kName, "Polling...");
+  dialog.UpdateWindow();  // no event processing in between, as in a blocking handler
+  EXPECT_GT(counter.paints, 0);
+  dialog.Control(kName)->removeEventFilter(&counter);
+}
+
+TEST_F(DialogTest, DialogDoModalReturnsWhatAHandlerPassesToEndDialog) {
+  FormDialog dialog;
+  dialog.name = "before";
+  QObject guard;
+  dialog.onPoll = [&] { dialog.EndDialog(42); };
+  QTimer::singleShot(0, &guard, [&] {
+    EXPECT_TRUE(dialog.HasFocus(kName));
+    EXPECT_EQ(dialog.GetDlgItemText(kName), "before");
+    QTest::mouseClick(dialog.Control(kPoll), Qt::LeftButton);
+  });
+  QTimer::singleShot(10000, &guard, [&] { dialog.EndDialog(-99); });  // only if stuck
+  EXPECT_EQ(dialog.DoModal(), 42);
+  EXPECT_EQ(dialog.polls, 1);
+  EXPECT_EQ(dialog.Window(), nullptr);  // the window goes with the modal run
+
+  // Run again: Enter saves the fields and ends with OK.
+  QTimer::singleShot(0, &guard, [&] {
+    Edit(dialog, kName)->setText("after");
+    QTest::keyClick(Edit(dialog, kName), Qt::Key_Return);
+  });
+  EXPECT_EQ(dialog.DoModal(), platform::kIdOk);
+  EXPECT_EQ(dialog.name, "after");
+}
+
+class CountingApp : public platform::CWinApp {
+ public:
+  bool InitInstance() override {
+    ++calls;
+    return false;
+  }
+  int calls = 0;
+};
+
+TEST(DialogApplication, DialogAppInitInstanceReturningFalseEndsWithoutALoop) {
+  CountingApp app;
+  EXPECT_EQ(platform::CurrentApp(), &app);
+  char name[] = "veltrop";
+  char* argv[] = {name, nullptr};
+  EXPECT_EQ(platform::RunApplication(1, argv), 0);
+  EXPECT_EQ(app.calls, 1);
+}
+
+}  // namespace
