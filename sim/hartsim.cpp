@@ -1,0 +1,92 @@
+// hartsim: serves simulated HART field devices on a pseudo-terminal.
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/options.h"
+#include "sim/pty_server.h"
+
+namespace {
+
+const char* OutcomeText(sim::Outcome o) {
+  switch (o) {
+    case sim::Outcome::Answered:
+      return "answered";
+    case sim::Outcome::CommError:
+      return "communication error";
+    case sim::Outcome::Busy:
+      return "busy";
+    case sim::Outcome::Delayed:
+      return "delayed response";
+    case sim::Outcome::Dropped:
+      return "dropped";
+    case sim::Outcome::Silent:
+      return "silent";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim::Options options;
+  std::string error;
+  if (!sim::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(sim::Usage(), stdout);
+    return 0;
+  }
+
+  sim::Segment segment;
+  for (const auto& d : options.devices) segment.Add(d.config).faults = d.faults;
+  if (options.verbose) {
+    segment.onTransaction = [](const sim::Transaction& t) {
+      std::printf("%10.3f s  address %u  %s frame  command %u  %s\n", t.atMicros / 1e6,
+                  unsigned{t.pollAddress}, t.longFrame ? "long" : "short", unsigned{t.command},
+                  OutcomeText(t.outcome));
+      std::fflush(stdout);
+    };
+  }
+
+  // Blocked before the server thread starts, so it inherits the mask and
+  // only sigwait below sees the signals.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  sim::PtyServer server(segment);
+  if (server.Start(error) != 0) {
+    std::fprintf(stderr, "hartsim: cannot open a pseudo-terminal: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.link.empty()) {
+    std::string message;
+    if (!sim::CreateLink(options.link, server.SlavePath(), message)) {
+      std::fprintf(stderr, "hartsim: %s\n", message.c_str());
+      return 1;
+    }
+    std::printf("%s\n", message.c_str());
+  }
+  std::printf("%s\n", server.SlavePath().c_str());
+  for (std::size_t i = 0; i < segment.Size(); ++i) {
+    const auto& c = segment.At(i).config;
+    std::printf("device: address %u, revision %u, id %02X%02X%02X, tag %s\n",
+                unsigned{c.pollAddress}, unsigned{c.universalRevision}, c.deviceId[0],
+                c.deviceId[1], c.deviceId[2], c.tag.c_str());
+  }
+  std::fflush(stdout);
+
+  int received = 0;
+  sigwait(&signals, &received);
+  server.Stop();
+  if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath());
+  return 0;
+}

@@ -1,0 +1,36 @@
+// The `hartsim` command line: devices, faults and where to serve them.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/device.h"
+
+namespace sim {
+
+struct DeviceSetup {
+  DeviceConfig config;
+  Faults faults;
+};
+
+struct Options {
+  std::vector<DeviceSetup> devices;  // one revision-7 device at address 0 if none given
+  std::string link;                  // --link PATH
+  bool verbose = false;
+  bool help = false;
+};
+
+// Parses the arguments after the program name. Returns false with a message
+// naming the offending option on any error.
+bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// One --device value, e.g. "addr=0,rev=7,id=000102,tag=PT-101".
+bool ParseDevice(std::string_view spec, DeviceSetup& setup, std::string& error);
+// One --fault value applied to `setup`; the spec's addr= key chooses the device
+// and is checked by the caller.
+bool ParseFault(std::string_view spec, DeviceSetup& setup, std::string& error);
+
+const char* Usage();
+
+}  // namespace sim

@@ -1,0 +1,197 @@
+#include "sim/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+
+namespace sim {
+
+namespace {
+
+// Longest sleep between looks at the clock, so unsolicited frames start on time.
+constexpr std::uint64_t kTickMicros = 5000;
+
+std::uint64_t MicrosSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Keeps `queue` in time order.
+void Merge(std::deque<TimedByte>& queue, const std::vector<TimedByte>& bytes) {
+  for (const auto& b : bytes) {
+    auto pos = std::upper_bound(queue.begin(), queue.end(), b.atMicros,
+                                [](std::uint64_t t, const TimedByte& x) { return t < x.atMicros; });
+    queue.insert(pos, b);
+  }
+}
+
+}  // namespace
+
+PtyServer::~PtyServer() {
+  Stop();
+}
+
+int PtyServer::Start(std::string& error) {
+  if (masterFd_ >= 0) return 0;
+  auto fail = [&](const char* what) {
+    const int e = errno;
+    error = std::string(what) + ": " + std::strerror(e);
+    CloseFd(masterFd_);
+    CloseFd(slaveFd_);
+    CloseFd(wakeFds_[0]);
+    CloseFd(wakeFds_[1]);
+    slavePath_.clear();
+    return e;
+  };
+
+  masterFd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (masterFd_ < 0) return fail("posix_openpt");
+  if (::grantpt(masterFd_) != 0) return fail("grantpt");
+  if (::unlockpt(masterFd_) != 0) return fail("unlockpt");
+  char name[128];
+  if (::ptsname_r(masterFd_, name, sizeof name) != 0) return fail("ptsname_r");
+  slavePath_ = name;
+  // Replies are dropped rather than waited for when nobody drains the
+  // terminal, as on a line with no master listening; a blocked write would
+  // also keep Stop from joining.
+  if (::fcntl(masterFd_, F_SETFL, ::fcntl(masterFd_, F_GETFL) | O_NONBLOCK) != 0) {
+    return fail("fcntl");
+  }
+
+  // Without a slave open, the master side reads EIO and polls as hung up
+  // after every client closes; holding one open keeps it quiet.
+  slaveFd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slaveFd_ < 0) return fail("open slave");
+  termios tio{};
+  if (::tcgetattr(slaveFd_, &tio) != 0) return fail("tcgetattr");
+  // Raw, and above all no echo: an echoing line discipline would hand our
+  // replies back to us as if the master had sent them.
+  ::cfmakeraw(&tio);
+  ::cfsetispeed(&tio, B1200);
+  ::cfsetospeed(&tio, B1200);
+  if (::tcsetattr(slaveFd_, TCSANOW, &tio) != 0) return fail("tcsetattr");
+
+  if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe2");
+  stop_ = false;
+  thread_ = std::thread([this] { Serve(); });
+  return 0;
+}
+
+void PtyServer::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    const char wake = 1;
+    [[maybe_unused]] auto n = ::write(wakeFds_[1], &wake, 1);
+    thread_.join();
+  }
+  CloseFd(masterFd_);
+  CloseFd(slaveFd_);
+  CloseFd(wakeFds_[0]);
+  CloseFd(wakeFds_[1]);
+}
+
+void PtyServer::WithSegment(const std::function<void(Segment&)>& fn) {
+  std::lock_guard lock(mutex_);
+  fn(segment_);
+}
+
+void PtyServer::Serve() {
+  const auto start = std::chrono::steady_clock::now();
+  std::deque<TimedByte> pending;
+  std::vector<std::uint8_t> out;
+  std::uint8_t in[256];
+
+  while (!stop_) {
+    std::uint64_t now = MicrosSince(start);
+    {
+      std::lock_guard lock(mutex_);
+      Merge(pending, segment_.Unsolicited(now));
+    }
+    // Each byte goes out when it is due, so the client sees replies
+    // arrive at line speed.
+    out.clear();
+    while (!pending.empty() && pending.front().atMicros <= now) {
+      out.push_back(pending.front().value);
+      pending.pop_front();
+    }
+    if (!out.empty()) {
+      [[maybe_unused]] auto n = ::write(masterFd_, out.data(), out.size());
+    }
+
+    std::uint64_t wait = kTickMicros;
+    if (!pending.empty()) wait = std::min(wait, pending.front().atMicros - now);
+    pollfd fds[2] = {{masterFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+    const timespec timeout{0, static_cast<long>(wait * 1000)};
+    if (::ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) break;
+    if (fds[1].revents) break;
+    if (fds[0].revents & POLLIN) {
+      const ssize_t n = ::read(masterFd_, in, sizeof in);
+      now = MicrosSince(start);
+      if (n > 0) {
+        std::lock_guard lock(mutex_);
+        for (ssize_t i = 0; i < n; ++i) Merge(pending, segment_.Receive(in[i], now));
+      }
+    } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+      ::usleep(static_cast<useconds_t>(kTickMicros));  // no client; do not spin
+    }
+  }
+}
+
+bool CreateLink(const std::string& path, const std::string& target, std::string& message) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      message = path + " exists and is not a symbolic link; not replacing it";
+      return false;
+    }
+    char buf[4096];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+    const std::string old = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    struct stat targetSt {};
+    const bool stale = old.rfind("/dev/pts/", 0) == 0 && ::stat(old.c_str(), &targetSt) != 0;
+    if (!stale) {
+      message = path + " already links to " + old +
+                " (another simulator, or a real device?); not replacing it";
+      return false;
+    }
+    if (::unlink(path.c_str()) != 0) {
+      message = "cannot remove stale link " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    message = "replaced stale link " + path + " (was " + old + ")";
+  } else if (errno != ENOENT) {
+    message = "cannot check " + path + ": " + std::strerror(errno);
+    return false;
+  } else {
+    message = "linked " + path + " -> " + target;
+  }
+  if (::symlink(target.c_str(), path.c_str()) != 0) {
+    message = "cannot create link " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool RemoveLink(const std::string& path, const std::string& target) {
+  char buf[4096];
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  if (n <= 0 || std::string(buf, static_cast<std::size_t>(n)) != target) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,60 @@
+// Serves a segment on a pseudo-terminal in real time, so a program that
+// opens a serial device by path can talk to simulated devices.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/segment.h"
+
+namespace sim {
+
+class PtyServer {
+ public:
+  // The segment is the caller's and must outlive the server.
+  explicit PtyServer(Segment& segment) : segment_(segment) {}
+  ~PtyServer();
+  PtyServer(const PtyServer&) = delete;
+  PtyServer& operator=(const PtyServer&) = delete;
+
+  // Opens a pseudo-terminal in raw mode and starts serving it on a
+  // background thread. Returns 0, or the errno of the call that failed
+  // (`error` names it).
+  int Start(std::string& error);
+  // Stops the thread (joins it) and closes the terminal. Safe to repeat.
+  void Stop();
+
+  // The path a client opens, e.g. /dev/pts/5; empty before Start.
+  const std::string& SlavePath() const { return slavePath_; }
+
+  // Runs `fn` on the segment while the server thread keeps off it (for
+  // changing faults or reading counters while serving).
+  void WithSegment(const std::function<void(Segment&)>& fn);
+
+ private:
+  void Serve();
+
+  Segment& segment_;
+  std::mutex mutex_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  int masterFd_ = -1;
+  int slaveFd_ = -1;  // held open so the master never sees a hang-up between clients
+  int wakeFds_[2] = {-1, -1};
+  std::string slavePath_;
+};
+
+// Makes `path` a symbolic link to `target` (a pseudo-terminal). An existing
+// `path` is replaced only when it is a symbolic link into /dev/pts/ whose
+// target is gone (left behind by a simulator that was killed); anything else
+// there is refused. Returns true on success; `message` says what was done
+// or why not.
+bool CreateLink(const std::string& path, const std::string& target, std::string& message);
+// Removes `path` if it is still our link to `target`.
+bool RemoveLink(const std::string& path, const std::string& target);
+
+}  // namespace sim

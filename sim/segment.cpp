@@ -1,0 +1,130 @@
+#include "sim/segment.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+// Unsolicited frames older than this are never produced: after a long idle
+// stretch a 2048-byte driver queue would have overflowed long before.
+constexpr std::uint64_t kUnsolicitedHorizonMicros = 20'000'000;
+
+// The next time on the grid start + k * period that is not before `from`.
+std::uint64_t CatchUp(std::uint64_t next, std::uint64_t period, std::uint64_t from) {
+  if (next >= from) return next;
+  return next + (from - next + period - 1) / period * period;
+}
+
+}  // namespace
+
+Device& Segment::Add(const DeviceConfig& config) {
+  devices_.push_back(std::make_unique<Device>(config));
+  return *devices_.back();
+}
+
+Device* Segment::Find(std::uint8_t pollAddress) {
+  for (auto& d : devices_) {
+    if (d->config.pollAddress == pollAddress) return d.get();
+  }
+  return nullptr;
+}
+
+void Segment::Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt,
+                   std::vector<TimedByte>& out) {
+  if (bytes.empty()) return;
+  const std::uint64_t start = std::max(firstAt, lineFreeAt_);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out.push_back({start + i * kCharacterMicros, bytes[i]});
+  }
+  lineFreeAt_ = start + bytes.size() * kCharacterMicros;
+}
+
+std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicros) {
+  std::vector<TimedByte> out;
+  auto request = assembler_.Feed(value, atMicros);
+  if (!request) return out;
+  // The master holds the line until its last byte; nothing of ours overlaps it.
+  lineFreeAt_ = std::max(lineFreeAt_, request->endMicros + kCharacterMicros);
+
+  // A multi-drop segment has at most one device per address; should two
+  // share one, the first added answers (a real pair would collide).
+  auto it = std::find_if(devices_.begin(), devices_.end(),
+                         [&](const auto& d) { return d->Matches(*request); });
+  if (it == devices_.end()) return out;  // not for us, or an address garbled on the way
+  Device& device = **it;
+
+  // A modem that echoes hands the master its own bytes back as they go out.
+  if (device.faults.echo) out.insert(out.end(), request->raw.begin(), request->raw.end());
+
+  Outcome outcome = Outcome::Answered;
+  if (auto reply = device.Answer(*request, outcome)) {
+    Emit(*reply, request->endMicros + device.config.turnaroundChars * kCharacterMicros, out);
+  }
+  if (onTransaction) {
+    onTransaction({device.config.pollAddress, request->IsLong(), request->command, outcome,
+                   request->endMicros});
+  }
+  return out;
+}
+
+std::vector<TimedByte> Segment::Receive(const std::vector<TimedByte>& bytes) {
+  std::vector<TimedByte> out;
+  for (const auto& b : bytes) {
+    auto more = Receive(b.value, b.atMicros);
+    out.insert(out.end(), more.begin(), more.end());
+  }
+  return out;
+}
+
+std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
+  std::vector<TimedByte> out;
+  if (untilMicros <= unsolicitedFrom_) return out;
+  const std::uint64_t from = untilMicros - unsolicitedFrom_ > kUnsolicitedHorizonMicros
+                                 ? untilMicros - kUnsolicitedHorizonMicros
+                                 : unsolicitedFrom_;
+  const std::uint64_t minPeriod = 10 * kCharacterMicros;
+
+  // Schedules: a fault switched on starts its frames from here, one
+  // switched off forgets its schedule.
+  for (auto& d : devices_) {
+    const bool bursting = d->faults.burst && !d->faults.silent;
+    const std::uint64_t bp = std::max(d->faults.burstPeriodMicros, minPeriod);
+    const std::uint64_t op = std::max(d->faults.otherMasterPeriodMicros, minPeriod);
+    if (!bursting)
+      d->nextBurstAt_.reset();
+    else
+      d->nextBurstAt_ = CatchUp(d->nextBurstAt_.value_or(from), bp, from);
+    if (!d->faults.otherMaster)
+      d->nextOtherMasterAt_.reset();
+    else
+      d->nextOtherMasterAt_ = CatchUp(d->nextOtherMasterAt_.value_or(from), op, from);
+  }
+
+  // Frames in time order across all devices.
+  for (;;) {
+    Device* next = nullptr;
+    bool burst = false;
+    std::uint64_t at = untilMicros;
+    for (auto& d : devices_) {
+      if (d->nextBurstAt_ && *d->nextBurstAt_ < at) {
+        next = d.get(), burst = true, at = *d->nextBurstAt_;
+      }
+      if (d->nextOtherMasterAt_ && *d->nextOtherMasterAt_ < at) {
+        next = d.get(), burst = false, at = *d->nextOtherMasterAt_;
+      }
+    }
+    if (!next) break;
+    if (burst) {
+      Emit(next->BurstFrame(), at, out);
+      *next->nextBurstAt_ += std::max(next->faults.burstPeriodMicros, minPeriod);
+    } else {
+      Emit(next->OtherMasterFrame(), at, out);
+      *next->nextOtherMasterAt_ += std::max(next->faults.otherMasterPeriodMicros, minPeriod);
+    }
+  }
+  unsolicitedFrom_ = untilMicros;
+  return out;
+}
+
+}  // namespace sim

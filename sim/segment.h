@@ -1,0 +1,63 @@
+// A multi-drop HART segment: the devices on one pair of wires and the
+// traffic they put on it, in time. Pure computation: master bytes go in with
+// their arrival times, and the bytes the devices send come out, each with
+// the time it becomes readable at the master's end. Transports (in-memory
+// for tests, a pseudo-terminal for real time) move the bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "sim/codec.h"
+#include "sim/device.h"
+
+namespace sim {
+
+// One request a device recognised as its own, for logs and tests.
+struct Transaction {
+  std::uint8_t pollAddress = 0;  // of the device addressed
+  bool longFrame = false;
+  std::uint8_t command = 0;
+  Outcome outcome = Outcome::Answered;
+  std::uint64_t atMicros = 0;  // end of the request
+};
+
+class Segment {
+ public:
+  // Adds a device; the reference stays valid as long as the segment.
+  Device& Add(const DeviceConfig& config);
+  // The first device with this polling address, or null.
+  Device* Find(std::uint8_t pollAddress);
+  std::size_t Size() const { return devices_.size(); }
+  Device& At(std::size_t index) { return *devices_[index]; }
+
+  // Feeds one master byte that arrived at `atMicros` (bytes in time order).
+  // Returns what the devices send in response, each byte with its time:
+  // the first reply byte at the request's end plus the device's turnaround,
+  // the rest one character time apart.
+  std::vector<TimedByte> Receive(std::uint8_t value, std::uint64_t atMicros);
+  std::vector<TimedByte> Receive(const std::vector<TimedByte>& bytes);
+
+  // Unsolicited traffic (burst frames, another master's requests) that
+  // starts before `untilMicros` and has not been produced yet. Call with
+  // increasing times; bytes may lie beyond `untilMicros`.
+  std::vector<TimedByte> Unsolicited(std::uint64_t untilMicros);
+
+  // Called for every request a device recognised.
+  std::function<void(const Transaction&)> onTransaction;
+
+ private:
+  // Paces `bytes` one character apart from `firstAt`, after whatever is
+  // already on the line: two devices never talk over each other here.
+  void Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt,
+            std::vector<TimedByte>& out);
+
+  std::vector<std::unique_ptr<Device>> devices_;
+  RequestAssembler assembler_;
+  std::uint64_t lineFreeAt_ = 0;       // earliest time of the next frame's first byte
+  std::uint64_t unsolicitedFrom_ = 0;  // Unsolicited has produced everything before this
+};
+
+}  // namespace sim
