@@ -1,0 +1,163 @@
+#include "ui/poll_dialog.h"
+
+#include "platform/errors.h"
+#include "tests/ui/gui_fixture.h"
+
+namespace {
+
+using support::Op;
+using ui::PollDialog;
+
+class PollDialogTest : public uitest::GuiTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dialog.Create()); }
+
+  std::string Text(int id) const { return dialog.GetDlgItemText(id); }
+  void Poll() { Click(dialog, ui::kIdPoll); }
+
+  PollDialog dialog;
+};
+
+TEST_F(PollDialogTest, OpensReadyToPoll) {
+  EXPECT_EQ(Text(ui::kIdStatus), "Click Poll to start");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "0");
+  EXPECT_TRUE(dialog.HasFocus(ui::kIdPoll));
+  EXPECT_FALSE(dialog.IsControlVisible(ui::kIdPv));
+  EXPECT_FALSE(fake.line.IsOpen());
+}
+
+TEST_F(PollDialogTest, DeviceAtAddressZeroPassesWithIdTagAndAddress) {
+  AddDevice(0, {0x00, 0x01, 0x02});
+  Poll();
+  EXPECT_EQ(Text(ui::kIdDeviceId), "258");
+  EXPECT_EQ(Text(ui::kIdTag), "PT-101  ");
+  EXPECT_EQ(Text(ui::kIdAddresses), "0");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+  EXPECT_TRUE(fake.op.shown().empty());
+  EXPECT_FALSE(fake.line.IsOpen()) << "the link is closed after the press";
+}
+
+TEST_F(PollDialogTest, LegacyDeviceGivesItsTagByCommandFour) {
+  sim::Device& old = AddDevice(0, {0x12, 0x34, 0x56}, 4, "FT-7");
+  Poll();
+  EXPECT_EQ(Text(ui::kIdDeviceId), std::to_string(0x123456));
+  EXPECT_EQ(Text(ui::kIdTag), "FT-7    ");
+  EXPECT_EQ(old.Seen(4), 1u);
+  EXPECT_EQ(old.Seen(13), 0u);
+}
+
+TEST_F(PollDialogTest, IdentifierZeroShowsZeroAndPvIsRefused) {
+  AddDevice(0, {0, 0, 0});
+  Poll();
+  EXPECT_EQ(Text(ui::kIdDeviceId), "0");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+  ASSERT_TRUE(dialog.DispatchCommand(ui::kIdPv));
+  ASSERT_EQ(fake.op.texts(), std::vector<std::string>{"Must Poll first"});
+  EXPECT_EQ(fake.op.shown()[0].icon, platform::Icon::Error);
+}
+
+TEST_F(PollDialogTest, UnreadableTagLeavesTagEmptyWithThePassVerdict) {
+  sim::Device& device = AddDevice(0);
+  device.faults.dropNext = 0;
+  // Command 0 answers; both tag requests (four attempts each) go unanswered.
+  segment.onTransaction = [&](const sim::Transaction& t) {
+    if (t.command == 0) device.faults.dropNext = 8;
+  };
+  Poll();
+  EXPECT_EQ(Text(ui::kIdTag), "");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+  EXPECT_EQ(device.Seen(13), 8u) << "the tag is asked for twice";
+}
+
+TEST_F(PollDialogTest, NoToTheMultiDropQuestionFails) {
+  fake.op.Answer(platform::kIdNo);
+  Poll();
+  ASSERT_EQ(fake.op.shown().size(), 1u);
+  EXPECT_EQ(fake.op.shown()[0].text, "No devices at address 0.  Multi-drop Poll?");
+  EXPECT_EQ(fake.op.shown()[0].icon, platform::Icon::Question);
+  EXPECT_EQ(fake.op.shown()[0].buttons, platform::Buttons::YesNo);
+  EXPECT_EQ(Text(ui::kIdTag), " ");
+  EXPECT_EQ(Text(ui::kIdAddresses), " ");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "0");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Failed");
+  EXPECT_FALSE(fake.line.IsOpen());
+}
+
+TEST_F(PollDialogTest, MultiDropScanListsTheAnsweringAddresses) {
+  AddDevice(2, {0, 0, 7});
+  AddDevice(5, {0, 0, 9});
+  AddDevice(15, {0, 0, 11});  // never scanned
+  fake.op.Answer(platform::kIdYes);
+  Poll();
+  EXPECT_EQ(Text(ui::kIdAddresses), "2, 5");
+  EXPECT_EQ(Text(ui::kIdTag), "Multi-Drop");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "0");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, multi-drop network");
+  EXPECT_EQ(segment.Find(15)->SeenTotal(), 0u);
+  EXPECT_EQ(dialog.device.pollAddress, 14);
+  EXPECT_EQ(dialog.device.Identifier(), 9u) << "the record holds the last device that answered";
+}
+
+TEST_F(PollDialogTest, EmptyScanFailsAndKeepsTheTag) {
+  dialog.SetDlgItemText(ui::kIdTag, "OLD-TAG");
+  fake.op.Answer(platform::kIdYes);
+  Poll();
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Failed");
+  EXPECT_EQ(Text(ui::kIdTag), "OLD-TAG");
+  EXPECT_EQ(Text(ui::kIdAddresses), "");
+}
+
+TEST_F(PollDialogTest, SecondPressStartsFromAnEmptyAddressBox) {
+  AddDevice(3);
+  fake.op.Answer(platform::kIdYes);
+  Poll();
+  ASSERT_EQ(Text(ui::kIdAddresses), "3");
+  AddDevice(0, {0, 0, 5});
+  Poll();
+  EXPECT_EQ(Text(ui::kIdAddresses), "0");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "5");
+}
+
+TEST_F(PollDialogTest, PortThatCannotBeOpenedIsReportedInTheStatusBox) {
+  fake.line.Fail(Op::Open, 0, platform::kErrorFileNotFound);
+  Poll();
+  EXPECT_EQ(fake.op.texts(), (std::vector<std::string>{"COM8:", "Error opening COM port"}));
+  EXPECT_EQ(fake.op.shown()[1].icon, platform::Icon::Error);
+  EXPECT_EQ(Text(ui::kIdStatus), "Error opening COM port");
+}
+
+TEST_F(PollDialogTest, PortThatWillNotConfigureIsReleasedForTheNextPress) {
+  AddDevice(0);
+  // The first press's open writes the settings twice; the second write (the
+  // HART line format) fails.
+  fake.line.Fail(Op::SetSettings, 2, platform::kErrorInvalidParameter);
+  Poll();
+  EXPECT_EQ(fake.op.texts(), std::vector<std::string>{"Error opening COM port"});
+  EXPECT_FALSE(fake.line.IsOpen());
+  Poll();
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+}
+
+TEST_F(PollDialogTest, NonNumberInTheIdBoxIsReportedAndThePollGoesOn) {
+  AddDevice(0);
+  dialog.SetDlgItemText(ui::kIdDeviceId, "12x");
+  Poll();
+  ASSERT_EQ(fake.op.shown().size(), 1u);
+  EXPECT_NE(fake.op.shown()[0].text.find("integer"), std::string::npos);
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "258");
+}
+
+TEST_F(PollDialogTest, TheAboutButtonOpensTheAboutBox) {
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(about, nullptr);
+    seen = about->windowTitle() == "About";
+    about->reject();
+  });
+  Click(dialog, ui::kIdAbout);
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "platform/dialog.h"
+
+namespace ui {
+
+// The About box: version and the maker's contact lines; OK closes it.
+class AboutDialog : public platform::CDialog {
+ public:
+  AboutDialog();
+};
+
+}  // namespace ui

@@ -1,0 +1,130 @@
+#include "ui/poll_dialog.h"
+
+#include <cstdio>
+
+#include "platform/services.h"
+#include "ui/about_dialog.h"
+#include "ui/pv_dialog.h"
+#include "ui/resources.h"
+
+namespace ui {
+
+namespace {
+
+constexpr std::uint32_t kBaudRate = 1200;
+// The modem settles after the port opens before it can carry a request.
+constexpr std::uint32_t kSettleMs = 1000;
+// A pause between the poll's answer and the tag request, so the device has
+// finished with the first before it sees the second.
+constexpr std::uint32_t kBeforeTagMs = 500;
+constexpr std::uint8_t kPollAttempts = 2;
+// Multi-drop polling addresses scanned; 15 is left out.
+constexpr std::uint8_t kFirstDropAddress = 1;
+constexpr std::uint8_t kLastDropAddress = 14;
+
+}  // namespace
+
+PollDialog::PollDialog() : CDialog(PollDialogTemplate()), icon(kIconApp) {
+  OnClicked(kIdPoll, &PollDialog::OnPoll);
+  OnClicked(kIdAbout, &PollDialog::OnAbout);
+  OnClicked(kIdPv, &PollDialog::OnPv);
+}
+
+bool PollDialog::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetIcon(icon, true);
+  SetIcon(icon, false);
+  CenterWindow();
+  status = "Click Poll to start";
+  UpdateData(false);
+  UpdateWindow();
+  return true;
+}
+
+void PollDialog::DoDataExchange(platform::DataExchange& dx) {
+  platform::DdxText(dx, kIdStatus, status);
+  platform::DdxText(dx, kIdTag, tag);
+  platform::DdxInt(dx, kIdDeviceId, id);
+  platform::DdxText(dx, kIdAddresses, addresses);
+}
+
+void PollDialog::OnPoll() {
+  // A box that does not hold a number has been reported by the exchange;
+  // the poll goes on with the fields as they were.
+  UpdateData(true);
+  addresses.clear();
+  status = "Polling...";
+  UpdateData(false);
+  UpdateWindow();
+
+  portNumber = 8;
+  if (device.Open(portNumber, kBaudRate) != 0) {
+    // A port that opened but would not take the line settings is released
+    // here, or every later press would find it still open.
+    device.Close();
+    status = "Error opening COM port";
+    platform::MessageBox(status, platform::Icon::Error);
+    UpdateData(false);
+    UpdateWindow();
+    return;
+  }
+
+  platform::Sleep(kSettleMs);
+  if (device.Poll(0, kPollAttempts)) {
+    id = static_cast<int>(device.Identifier());
+    platform::Sleep(kBeforeTagMs);
+    char text[hart::kTagTextSize] = {};
+    if (!hart::ReadTag(device, text)) hart::ReadTag(device, text);
+    tag = text;
+    status = "Test Pass, single device";
+    addresses = "0";
+  } else if (platform::MessageBox("No devices at address 0.  Multi-drop Poll?",
+                                  platform::Icon::Question,
+                                  platform::Buttons::YesNo) == platform::kIdYes) {
+    bool found = false;
+    for (std::uint8_t address = kFirstDropAddress; address <= kLastDropAddress; ++address) {
+      if (!device.Poll(address, 1)) continue;
+      char text[8];
+      std::snprintf(text, sizeof text, found ? ", %d" : "%d", address);
+      addresses += text;
+      found = true;
+      // The scan takes seconds: show each address as it answers.
+      UpdateData(false);
+      UpdateWindow();
+    }
+    id = 0;
+    if (found) {
+      status = "Test Pass, multi-drop network";
+      tag = "Multi-Drop";
+    } else {
+      status = "Test Failed";
+    }
+  } else {
+    id = 0;
+    tag = " ";
+    status = "Test Failed";
+    addresses = " ";
+  }
+  UpdateData(false);
+  UpdateWindow();
+  device.Close();
+}
+
+void PollDialog::OnAbout() {
+  AboutDialog about;
+  about.DoModal();
+}
+
+void PollDialog::OnPv() {
+  if (id == 0) {
+    platform::MessageBox("Must Poll first", platform::Icon::Error);
+    return;
+  }
+  PvDialog pv;
+  pv.device = &device;
+  pv.tag = tag;
+  pv.portNumber = portNumber;
+  pv.DoModal();
+}
+
+}  // namespace ui

@@ -1,0 +1,142 @@
+#include "ui/pv_dialog.h"
+
+#include <cstdio>
+
+#include "platform/services.h"
+#include "ui/resources.h"
+
+namespace ui {
+
+namespace {
+
+constexpr std::uintptr_t kTimer = 1;
+constexpr std::uint32_t kPeriodMs = 2000;
+constexpr std::uint32_t kBaudRate = 1200;
+constexpr std::uint32_t kSettleMs = 1000;
+constexpr std::uint8_t kReadDynamicVariables = 3;
+// Command 3 data: loop current (float), then PV unit code and PV (float).
+constexpr std::size_t kLoopCurrentAt = 0;
+constexpr std::size_t kPvAt = 5;
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+void Error(const char* text) {
+  platform::MessageBox(text, platform::Icon::Error);
+}
+
+}  // namespace
+
+PvDialog::PvDialog() : CDialog(PvDialogTemplate()) {
+  OnClicked(kIdStart, &PvDialog::OnStart);
+  OnClicked(kIdStop, &PvDialog::OnStop);
+  OnTimerMessage(&PvDialog::OnTimer);
+}
+
+void PvDialog::DoDataExchange(platform::DataExchange& dx) {
+  platform::DdxText(dx, kIdLoopCurrent, ao);
+  platform::DdxText(dx, kIdPvValue, pv);
+  platform::DdxText(dx, kIdTag, tag);
+  platform::DdxUnsigned(dx, kIdCycles, cycles);
+  platform::DdxInt(dx, kIdCycle, cycle);
+  platform::DdxInt(dx, kIdErrors, errors);
+}
+
+void PvDialog::OnStart() {
+  // The exchange has told the operator what is wrong with the entry.
+  if (!UpdateData(true)) return;
+  errors = 0;
+  cycle = 1;
+  if (cycles != 0) pv = "Error Test";
+  UpdateData(false);
+  UpdateWindow();
+
+  if (timerId != 0) {
+    Error("Timer already active");
+    return;
+  }
+  // The link opens before the timer starts, so no tick can ever run
+  // against a closed link while the failure is being reported.
+  if (device->Open(portNumber, kBaudRate) != 0) {
+    device->Close();
+    Error("Error opening COM port");
+    platform::Sleep(kSettleMs);
+    return;
+  }
+  timerId = SetTimer(kTimer, kPeriodMs);
+  if (timerId == 0) {
+    device->Close();
+    Error("Error starting timer");
+    return;
+  }
+  platform::Sleep(kSettleMs);
+}
+
+void PvDialog::OnStop() {
+  if (timerId == 0) {
+    Error("No active timers");
+    return;
+  }
+  if (KillTimer(kTimer)) {
+    timerId = 0;
+  } else {
+    Error("Error stopping timer");
+  }
+  device->Close();
+}
+
+void PvDialog::OnTimer(std::uintptr_t id) {
+  // A tick that was already queued when the run stopped must not act.
+  if (timerId == 0 || id != kTimer) {
+    DefaultTimer(id);
+    return;
+  }
+  bool ok = false;
+  if (cycles != 0) {
+    if (!device->Poll(0, 1)) ++errors;
+    ok = true;
+  } else if (device->universalRevision > 4) {
+    std::uint8_t data[hart::kCommandDataSize];
+    ok = device->SendCommand(kReadDynamicVariables, data);
+    if (ok) {
+      ao = Format("%.3f mA", hart::ToHostFloat(data + kLoopCurrentAt));
+      pv = Format("%.3f", hart::ToHostFloat(data + kPvAt));
+    }
+  }
+  UpdateData(false);
+  UpdateWindow();
+  DefaultTimer(id);
+
+  if (!ok) {
+    OnStop();
+    Error("HART Error");
+  }
+  if (cycles == static_cast<std::uint32_t>(cycle)) {
+    OnStop();
+    pv = "Complete";
+    UpdateData(false);
+    UpdateWindow();
+  }
+  ++cycle;
+}
+
+void PvDialog::StopOnClose() {
+  if (timerId == 0) return;
+  if (KillTimer(kTimer)) timerId = 0;
+  device->Close();
+}
+
+void PvDialog::OnOK() {
+  CDialog::OnOK();
+  if (!IsOpen()) StopOnClose();
+}
+
+void PvDialog::OnCancel() {
+  CDialog::OnCancel();
+  StopOnClose();
+}
+
+}  // namespace ui
