@@ -1,0 +1,177 @@
+// The master against simulated field devices: the simulator has its own
+// frame code, so each side checks the other. Everything runs the real
+// SerialPort and HartLink on the in-memory line in virtual time.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "hart/hart_device.h"
+#include "platform/posix_serial.h"
+#include "sim/pty_server.h"
+#include "sim/segment.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/sim_line.h"
+
+namespace {
+
+using hart::HartDevice;
+
+sim::DeviceConfig Config(std::uint8_t revision, bool legacy = false, std::uint8_t address = 0) {
+  sim::DeviceConfig c;
+  c.pollAddress = address;
+  c.universalRevision = revision;
+  c.legacyCommandZero = legacy;
+  c.manufacturer = 0x26;
+  c.deviceType = 0x42;
+  c.deviceId = {0xA1, 0xB2, 0xC3};
+  c.tag = "TT-" + std::to_string(revision);
+  c.loopCurrent = 16.0f;
+  c.variables = {{sim::kUnitBar, 1.5f}, {32, 21.25f}, {39, 16.0f}, {7, -3.0f}};
+  return c;
+}
+
+std::string Tag(HartDevice& device) {
+  char text[hart::kTagTextSize] = {};
+  return hart::ReadTag(device, text) ? std::string(text) : std::string("<failed>");
+}
+
+class HartSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), 0u); }
+
+  sim::Device& Add(std::uint8_t revision, bool legacy = false, std::uint8_t address = 0) {
+    return segment.Add(Config(revision, legacy, address));
+  }
+  std::string Tag() { return ::Tag(device); }
+
+  support::FakePlatform fake;
+  sim::Segment segment;
+  support::SimLine simLine{fake.line, segment};
+  HartDevice device;
+};
+
+TEST(HartSimIdentity, EveryRevisionAndLayoutGivesIdentityAndTag) {
+  struct Case {
+    std::uint8_t revision;
+    bool legacy;
+  };
+  for (const Case c : {Case{5, false}, Case{6, false}, Case{7, false}, Case{4, true}}) {
+    SCOPED_TRACE(int{c.revision});
+    support::FakePlatform fake;
+    sim::Segment segment;
+    support::SimLine simLine(fake.line, segment);
+    sim::Device& field = segment.Add(Config(c.revision, c.legacy));
+    HartDevice device;
+    ASSERT_EQ(device.Open(8, 1200), 0u);
+    ASSERT_TRUE(device.Poll(0, 2));
+    EXPECT_EQ(device.universalRevision, c.revision);
+    EXPECT_EQ(device.Identifier(), 0xA1B2C3u);
+    EXPECT_EQ(device.deviceType, 0x42);
+    EXPECT_EQ(device.manufacturerCode, c.legacy ? 38 : 0x26);
+    EXPECT_EQ(Tag(device), "TT-" + std::to_string(c.revision) + "    ");
+    EXPECT_EQ(field.Seen(c.legacy ? 4 : 13), 1u);
+  }
+}
+
+TEST_F(HartSimTest, LoopCurrentAndFourVariablesAtTrueTimingWithSlowTurnaround) {
+  sim::Device& field = Add(7);
+  // 250 ms before the first reply byte; the 40-byte reply itself takes
+  // about 370 ms, so it is still arriving when the write pause ends.
+  field.config.turnaroundChars = 27;
+  ASSERT_TRUE(device.Poll(0, 1));
+  std::uint8_t data[hart::kCommandDataSize];
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 1u) << "read whole at the first attempt";
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data), 16.0f);
+  EXPECT_EQ(data[4], sim::kUnitBar);
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data + 5), 1.5f);
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data + 10), 21.25f);
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data + 20), -3.0f);
+}
+
+TEST_F(HartSimTest, NobodyAnsweringCostsTwoAttemptsOfAboutHalfASecond) {
+  const std::uint64_t start = fake.clock.NowMicros();
+  EXPECT_FALSE(device.Poll(0, 2));
+  EXPECT_EQ(fake.line.writes().size(), 2u);
+  // Each attempt: 12 characters on the wire and the 500 ms write pause; the
+  // four empty reads before any preamble take no time.
+  const std::uint64_t perAttempt = 12 * support::CharacterMicros(1200) + 500'000;
+  // (The virtual tick count may add a millisecond when read twice at the
+  // same instant.)
+  EXPECT_GE(fake.clock.NowMicros() - start, 2 * perAttempt);
+  EXPECT_LE(fake.clock.NowMicros() - start, 2 * perAttempt + 2'000);
+}
+
+TEST_F(HartSimTest, BurstModeDeviceIsStillPolled) {
+  sim::Device& field = Add(7);
+  field.faults.burst = true;
+  ASSERT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(device.Identifier(), 0xA1B2C3u);
+  EXPECT_GT(field.BurstsSent(), 0u);
+}
+
+TEST_F(HartSimTest, BusyAndCommunicationErrorsAreRetried) {
+  sim::Device& field = Add(6);
+  ASSERT_TRUE(device.Poll(0, 1));
+  field.faults.busy = 3;
+  std::uint8_t data[hart::kCommandDataSize];
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 4u);
+  field.faults.commErrors = 2;
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 7u);
+  field.faults.commErrors = sim::kEvery;
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 11u);
+}
+
+TEST_F(HartSimTest, CorruptedRepliesAndLineNoiseAreSurvived) {
+  sim::Device& field = Add(7);
+  field.faults.badChecksums = 1;
+  field.faults.garbage = {0x00, 0x00, 0x13, 0x00};
+  ASSERT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(field.Seen(0), 2u) << "the corrupted answer was not taken";
+  field.faults.truncateAfter = 9;
+  field.faults.truncations = 1;
+  std::uint8_t data[hart::kCommandDataSize];
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 2u);
+}
+
+TEST_F(HartSimTest, OnlyTheAddressedDropDeviceAnswers) {
+  Add(7, false, 2);
+  sim::Device& five = Add(5, false, 5);
+  five.config.deviceId = {0, 0, 5};
+  EXPECT_FALSE(device.Poll(0, 1));
+  ASSERT_TRUE(device.Poll(5, 1));
+  EXPECT_EQ(device.Identifier(), 5u);
+  EXPECT_EQ(device.pollAddress, 5);
+  EXPECT_EQ(Tag(), "TT-5    ");
+}
+
+// The real termios driver on a pseudo-terminal, the simulator serving the
+// other end in real time.
+TEST(HartPty, PollAndTagThroughTheRealDriver) {
+  sim::Segment segment;
+  sim::DeviceConfig c;
+  c.deviceId = {0x00, 0x01, 0x02};
+  c.tag = "PT-101";
+  segment.Add(c);
+  sim::PtyServer server(segment);
+  std::string error;
+  ASSERT_EQ(server.Start(error), 0) << error;
+
+  platform::PosixSerialDriver driver({{"COM8:", server.SlavePath()}});
+  platform::ScopedServices useIt({&driver, nullptr, nullptr});
+  HartDevice device;
+  ASSERT_EQ(device.Open(8, 1200), 0u);
+  EXPECT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(device.Identifier(), 258u);
+  char text[hart::kTagTextSize] = {};
+  EXPECT_TRUE(hart::ReadTag(device, text));
+  EXPECT_STREQ(text, "PT-101  ");
+  device.Close();
+  server.Stop();
+}
+
+}  // namespace
