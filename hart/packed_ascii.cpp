@@ -17,7 +17,9 @@ void UnpackAscii(const std::uint8_t* packed, std::size_t length, char (&out)[kUn
       const std::uint8_t code = v & 0x3F;
       const char c = static_cast<char>((code & 0x20) ? code : (code | 0x40));
       const std::size_t pos = 4 * g + static_cast<std::size_t>(k);
-      if (pos > kUnpackedSize - 1) {
+      // The last position is the terminator's: a character bound for it, or
+      // beyond it, is dropped, so the text always ends within the buffer.
+      if (pos >= kUnpackedSize - 1) {
         out[kUnpackedSize - 1] = '\0';
       } else {
         out[pos] = c;

@@ -9,8 +9,8 @@ namespace hart {
 inline constexpr std::size_t kUnpackedSize = 22;
 
 // Decodes length / 3 groups of three bytes into `out`. Every position is
-// cleared first; a character that would land beyond position 21 is dropped
-// and position 21 cleared instead, so `out` never overflows.
+// cleared first; at most 21 characters are decoded and position 21 always
+// holds the terminating zero, whatever the input length.
 void UnpackAscii(const std::uint8_t* packed, std::size_t length, char (&out)[kUnpackedSize]);
 
 }  // namespace hart

@@ -34,8 +34,11 @@ TEST(PackedAscii, LongInputStopsAtTheEndOfTheOutput) {
   // ones past 21 clear position 21 instead of writing beyond it.
   std::vector<std::uint8_t> packed;
   for (int g = 0; g < 8; ++g) packed.insert(packed.end(), {0x20, 0x82, 0x08});  // "HHHH"
-  const std::string out = Unpack(packed);
-  EXPECT_EQ(out, std::string(21, 'H') + '\0');
+  EXPECT_EQ(Unpack(packed), std::string(21, 'H') + '\0');
+  // Eighteen bytes: the sixth group's third character would land on the
+  // terminator's place.
+  packed.resize(18);
+  EXPECT_EQ(Unpack(packed), std::string(21, 'H') + '\0');
 }
 
 }  // namespace
