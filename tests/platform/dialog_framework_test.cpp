@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -228,20 +227,6 @@ TEST_F(DialogTest, DialogIconComesFromTheRegisteredImage) {
   EXPECT_EQ(image.pixel(0, 0), 0xFFFF0000u);
   EXPECT_EQ(image.pixel(1, 0), 0xFF00FF00u);
   EXPECT_EQ(image.pixel(0, 1), 0xFF0000FFu);
-}
-
-TEST_F(DialogTest, DialogCentresOnTheScreenAndMessagesComeFromStringResources) {
-  FormDialog dialog;
-  ASSERT_TRUE(dialog.Create());
-  dialog.CenterWindow();
-  const QRect screen = dialog.Window()->screen()->availableGeometry();
-  const QRect frame = dialog.Window()->frameGeometry();
-  EXPECT_LE(std::abs(frame.center().x() - screen.center().x()), 1);
-  EXPECT_LE(std::abs(frame.center().y() - screen.center().y()), 1);
-
-  platform::RegisterString(103, "Sockets could not start.");
-  platform::MessageBox(103, platform::Icon::None);
-  EXPECT_EQ(op.texts(), (std::vector<std::string>{"Sockets could not start."}));
 }
 
 TEST_F(DialogTest, DialogFromRegisteredTemplateIdOrNoneForAnUnknownId) {
