@@ -182,35 +182,37 @@ std::uint32_t SerialPort::WriteString(const char* text, std::uint32_t* countOut)
                static_cast<std::uint32_t>(std::strlen(text)), countOut);
 }
 
-std::uint32_t SerialPort::Write(const std::uint8_t* buffer, std::uint32_t length,
-                                std::uint32_t* countOut) {
+template <typename Move>
+std::uint32_t SerialPort::Transfer(const char* closedMessage, std::uint32_t* countOut, Move move) {
   std::uint32_t own = 0;
   std::uint32_t& count = countOut ? *countOut : own;
   lastError = 0;
   count = 0;
   if (!CheckOpen()) {
-    platform::MessageBox("Write device not open", platform::Icon::Information);
+    platform::MessageBox(closedMessage, platform::Icon::Information);
     return lastError;
   }
-  const std::uint32_t e = handle->Write(buffer, length, count);
+  const std::uint32_t e = move(count);
+  // Pending means the driver took the transfer on; it counts as done.
   if (e != 0 && e != platform::kErrorIoPending) return Fail(e);
-  platform::Sleep(kWritePauseMs);
   return lastError;
+}
+
+std::uint32_t SerialPort::Write(const std::uint8_t* buffer, std::uint32_t length,
+                                std::uint32_t* countOut) {
+  bool moved = false;
+  const std::uint32_t e = Transfer("Write device not open", countOut, [&](std::uint32_t& count) {
+    moved = true;
+    return handle->Write(buffer, length, count);
+  });
+  if (moved && e == 0) platform::Sleep(kWritePauseMs);
+  return e;
 }
 
 std::uint32_t SerialPort::Read(std::uint8_t* buffer, std::uint32_t length,
                                std::uint32_t* countOut) {
-  std::uint32_t own = 0;
-  std::uint32_t& count = countOut ? *countOut : own;
-  lastError = 0;
-  count = 0;
-  if (!CheckOpen()) {
-    platform::MessageBox("Read device not open", platform::Icon::Information);
-    return lastError;
-  }
-  const std::uint32_t e = handle->Read(buffer, length, count);
-  if (e != 0 && e != platform::kErrorIoPending) return Fail(e);
-  return lastError;
+  return Transfer("Read device not open", countOut,
+                  [&](std::uint32_t& count) { return handle->Read(buffer, length, count); });
 }
 
 std::uint32_t SerialPort::Purge() {

@@ -68,6 +68,10 @@ class SerialPort {
   // Sets lastError to 6 and returns false when the port is closed.
   bool CheckOpen();
   std::uint32_t Fail(std::uint32_t error) { return lastError = error; }
+  // The common part of Write and Read: reset, check the port (telling the
+  // operator `closedMessage` when it is closed), run `move`.
+  template <typename Move>
+  std::uint32_t Transfer(const char* closedMessage, std::uint32_t* countOut, Move move);
 };
 
 }  // namespace serial
