@@ -108,6 +108,15 @@ QFont DialogFont(const DialogTemplate& t) {
   return font;
 }
 
+// The width of an average character as dialog layouts are drawn for: the
+// mean advance of the 52 letters, rounded. A font's own "average" width is
+// often narrower than running text, and labels sized on it get clipped.
+int AverageCharWidth(const QFontMetrics& metrics) {
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  return (letters / 26 + 1) / 2;
+}
+
 int Scale(int dialogUnits, int unit, int divisor) {
   return static_cast<int>(std::lround(static_cast<double>(dialogUnits) * unit / divisor));
 }
@@ -335,7 +344,7 @@ bool CDialog::BuildWindow() {
   const QFont font = DialogFont(t);
   window->setFont(font);
   const QFontMetrics metrics(font);
-  impl_->units = BaseUnits{metrics.averageCharWidth(), metrics.height()};
+  impl_->units = BaseUnits{AverageCharWidth(metrics), metrics.height()};
   const auto px = [this](int du) { return Scale(du, impl_->units.charWidth, 4); };
   const auto py = [this](int du) { return Scale(du, impl_->units.charHeight, 8); };
   window->setFixedSize(px(t.cx), py(t.cy));

@@ -34,7 +34,7 @@ constexpr ControlTemplate kAboutControls[] = {
     {kIdOk, ControlKind::DefaultPushButton, "OK", 45, 83, 19, 14},
     {kNone, ControlKind::Label, "Veltrop Version 1.2", 17, 14, 77, 8},
     {kNone, ControlKind::Label, "Korvani, Ltd", 29, 27, 50, 8},
-    {kNone, ControlKind::Label, "www.korvani.example", 18, 41, 70, 8},
+    {kNone, ControlKind::Label, "korvani.example", 18, 41, 70, 8},
     {kNone, ControlKind::Label, "Tel +1 555 0142", 18, 52, 64, 8},
     {kNone, ControlKind::Label, "Fax +1 555 0143", 18, 62, 66, 8},
     {kNone, ControlKind::GroupBox, "", 7, 7, 99, 96},
