@@ -11,11 +11,11 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-bool SplitPairs(std::string_view spec, Pairs& pairs, std::string& error) {
-  while (!spec.empty()) {
-    const auto comma = spec.find(',');
-    const auto item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+bool SplitPairs(std::string_view keys, Pairs& pairs, std::string& error) {
+  while (!keys.empty()) {
+    const auto comma = keys.find(',');
+    const auto item = keys.substr(0, comma);
+    keys = comma == std::string_view::npos ? std::string_view{} : keys.substr(comma + 1);
     if (item.empty()) continue;
     const auto eq = item.find('=');
     if (eq == std::string_view::npos || eq == 0) {
@@ -133,9 +133,9 @@ bool CommonKey(const std::string& k, const std::string& v, DeviceSetup& s, bool&
 
 }  // namespace
 
-bool ParseDevice(std::string_view spec, DeviceSetup& s, std::string& error) {
+bool ParseDevice(std::string_view keys, DeviceSetup& s, std::string& error) {
   Pairs pairs;
-  if (!SplitPairs(spec, pairs, error)) return false;
+  if (!SplitPairs(keys, pairs, error)) return false;
   auto& c = s.config;
   for (const auto& [k, v] : pairs) {
     bool handled = false;
@@ -187,9 +187,9 @@ bool ParseDevice(std::string_view spec, DeviceSetup& s, std::string& error) {
   return true;
 }
 
-bool ParseFault(std::string_view spec, DeviceSetup& s, std::string& error) {
+bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
   Pairs pairs;
-  if (!SplitPairs(spec, pairs, error)) return false;
+  if (!SplitPairs(keys, pairs, error)) return false;
   auto& f = s.faults;
   for (const auto& [k, v] : pairs) {
     bool handled = false;
@@ -301,16 +301,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
   if (o.devices.empty()) o.devices.push_back(DeviceSetup{});
 
   // Faults last, so they may name devices given after them.
-  for (const auto& spec : faults) {
+  for (const auto& keys : faults) {
     Pairs pairs;
-    if (!SplitPairs(spec, pairs, error)) {
-      error = "--fault " + spec + ": " + error;
+    if (!SplitPairs(keys, pairs, error)) {
+      error = "--fault " + keys + ": " + error;
       return false;
     }
     std::uint8_t addr = 0;
     for (const auto& [k, v] : pairs) {
       if (k == "addr" && !Number(k, v, 0, 15, addr, error)) {
-        error = "--fault " + spec + ": " + error;
+        error = "--fault " + keys + ": " + error;
         return false;
       }
     }
@@ -319,11 +319,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
       if (d.config.pollAddress == addr) target = &d;
     }
     if (!target) {
-      error = "--fault " + spec + ": no device at address " + std::to_string(addr);
+      error = "--fault " + keys + ": no device at address " + std::to_string(addr);
       return false;
     }
-    if (!ParseFault(spec, *target, error)) {
-      error = "--fault " + spec + ": " + error;
+    if (!ParseFault(keys, *target, error)) {
+      error = "--fault " + keys + ": " + error;
       return false;
     }
   }
@@ -335,9 +335,9 @@ const char* Usage() {
 Serves simulated HART field devices on a pseudo-terminal and prints its path.
 
 Options:
-  --device SPEC   add a device (repeatable); with none, one revision-7 device
+  --device KEYS   add a device (repeatable); with none, one revision-7 device
                   at address 0 tagged PT-101
-  --fault SPEC    give the device at addr= a fault (repeatable)
+  --fault KEYS    give the device at addr= a fault (repeatable)
   --link PATH     make PATH (e.g. /dev/com8) a symbolic link to the terminal,
                   removed again on exit (SIGINT, SIGTERM). An existing PATH is
                   never replaced, except a stale link into /dev/pts/ whose
@@ -345,7 +345,7 @@ Options:
   --verbose       print a line for every request a device recognises
   --help          this text
 
-Device SPEC, comma-separated key=value (numbers decimal or 0x hex):
+Device KEYS, comma-separated key=value (numbers decimal or 0x hex):
   addr=0..15 rev=1..7 mfr=0x1a type=0x11 id=000102 (six hex digits; the
   default is 000102 for the first --device, 000103 for the second, ...)
   tag=PT-101 (8 chars) desc=TEXT (16 chars) current=mA pv=12.5 unit=7
@@ -355,7 +355,7 @@ Device SPEC, comma-separated key=value (numbers decimal or 0x hex):
   Revision 7 command 0 puts the manufacturer in byte 1 and the device type in
   byte 2 of the expanded device type.
 
-Fault SPEC (N is a count of requests, or "every"):
+Fault KEYS (N is a count of requests, or "every"):
   addr=A silent=1 busy=N delayed=N commerror=N commbits=0x08
   burst=1|long burstperiod=MS othermaster=1 othermasterperiod=MS
   badchecksum=N garbage=HEX zeros=N truncate=K truncations=N

@@ -26,10 +26,10 @@ struct Options {
 bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
 
 // One --device value, e.g. "addr=0,rev=7,id=000102,tag=PT-101".
-bool ParseDevice(std::string_view spec, DeviceSetup& setup, std::string& error);
-// One --fault value applied to `setup`; the spec's addr= key chooses the device
+bool ParseDevice(std::string_view keys, DeviceSetup& setup, std::string& error);
+// One --fault value applied to `setup`; its addr= key chooses the device
 // and is checked by the caller.
-bool ParseFault(std::string_view spec, DeviceSetup& setup, std::string& error);
+bool ParseFault(std::string_view keys, DeviceSetup& setup, std::string& error);
 
 const char* Usage();
 
