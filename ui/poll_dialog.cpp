@@ -4,6 +4,7 @@
 
 #include "platform/services.h"
 #include "ui/about_dialog.h"
+#include "ui/link_settings.h"
 #include "ui/pv_dialog.h"
 #include "ui/resources.h"
 
@@ -11,9 +12,6 @@ namespace ui {
 
 namespace {
 
-constexpr std::uint32_t kBaudRate = 1200;
-// The modem settles after the port opens before it can carry a request.
-constexpr std::uint32_t kSettleMs = 1000;
 // A pause between the poll's answer and the tag request, so the device has
 // finished with the first before it sees the second.
 constexpr std::uint32_t kBeforeTagMs = 500;
@@ -58,7 +56,7 @@ void PollDialog::OnPoll() {
   UpdateWindow();
 
   portNumber = 8;
-  if (device.Open(portNumber, kBaudRate) != 0) {
+  if (device.Open(portNumber, kHartBaudRate) != 0) {
     // A port that opened but would not take the line settings is released
     // here, or every later press would find it still open.
     device.Close();
@@ -69,7 +67,7 @@ void PollDialog::OnPoll() {
     return;
   }
 
-  platform::Sleep(kSettleMs);
+  platform::Sleep(kModemSettleMs);
   if (device.Poll(0, kPollAttempts)) {
     id = static_cast<int>(device.Identifier());
     platform::Sleep(kBeforeTagMs);

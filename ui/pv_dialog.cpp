@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/services.h"
+#include "ui/link_settings.h"
 #include "ui/resources.h"
 
 namespace ui {
@@ -11,8 +12,6 @@ namespace {
 
 constexpr std::uintptr_t kTimer = 1;
 constexpr std::uint32_t kPeriodMs = 2000;
-constexpr std::uint32_t kBaudRate = 1200;
-constexpr std::uint32_t kSettleMs = 1000;
 constexpr std::uint8_t kReadDynamicVariables = 3;
 // Command 3 data: loop current (float), then PV unit code and PV (float).
 constexpr std::size_t kLoopCurrentAt = 0;
@@ -60,10 +59,10 @@ void PvDialog::OnStart() {
   }
   // The link opens before the timer starts, so no tick can ever run
   // against a closed link while the failure is being reported.
-  if (device->Open(portNumber, kBaudRate) != 0) {
+  if (device->Open(portNumber, kHartBaudRate) != 0) {
     device->Close();
     Error("Error opening COM port");
-    platform::Sleep(kSettleMs);
+    platform::Sleep(kModemSettleMs);
     return;
   }
   timerId = SetTimer(kTimer, kPeriodMs);
@@ -72,7 +71,7 @@ void PvDialog::OnStart() {
     Error("Error starting timer");
     return;
   }
-  platform::Sleep(kSettleMs);
+  platform::Sleep(kModemSettleMs);
 }
 
 void PvDialog::OnStop() {

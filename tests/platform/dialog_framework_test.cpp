@@ -23,6 +23,7 @@
 #include "platform/dialog.h"
 #include "platform/resources.h"
 #include "platform/win_app.h"
+#include "tests/support/qt_environment.h"
 #include "tests/support/scripted_operator.h"
 
 namespace {
@@ -35,27 +36,8 @@ using platform::DataExchange;
 using platform::DialogTemplate;
 using platform::kNoControlId;
 
-// One QApplication for the whole test program.
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (QApplication::instance() == nullptr) app_ = new QApplication(argc_, argv_);
-  }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
-
- private:
-  int argc_ = 1;
-  char name_[16] = "platform_tests";
-  char* argv_[2] = {name_, nullptr};
-  QApplication* app_ = nullptr;
-};
-
 [[maybe_unused]] const auto* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+    ::testing::AddGlobalTestEnvironment(new support::QtEnvironment);
 
 constexpr int kName = 1001;
 constexpr int kTag = 1002;

@@ -14,27 +14,19 @@
 
 #include "sim/segment.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/qt_environment.h"
 #include "tests/support/sim_line.h"
 #include "ui/resources.h"
 
 namespace uitest {
 
-class QtEnvironment : public ::testing::Environment {
+// The application object, and the program's resources registered once.
+class QtEnvironment : public support::QtEnvironment {
  public:
   void SetUp() override {
-    if (QApplication::instance() == nullptr) app_ = new QApplication(argc_, argv_);
+    support::QtEnvironment::SetUp();
     ui::RegisterResources();
   }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
-
- private:
-  int argc_ = 1;
-  char arg0_[8] = "ui_test";
-  char* argv_[2] = {arg0_, nullptr};
-  QApplication* app_ = nullptr;
 };
 
 class GuiTest : public ::testing::Test {
