@@ -47,6 +47,14 @@ bool IsForeignFrame(std::uint8_t delimiter) {
          delimiter == kDelimiterLongRequest;
 }
 
+// Whether a short-frame reply comes from `pollAddress` and answers `command`.
+// A reply that turns up late, after its own read gave up, would otherwise be
+// taken as the answer to whatever was asked next (another address in a scan,
+// another command). The master and burst bits are not part of the address.
+bool AnswersShortRequest(const Reply& reply, std::uint8_t pollAddress, std::uint8_t command) {
+  return (reply[1] & 0x3F) == pollAddress && reply[2] == command;
+}
+
 bool IsBusy(std::uint8_t responseCode) {
   return responseCode == kResponseBusy || responseCode == kResponseDelayedInitiated ||
          responseCode == kResponseDelayedRunning;
@@ -127,6 +135,7 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
       continue;
     }
     if (CheckStatus(&reply[kShortStatus])) continue;
+    if (!AnswersShortRequest(reply, address, 0)) continue;
     // An answer without the identity (say response code 64 and no data)
     // must not fill the record with bytes the device never sent.
     if (reply[kShortByteCount] < kIdentityByteCount) continue;
@@ -210,7 +219,8 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
       limit = kForeignAttemptLimit;
       ++i;
       platform::Sleep(kForeignPauseMs);
-    } else if (CheckStatus(&reply[kShortStatus])) {
+    } else if (CheckStatus(&reply[kShortStatus]) ||
+               !AnswersShortRequest(reply, pollAddress, command)) {
       ++i;
     } else {
       std::memcpy(data, &reply[kShortStatus + 2], kCommandByteDataSize);

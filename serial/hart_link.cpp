@@ -167,6 +167,10 @@ std::uint32_t HartLink::TransmissionMillis(std::uint32_t length) {
 std::uint32_t HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t length) {
   if (bytes == nullptr) return kLinkMissingBuffer;
   const std::uint32_t transmission = TransmissionMillis(length);
+  // Whatever is already waiting was not sent in answer to this request: a
+  // reply that came after its read gave up, a burst frame, line noise. Left
+  // there it would be read as this request's answer.
+  theSerialPort.Purge();
   const std::uint32_t start = platform::TickCount();
   std::uint32_t written = 0;
   const std::uint32_t e = theSerialPort.Write(bytes, length, &written);
