@@ -14,11 +14,15 @@ namespace {
 
 class QtOperator final : public Operator {
  public:
-  int Message(std::string_view text, Icon icon, Buttons buttons) override {
+  int Message(std::string_view text, Icon icon, Buttons buttons, std::string_view detail) override {
     const std::string caption = ApplicationName();
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
       std::fprintf(stderr, "%s: %.*s\n", caption.c_str(), static_cast<int>(text.size()),
                    text.data());
+      if (!detail.empty()) {
+        std::fprintf(stderr, "%s: %.*s\n", caption.c_str(), static_cast<int>(detail.size()),
+                     detail.data());
+      }
       // Without anyone to ask, a question is answered No: nothing is started
       // that the operator did not agree to.
       return buttons == Buttons::YesNo ? kIdNo : kIdOk;
@@ -26,6 +30,10 @@ class QtOperator final : public Operator {
     QMessageBox box;
     box.setWindowTitle(QString::fromStdString(caption));
     box.setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    if (!detail.empty()) {
+      box.setInformativeText(
+          QString::fromLocal8Bit(detail.data(), static_cast<qsizetype>(detail.size())));
+    }
     switch (icon) {
       case Icon::Error:
         box.setIcon(QMessageBox::Critical);

@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -187,6 +188,34 @@ PosixSerialDriver::PosixSerialDriver(std::map<std::string, std::string> portPath
 std::string PosixSerialDriver::PathFor(std::string_view name) const {
   auto it = portPaths_.find(std::string(name));
   return it == portPaths_.end() ? std::string(name) : it->second;
+}
+
+std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, std::uint32_t error) const {
+  const std::string path = PathFor(name);
+  switch (error) {
+    case kErrorFileNotFound:
+      return path + " does not exist. Connect the HART modem and map it to " + path +
+             " (a udev rule or a symlink).";
+    case kErrorAccessDenied:
+      return "No permission to open " + path +
+             ". Join the dialout group (sudo usermod -aG dialout $USER), then log out and in "
+             "again.";
+    case kErrorSharingViolation:
+      return path +
+             " is in use by another program (ModemManager, brltty, a terminal program or "
+             "another Veltrop). Close it, then try again.";
+    case kErrorInvalidFunction:
+      return path +
+             " is not a serial port. Map it to the HART modem's port (a udev rule or a "
+             "symlink).";
+    default:
+      // The errno is only known when the open itself failed; a failure while
+      // setting the port up afterwards has just its number.
+      if (lastOpenErrno_ != 0 && FromErrno(lastOpenErrno_) == error) {
+        return path + " could not be opened: " + std::strerror(lastOpenErrno_) + ".";
+      }
+      return path + " could not be set up (error " + std::to_string(error) + ").";
+  }
 }
 
 std::uint32_t PosixSerialDriver::Open(std::string_view name,

@@ -29,6 +29,7 @@ class PosixSerialDriver final : public SerialDriver {
 
   // The errno behind the last failed Open, 0 after a successful one.
   int LastOpenErrno() const { return lastOpenErrno_; }
+  std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const override;
 
  private:
   std::map<std::string, std::string> portPaths_;

@@ -126,6 +126,13 @@ class SerialDriver {
   // Opens `name` exclusively for reading and writing. On success `device`
   // holds the open device; on failure it is empty and the error is returned.
   virtual std::uint32_t Open(std::string_view name, std::unique_ptr<SerialDevice>& device) = 0;
+  // For the operator: why the last Open of `name` failed with `error` and what
+  // to do about it. Empty when the driver has nothing to add.
+  virtual std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const {
+    (void)name;
+    (void)error;
+    return {};
+  }
 };
 
 }  // namespace platform

@@ -65,12 +65,16 @@ std::uint32_t TickCount() {
   return CurrentServices().clock->TickCount();
 }
 
-int MessageBox(std::string_view text, Icon icon, Buttons buttons) {
-  return CurrentServices().op->Message(text, icon, buttons);
+int MessageBox(std::string_view text, Icon icon, Buttons buttons, std::string_view detail) {
+  return CurrentServices().op->Message(text, icon, buttons, detail);
 }
 
 std::uint32_t OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device) {
   return CurrentServices().serial->Open(name, device);
+}
+
+std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) {
+  return CurrentServices().serial->OpenFailureAdvice(name, error);
 }
 
 }  // namespace platform

@@ -34,8 +34,10 @@ class Operator {
  public:
   virtual ~Operator() = default;
   // Shows a modal message captioned with the application's name and returns
-  // the button pressed (kIdOk, kIdYes or kIdNo).
-  virtual int Message(std::string_view text, Icon icon, Buttons buttons) = 0;
+  // the button pressed (kIdOk, kIdYes or kIdNo). `detail`, when not empty, is
+  // shown beneath the text in smaller print.
+  virtual int Message(std::string_view text, Icon icon, Buttons buttons,
+                      std::string_view detail) = 0;
 };
 
 struct Services {
@@ -71,7 +73,9 @@ std::string ApplicationName();
 // Forwarders to the current services.
 void Sleep(std::uint32_t milliseconds);
 std::uint32_t TickCount();
-int MessageBox(std::string_view text, Icon icon, Buttons buttons = Buttons::Ok);
+int MessageBox(std::string_view text, Icon icon, Buttons buttons = Buttons::Ok,
+               std::string_view detail = {});
 std::uint32_t OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device);
+std::string OpenFailureAdvice(std::string_view name, std::uint32_t error);
 
 }  // namespace platform

@@ -144,7 +144,10 @@ std::uint32_t HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRat
   if (theSerialPort.IsOpen()) return kLinkAlreadyOpen;
   if (portNumber == 0 || portNumber > 255) return kLinkBadPort;
   if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != 0) {
-    platform::MessageBox(kPortName, platform::Icon::Error);
+    // The box says only which port; beneath it the driver says why and what
+    // the operator can do (join dialout, map the modem, free the port).
+    platform::MessageBox(kPortName, platform::Icon::Error, platform::Buttons::Ok,
+                         platform::OpenFailureAdvice(kPortName, theSerialPort.lastError));
     return kLinkFailure;
   }
   if (std::find(kBaudRates.begin(), kBaudRates.end(), baudRate) == kBaudRates.end()) {

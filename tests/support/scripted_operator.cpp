@@ -4,9 +4,9 @@
 
 namespace support {
 
-int ScriptedOperator::Message(std::string_view text, platform::Icon icon,
-                              platform::Buttons buttons) {
-  shown_.push_back({std::string(text), icon, buttons});
+int ScriptedOperator::Message(std::string_view text, platform::Icon icon, platform::Buttons buttons,
+                              std::string_view detail) {
+  shown_.push_back({std::string(text), icon, buttons, std::string(detail)});
   if (whileShown) whileShown(shown_.back());
   if (buttons == platform::Buttons::Ok) return platform::kIdOk;
   if (answers_.empty()) {

@@ -16,9 +16,11 @@ class ScriptedOperator final : public platform::Operator {
     std::string text;
     platform::Icon icon;
     platform::Buttons buttons;
+    std::string detail;
   };
 
-  int Message(std::string_view text, platform::Icon icon, platform::Buttons buttons) override;
+  int Message(std::string_view text, platform::Icon icon, platform::Buttons buttons,
+              std::string_view detail) override;
 
   // Answers for Yes/No questions, taken in order. A question with no answer
   // queued fails the running test and is answered No.

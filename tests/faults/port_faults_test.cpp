@@ -1,0 +1,298 @@
+// The port and the modem misbehaving, with the real termios driver: a port
+// that is missing, not permitted or held by another program; a modem
+// unplugged in the middle of a poll and of the PV monitor (a pseudo-terminal
+// hanging up); and many opens and closes.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/errors.h"
+#include "platform/posix_serial.h"
+#include "serial/hart_link.h"
+#include "sim/pty_server.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/scripted_operator.h"
+#include "tests/ui/gui_fixture.h"
+#include "ui/poll_dialog.h"
+#include "ui/pv_dialog.h"
+
+namespace {
+
+using serial::HartLink;
+
+// Counts the reads and writes that reach the real device, so a test can
+// tell a loop that spins on a dead port from one that gives up.
+class CountingDevice final : public platform::SerialDevice {
+ public:
+  CountingDevice(std::unique_ptr<platform::SerialDevice> inner, std::atomic<int>& reads,
+                 std::atomic<int>& writes)
+      : inner_(std::move(inner)), reads_(reads), writes_(writes) {}
+  std::uint32_t SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
+    return inner_->SetQueueSizes(in, out);
+  }
+  std::uint32_t SetEventMask(std::uint32_t mask) override { return inner_->SetEventMask(mask); }
+  std::uint32_t GetSettings(platform::LineSettings& s) override { return inner_->GetSettings(s); }
+  std::uint32_t SetSettings(const platform::LineSettings& s) override {
+    return inner_->SetSettings(s);
+  }
+  std::uint32_t GetTimeouts(platform::Timeouts& t) override { return inner_->GetTimeouts(t); }
+  std::uint32_t SetTimeouts(const platform::Timeouts& t) override { return inner_->SetTimeouts(t); }
+  std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
+                      std::uint32_t& written) override {
+    ++writes_;
+    return inner_->Write(data, length, written);
+  }
+  std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
+    ++reads_;
+    return inner_->Read(data, length, read);
+  }
+  std::uint32_t Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
+  std::uint32_t ClearErrors(std::uint32_t& errors) override { return inner_->ClearErrors(errors); }
+
+ private:
+  std::unique_ptr<platform::SerialDevice> inner_;
+  std::atomic<int>& reads_;
+  std::atomic<int>& writes_;
+};
+
+class CountingDriver final : public platform::SerialDriver {
+ public:
+  explicit CountingDriver(const std::string& path) : real_({{"COM8:", path}}) {}
+  std::uint32_t Open(std::string_view name,
+                     std::unique_ptr<platform::SerialDevice>& device) override {
+    std::unique_ptr<platform::SerialDevice> inner;
+    const std::uint32_t e = real_.Open(name, inner);
+    if (e == 0) device = std::make_unique<CountingDevice>(std::move(inner), reads, writes);
+    return e;
+  }
+  std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const override {
+    return real_.OpenFailureAdvice(name, error);
+  }
+  std::atomic<int> reads{0};
+  std::atomic<int> writes{0};
+
+ private:
+  platform::PosixSerialDriver real_;
+};
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (readdir(dir) != nullptr) ++n;
+  closedir(dir);
+  return n;
+}
+
+struct LinkCloser {
+  ~LinkCloser() { HartLink::CloseLink(); }
+};
+
+// --- opening ------------------------------------------------------------------
+
+struct OpenCase {
+  const char* name;
+  std::string path;         // what "COM8:" stands for
+  std::string adviceStart;  // what the explanation beneath "COM8:" begins with
+};
+
+void PrintTo(const OpenCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class OpenFailure : public ::testing::TestWithParam<OpenCase> {};
+
+// Each refusal shows "COM8:" with the error icon and, beneath it, why and
+// what to do; the link reports failure and the port stays closed.
+TEST_P(OpenFailure, SaysWhyAndWhatToDo) {
+  const OpenCase& c = GetParam();
+  struct stat st {};
+  if (c.path.rfind("/sys/", 0) == 0 && stat(c.path.c_str(), &st) != 0) {
+    GTEST_SKIP() << c.path << " is not there to refuse us";
+  }
+  support::ScriptedOperator op;
+  platform::PosixSerialDriver driver({{"COM8:", c.path}});
+  platform::ScopedServices use({&driver, nullptr, &op});
+  LinkCloser closer;
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkFailure);
+  EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
+  ASSERT_EQ(op.shown().size(), 1u);
+  EXPECT_EQ(op.shown()[0].text, "COM8:");
+  EXPECT_EQ(op.shown()[0].icon, platform::Icon::Error);
+  EXPECT_EQ(op.shown()[0].detail.rfind(c.adviceStart, 0), 0u) << op.shown()[0].detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(Port, OpenFailure,
+                         ::testing::Values(OpenCase{"Missing", "/tmp/veltrop-no-such-port",
+                                                    "/tmp/veltrop-no-such-port does not exist"},
+                                           // Write access refused even to root: the same errno as a
+                                           // port the user may not open.
+                                           OpenCase{"NotPermitted", "/sys/kernel/notes",
+                                                    "No permission to open /sys/kernel/notes"},
+                                           OpenCase{"NotASerialPort", "/dev/null",
+                                                    "/dev/null is not a serial port"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OpenFailureAdvice, PermissionAdviceNamesTheDialoutGroup) {
+  platform::PosixSerialDriver driver(std::map<std::string, std::string>{{"COM8:", "/dev/ttyUSB0"}});
+  const std::string advice = driver.OpenFailureAdvice("COM8:", platform::kErrorAccessDenied);
+  EXPECT_NE(advice.find("dialout"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("/dev/ttyUSB0"), std::string::npos) << advice;
+}
+
+TEST(OpenFailureAdvice, PortHeldByAnotherProgramIsNamedAsBusy) {
+  support::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  platform::PosixSerialDriver other({{"COM8:", pty.slavePath()}});
+  std::unique_ptr<platform::SerialDevice> held;
+  ASSERT_EQ(other.Open("COM8:", held), 0u);
+
+  support::ScriptedOperator op;
+  platform::PosixSerialDriver driver({{"COM8:", pty.slavePath()}});
+  platform::ScopedServices use({&driver, nullptr, &op});
+  LinkCloser closer;
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkFailure);
+  ASSERT_EQ(op.shown().size(), 1u);
+  EXPECT_EQ(op.shown()[0].detail.rfind(pty.slavePath() + " is in use by another program", 0), 0u)
+      << op.shown()[0].detail;
+  // Once the other program lets go, the port opens.
+  held.reset();
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkOk);
+}
+
+TEST(OpenCloseCycles, ThousandCyclesLeaveNoDescriptorBehind) {
+  support::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  platform::PosixSerialDriver driver({{"COM8:", pty.slavePath()}});
+  support::ScriptedOperator op;
+  platform::ScopedServices use({&driver, nullptr, &op});
+  const int before = OpenDescriptors();
+  ASSERT_GT(before, 0);
+  int failures = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (HartLink::OpenLink(8, 1200) != serial::kLinkOk) ++failures;
+    HartLink::CloseLink();
+  }
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_TRUE(op.shown().empty());
+}
+
+// --- unplugging ----------------------------------------------------------------
+
+// A simulated device behind a link of our own that stands for /dev/com8;
+// unplugging stops the server (the terminal hangs up) and removes the link,
+// plugging back in serves a fresh terminal under the same name, as udev
+// does for a re-plugged adapter.
+class Modem {
+ public:
+  Modem() {
+    char dir[] = "/tmp/veltrop-faults-XXXXXX";
+    if (mkdtemp(dir) != nullptr) dir_ = dir;
+    path_ = dir_ + "/com8";
+    sim::DeviceConfig c;
+    c.deviceId = {0x00, 0x01, 0x02};
+    c.tag = "PT-101";
+    c.loopCurrent = 12.0f;
+    segment_.Add(c);
+  }
+  ~Modem() {
+    Unplug();
+    rmdir(dir_.c_str());
+  }
+  bool PlugIn() {
+    server_ = std::make_unique<sim::PtyServer>(segment_);
+    std::string error;
+    if (server_->Start(error) != 0) return false;
+    return sim::CreateLink(path_, server_->SlavePath(), error);
+  }
+  void Unplug() {
+    if (!server_) return;
+    sim::RemoveLink(path_, server_->SlavePath());
+    server_->Stop();
+    server_.reset();
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_;
+  std::string path_;
+  sim::Segment segment_;
+  std::unique_ptr<sim::PtyServer> server_;
+};
+
+class Unplugged : public uitest::GuiTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(modem.PlugIn()); }
+
+  Modem modem;
+  CountingDriver driver{modem.path()};
+  support::ScriptedOperator op;
+  // Real time on the real driver; only the operator is scripted.
+  platform::ScopedServices realTime{{&driver, &platform::RealClock(), &op}};
+  LinkCloser closer;
+};
+
+TEST_F(Unplugged, MidPollGivesTheFailedVerdictAndALaterPollWorks) {
+  ui::PollDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  // The press opens the port, settles for a second, then writes and waits
+  // half a second for the answer: pull the plug in that wait.
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    modem.Unplug();
+  });
+  op.Answer(platform::kIdNo);  // no multi-drop scan
+  Click(dialog, ui::kIdPoll);
+  unplug.join();
+  EXPECT_EQ(dialog.GetDlgItemText(ui::kIdStatus), "Test Failed");
+  EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
+  // A dead port answers every read at once; the master gives up after a
+  // handful of reads instead of spinning on it.
+  EXPECT_LE(driver.reads.load(), 2 * 4 + 2);
+
+  ASSERT_TRUE(modem.PlugIn());
+  op.Clear();
+  Click(dialog, ui::kIdPoll);
+  EXPECT_EQ(dialog.GetDlgItemText(ui::kIdStatus), "Test Pass, single device");
+  EXPECT_EQ(dialog.GetDlgItemText(ui::kIdTag), "PT-101  ");
+  EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
+  dialog.EndDialog(platform::kIdCancel);
+}
+
+TEST_F(Unplugged, MidMonitorReportsHartErrorAtTheNextTickAndClosesThePort) {
+  hart::HartDevice device;
+  ASSERT_EQ(device.Open(8, 1200), 0u);
+  ASSERT_TRUE(device.Poll(0, 2));
+  device.Close();
+  ui::PvDialog dialog;
+  dialog.device = &device;
+  ASSERT_TRUE(dialog.Create());
+  dialog.SetDlgItemText(ui::kIdCycles, "0");
+  Click(dialog, ui::kIdStart);
+  ASSERT_NE(dialog.timerId, 0u);
+  dialog.DispatchTimer(1);
+  EXPECT_EQ(dialog.GetDlgItemText(ui::kIdLoopCurrent), "12.000 mA");
+
+  modem.Unplug();
+  const int readsBefore = driver.reads.load();
+  dialog.DispatchTimer(1);
+  EXPECT_EQ(op.texts(), std::vector<std::string>{"HART Error"});
+  EXPECT_EQ(dialog.timerId, 0u);
+  EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
+  // Four attempts of four reads each at most.
+  EXPECT_LE(driver.reads.load() - readsBefore, 4 * 4);
+  dialog.EndDialog(platform::kIdCancel);
+}
+
+}  // namespace
