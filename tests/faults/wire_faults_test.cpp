@@ -12,32 +12,14 @@
 
 #include "hart/hart_device.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/frames.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
-
-Bytes WithChecksum(Bytes frame) {
-  std::uint8_t x = 0;
-  std::size_t i = 0;
-  while (i < frame.size() && frame[i] == 0xFF) ++i;
-  for (; i < frame.size(); ++i) x ^= frame[i];
-  frame.push_back(x);
-  return frame;
-}
+using support::Hex;
+using support::WithChecksum;
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());

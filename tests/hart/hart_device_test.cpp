@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -16,28 +17,8 @@ using hart::HartDevice;
 using support::Op;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
-
-// Appends the longitudinal checksum to a reply written out without it.
-Bytes WithChecksum(Bytes frame) {
-  std::uint8_t x = 0;
-  std::size_t i = 0;
-  while (i < frame.size() && frame[i] == 0xFF) ++i;
-  for (; i < frame.size(); ++i) x ^= frame[i];
-  frame.push_back(x);
-  return frame;
-}
+using support::Hex;
+using support::WithChecksum;
 
 // Answers each request with the next scripted reply (empty: silence),
 // starting 20 ms after the request's last byte, one character time apart.
