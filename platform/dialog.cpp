@@ -7,7 +7,6 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
-#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/icon_image.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 
@@ -122,15 +122,7 @@ int Scale(int dialogUnits, int unit, int divisor) {
 }
 
 QPixmap Pixmap(const IconResource& icon) {
-  QImage image(icon.width, icon.height, QImage::Format_ARGB32);
-  for (int y = 0; y < icon.height; ++y) {
-    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int x = 0; x < icon.width; ++x) {
-      line[x] = icon.argb[static_cast<std::size_t>(y) * static_cast<std::size_t>(icon.width) +
-                          static_cast<std::size_t>(x)];
-    }
-  }
-  return QPixmap::fromImage(image);
+  return QPixmap::fromImage(IconImage(icon));
 }
 
 QWidget* MakeControl(const ControlTemplate& c, QWidget* parent) {

@@ -31,6 +31,10 @@ bool RegisterIcon(int id, int width, int height, const std::uint32_t* argb);
 // The icon registered under `id`, or nullptr.
 const IconResource* FindIcon(int id);
 
+// Writes the icon registered under `id` to `path` as a PNG with its alpha
+// channel. False when there is no such icon or the file cannot be written.
+bool SaveIconPng(int id, const std::string& path);
+
 void RegisterString(int id, std::string text);
 
 // The string registered under `id`; empty when there is none.
