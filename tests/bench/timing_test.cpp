@@ -1,0 +1,155 @@
+// The timing harness's instruments: if they miscount, every figure in the
+// performance notes is wrong without anything looking odd.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "bench/timing/counting_clock.h"
+#include "bench/timing/figures.h"
+#include "bench/timing/recording_serial.h"
+#include "platform/errors.h"
+#include "serial/hart_link.h"
+#include "tests/support/fake_platform.h"
+
+namespace {
+
+using timing::Exchange;
+
+TEST(CountingClock, SumsSleepsSeparatesReplyPollsAndStillSleeps) {
+  support::VirtualClock inner;
+  timing::CountingClock clock(inner);
+  clock.Sleep(500);
+  clock.Sleep(5);
+  clock.Sleep(1000);
+  clock.Sleep(5);
+  EXPECT_EQ(clock.SleptMillis(), 1510u);
+  EXPECT_EQ(clock.PollSleptMillis(), 10u);
+  EXPECT_EQ(clock.sleeps(), (std::vector<std::uint32_t>{500, 5, 1000, 5}));
+  EXPECT_EQ(inner.NowMillis(), 1510u) << "the inner clock must really sleep";
+
+  const std::uint32_t before = clock.TickCount();
+  clock.TickCount();
+  EXPECT_EQ(clock.TickReads(), 2u);
+  EXPECT_GE(clock.TickCount(), before) << "tick counts come from the inner clock";
+
+  clock.Reset();
+  EXPECT_EQ(clock.SleptMillis(), 0u);
+  EXPECT_EQ(clock.PollSleptMillis(), 0u);
+  EXPECT_EQ(clock.TickReads(), 0u);
+  EXPECT_TRUE(clock.sleeps().empty());
+}
+
+// The recorder between the real link code and the in-memory line.
+class RecordingSerialTest : public ::testing::Test {
+ protected:
+  support::FakePlatform fake;
+  timing::RecordingSerialDriver recorder{fake.driver, [this] { return fake.clock.NowMicros(); }};
+  platform::ScopedServices useRecorder{{&recorder, nullptr, nullptr}};
+};
+
+TEST_F(RecordingSerialTest, EachWriteStartsAnExchangeThatCollectsTheReplyBytes) {
+  ASSERT_EQ(serial::HartLink::OpenLink(8, 1200), serial::kLinkOk);
+  std::vector<std::uint8_t> reply(20, 0xFF);
+  fake.line.onWrite = [&](const std::vector<std::uint8_t>&, std::uint64_t end) {
+    fake.line.DeliverPaced(reply, end + 10'000);
+  };
+  const std::uint8_t request[12] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0x80, 0, 0, 0x82};
+  ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::kLinkOk);
+  std::uint8_t buffer[32];
+  std::uint32_t got = 0;
+  // The write pause has passed on the virtual clock: the whole reply is in.
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 8, &got), 0u);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), 0u);
+  ASSERT_EQ(recorder.exchanges().size(), 1u);
+  EXPECT_EQ(recorder.exchanges()[0].requestBytes, 12u);
+  EXPECT_EQ(recorder.exchanges()[0].replyBytes, 20u);
+  EXPECT_GT(recorder.exchanges()[0].lastByteAtMicros, recorder.exchanges()[0].writtenAtMicros);
+
+  reply.assign(3, 0xFF);
+  ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::kLinkOk);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), 0u);
+  ASSERT_EQ(recorder.exchanges().size(), 2u);
+  EXPECT_EQ(recorder.exchanges()[0].replyBytes, 20u) << "a later reply is not added to the first";
+  EXPECT_EQ(recorder.exchanges()[1].replyBytes, 3u);
+}
+
+TEST_F(RecordingSerialTest, BytesBeforeAnyRequestAreUnsolicitedAndClearForgetsAll) {
+  ASSERT_EQ(serial::HartLink::OpenLink(8, 1200), serial::kLinkOk);
+  fake.line.DeliverNow({0x01, 0x02, 0x03});
+  std::uint8_t buffer[8];
+  std::uint32_t got = 0;
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 8, &got), 0u);
+  EXPECT_TRUE(recorder.exchanges().empty());
+  EXPECT_EQ(recorder.UnsolicitedBytes(), 3u);
+  const std::uint8_t request[1] = {0xFF};
+  ASSERT_EQ(serial::HartLink::theSerialPort.Write(request, 1, &got), 0u);
+  recorder.Clear();
+  EXPECT_TRUE(recorder.exchanges().empty());
+  EXPECT_EQ(recorder.UnsolicitedBytes(), 0u);
+}
+
+TEST_F(RecordingSerialTest, AFailedOpenPassesTheErrorThroughAndLeavesNoDevice) {
+  fake.line.Fail(support::Op::Open, 1, platform::kErrorAccessDenied);
+  std::unique_ptr<platform::SerialDevice> device;
+  EXPECT_EQ(recorder.Open("COM8:", device), platform::kErrorAccessDenied);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(recorder.Open("COM8:", device), 0u);
+  EXPECT_NE(device, nullptr);
+}
+
+// Frame sizes as a revision-7 device and our master put them on the wire.
+TEST(WireModel, OnlyWhatRunsPastTheWritePauseSticksOut) {
+  const timing::WireModel model;
+  // Command 0: a 12-character request, 2 characters' turnaround, a
+  // 34-character reply: 48 characters, 440 ms, inside the pause.
+  const Exchange poll{12, 34, 0, 0};
+  EXPECT_NEAR(timing::WireMillis(poll, model), 48 * 9.1667, 0.01);
+  EXPECT_EQ(timing::StickOutMillis(poll, model), 0.0);
+  // A 255-byte reply runs far past it.
+  const Exchange big{14, 5 + 1 + 5 + 1 + 1 + 255 + 1, 0, 0};
+  EXPECT_NEAR(timing::StickOutMillis(big, model), (14 + 2 + 269) * 9.1667 - 500, 0.01);
+  // Nobody answered: the request alone, no turnaround counted.
+  const Exchange silent{12, 0, 0, 0};
+  EXPECT_NEAR(timing::WireMillis(silent, model), 12 * 9.1667, 0.01);
+  EXPECT_EQ(timing::StickOutMillis(silent, model), 0.0);
+  EXPECT_NEAR(timing::StickOutMillis({poll, big, silent, big}, model),
+              2 * timing::StickOutMillis(big, model), 0.01);
+}
+
+TEST(WireModel, LatenessIsMeasuredFromTheEndOfTheWritePause) {
+  const timing::WireModel model;
+  EXPECT_EQ(timing::LateMillis(Exchange{12, 34, 1'000'000, 1'400'000}, model), 0.0);
+  EXPECT_NEAR(timing::LateMillis(Exchange{12, 34, 1'000'000, 1'530'000}, model), 30.0, 1e-9);
+  EXPECT_EQ(timing::LateMillis(Exchange{12, 0, 1'000'000, 0}, model), 0.0) << "no reply";
+  EXPECT_NEAR(
+      timing::LateMillis({Exchange{12, 34, 0, 510'000}, Exchange{12, 34, 0, 520'000}}, model), 30.0,
+      1e-9);
+}
+
+TEST(Summarise, MedianOfOddAndEvenCountsWithMinAndMax) {
+  const timing::Summary odd = timing::Summarise({30, 10, 20});
+  EXPECT_EQ(odd.median, 20);
+  EXPECT_EQ(odd.min, 10);
+  EXPECT_EQ(odd.max, 30);
+  EXPECT_EQ(odd.count, 3u);
+  const timing::Summary even = timing::Summarise({4, 1, 3, 2});
+  EXPECT_EQ(even.median, 2.5);
+  EXPECT_EQ(even.min, 1);
+  EXPECT_EQ(even.max, 4);
+  const timing::Summary none = timing::Summarise({});
+  EXPECT_EQ(none.count, 0u);
+  EXPECT_EQ(none.median, 0);
+}
+
+TEST(CpuClocks, ThreadCpuGrowsWithWorkAndNeverExceedsTheProcess) {
+  const double thread0 = timing::ThreadCpuMillis();
+  const double process0 = timing::ProcessCpuMillis();
+  volatile std::uint64_t sink = 0;
+  for (std::uint64_t i = 0; i < 20'000'000; ++i) sink = sink + i;
+  const double thread = timing::ThreadCpuMillis() - thread0;
+  const double process = timing::ProcessCpuMillis() - process0;
+  EXPECT_GT(thread, 0.0);
+  EXPECT_GE(process + 0.01, thread);
+}
+
+}  // namespace
