@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -97,6 +98,8 @@ struct Sample {
   double slept = 0;
   double pollSlept = 0;
   double stickOut = 0;
+  double modemStickOut = 0;
+  double modemPress = 0;
   double late = 0;
   double overhead = 0;
   double uiCpu = 0;
@@ -122,13 +125,33 @@ Sample Measure(Rig& rig, const std::function<void()>& action) {
   s.slept = static_cast<double>(rig.clock.SleptMillis());
   s.pollSlept = static_cast<double>(rig.clock.PollSleptMillis());
   s.stickOut = timing::StickOutMillis(rig.recorder().exchanges(), model);
+  timing::WireModel modem;
+  modem.line = timing::Line::Modem;
+  s.modemStickOut = timing::StickOutMillis(rig.recorder().exchanges(), modem);
   s.late = timing::LateMillis(rig.recorder().exchanges(), model);
   s.overhead = s.wall - s.slept - s.stickOut;
+  s.modemPress = s.slept + s.modemStickOut + s.overhead;
   s.uiCpu = cpu1 - cpu0;
   s.otherCpu = (proc1 - proc0) - s.uiCpu;
   s.tickReads = static_cast<double>(rig.clock.TickReads());
   s.exchanges = static_cast<double>(rig.recorder().exchanges().size());
   return s;
+}
+
+// The inputs of (b) for one run: each distinct request/reply size, how
+// often it occurred and its wire time from the start of the write.
+void PrintWire(const std::vector<timing::Exchange>& exchanges) {
+  std::map<std::pair<std::uint32_t, std::uint32_t>, int> sizes;
+  for (const auto& x : exchanges) ++sizes[{x.requestBytes, x.replyBytes}];
+  std::printf("wire, last run (request + reply characters):");
+  for (const auto& [size, count] : sizes) {
+    timing::Exchange x;
+    x.requestBytes = size.first;
+    x.replyBytes = size.second;
+    std::printf(" %dx %u+%u = %.0f ms;", count, size.first, size.second,
+                timing::WireMillis(x, timing::WireModel{}));
+  }
+  std::printf("\n");
 }
 
 void PrintTable(const std::string& title, const std::vector<Sample>& samples) {
@@ -145,6 +168,8 @@ void PrintTable(const std::string& title, const std::vector<Sample>& samples) {
   row("    of which reply polls (< 50 ms each)", &Sample::pollSlept);
   row("(b) wire time past the write pauses", &Sample::stickOut);
   row("(c) overhead beyond (a) and (b)", &Sample::overhead);
+  row("(b) on a 1200-baud modem (request first)", &Sample::modemStickOut);
+  row("    press on a modem: (a) + that + (c)", &Sample::modemPress);
   row("UI thread CPU", &Sample::uiCpu);
   row("other threads' CPU (simulator, Qt)", &Sample::otherCpu);
   row("tick-count reads (count)", &Sample::tickReads);
@@ -189,6 +214,7 @@ void PollPresses(const Options& o) {
   }
   dialog.DestroyWindow();
   PrintTable("Poll press, revision-7 device at address 0", samples);
+  PrintWire(rig.recorder().exchanges());
 }
 
 void ScanPresses(const Options& o) {
@@ -205,6 +231,7 @@ void ScanPresses(const Options& o) {
   }
   dialog.DestroyWindow();
   PrintTable("Multi-drop scan, devices at 2 and 5, operator answers Yes", samples);
+  PrintWire(rig.recorder().exchanges());
 }
 
 // A PV dialog monitoring (cycle count 0) the device a Poll press found, as
@@ -234,6 +261,7 @@ void PvMonitor(const Options& o) {
       Expect("PV", pv.GetDlgItemText(ui::kIdPvValue), "12.500");
     }
     PrintTable("PV monitor tick (command 3), tick handler called directly", samples);
+    PrintWire(rig.recorder().exchanges());
   }
 
   if (o.Runs("idle")) {
@@ -242,7 +270,8 @@ void PvMonitor(const Options& o) {
     const int cycle0 = pv.cycle;
     QEventLoop loop;
     const Sample s = Measure(rig, [&] {
-      QTimer::singleShot(std::chrono::seconds(o.idleSeconds), &loop, &QEventLoop::quit);
+      QTimer::singleShot(std::chrono::seconds(o.idleSeconds), Qt::PreciseTimer, &loop,
+                         &QEventLoop::quit);
       loop.exec();
     });
     const int ticks = pv.cycle - cycle0;
@@ -349,6 +378,8 @@ int main(int argc, char** argv) {
   }
   if (o.presses < 1 || o.idleSeconds < 1) return Usage(argv[0]);
 
+  // Each table as soon as it is measured, also into a pipe or file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ui::RegisterResources();

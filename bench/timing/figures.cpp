@@ -13,7 +13,11 @@ double WireMillis(const Exchange& x, const WireModel& model) {
 }
 
 double StickOutMillis(const Exchange& x, const WireModel& model) {
-  return std::max(0.0, WireMillis(x, model) - model.pauseMillis);
+  const double request = x.requestBytes * model.characterMillis;
+  const double reply =
+      x.replyBytes > 0 ? (model.turnaroundChars + x.replyBytes) * model.characterMillis : 0.0;
+  const double pastPause = std::max(0.0, reply - model.pauseMillis);
+  return model.line == Line::Modem ? request + pastPause : pastPause;
 }
 
 double StickOutMillis(const std::vector<Exchange>& xs, const WireModel& model) {

@@ -14,7 +14,18 @@ namespace timing {
 // stop): 9.167 ms a character.
 inline constexpr double kCharacterMillis = 11.0 * 1000.0 / 1200.0;
 
+// Where the request's own characters fall.
+enum class Line {
+  // A pseudo-terminal does not pace what the driver writes: the request
+  // reaches the simulator at once and only the reply takes line time.
+  Pty,
+  // On a modem the driver's write returns once the request has left
+  // (tcdrain), so its characters are spent before the write pause starts.
+  Modem,
+};
+
 struct WireModel {
+  Line line = Line::Pty;
   double characterMillis = kCharacterMillis;
   // The device's pause between request and reply, in character times.
   double turnaroundChars = 2;
@@ -22,10 +33,11 @@ struct WireModel {
   double pauseMillis = 500;
 };
 
-// Request, turnaround and reply on the wire, from the start of the write.
-// A request nobody answered is only its own characters.
+// Request, turnaround and reply on the wire. A request nobody answered is
+// only its own characters.
 double WireMillis(const Exchange& x, const WireModel& model);
-// The part of WireMillis that runs past the write pause.
+// The wire time that the write pause does not hide: the turnaround and
+// reply beyond the pause, plus on a modem the request before it.
 double StickOutMillis(const Exchange& x, const WireModel& model);
 double StickOutMillis(const std::vector<Exchange>& xs, const WireModel& model);
 // How long after the write pause the last reply byte was actually read on

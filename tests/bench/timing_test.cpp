@@ -98,22 +98,32 @@ TEST_F(RecordingSerialTest, AFailedOpenPassesTheErrorThroughAndLeavesNoDevice) {
 }
 
 // Frame sizes as a revision-7 device and our master put them on the wire.
-TEST(WireModel, OnlyWhatRunsPastTheWritePauseSticksOut) {
-  const timing::WireModel model;
+TEST(WireModel, OnAPtyOnlyTheReplyPastTheWritePauseSticksOut) {
+  const timing::WireModel pty;
   // Command 0: a 12-character request, 2 characters' turnaround, a
-  // 34-character reply: 48 characters, 440 ms, inside the pause.
+  // 34-character reply.
   const Exchange poll{12, 34, 0, 0};
-  EXPECT_NEAR(timing::WireMillis(poll, model), 48 * 9.1667, 0.01);
-  EXPECT_EQ(timing::StickOutMillis(poll, model), 0.0);
-  // A 255-byte reply runs far past it.
+  EXPECT_NEAR(timing::WireMillis(poll, pty), 48 * 9.1667, 0.01);
+  EXPECT_EQ(timing::StickOutMillis(poll, pty), 0.0);
+  // A 255-byte reply runs far past the pause; the request is not counted.
   const Exchange big{14, 5 + 1 + 5 + 1 + 1 + 255 + 1, 0, 0};
-  EXPECT_NEAR(timing::StickOutMillis(big, model), (14 + 2 + 269) * 9.1667 - 500, 0.01);
-  // Nobody answered: the request alone, no turnaround counted.
+  EXPECT_NEAR(timing::StickOutMillis(big, pty), (2 + 269) * 9.1667 - 500, 0.01);
+  // Nobody answered: the request alone, no turnaround.
   const Exchange silent{12, 0, 0, 0};
-  EXPECT_NEAR(timing::WireMillis(silent, model), 12 * 9.1667, 0.01);
-  EXPECT_EQ(timing::StickOutMillis(silent, model), 0.0);
-  EXPECT_NEAR(timing::StickOutMillis({poll, big, silent, big}, model),
-              2 * timing::StickOutMillis(big, model), 0.01);
+  EXPECT_NEAR(timing::WireMillis(silent, pty), 12 * 9.1667, 0.01);
+  EXPECT_EQ(timing::StickOutMillis(silent, pty), 0.0);
+  EXPECT_NEAR(timing::StickOutMillis({poll, big, silent, big}, pty),
+              2 * timing::StickOutMillis(big, pty), 0.01);
+}
+
+TEST(WireModel, OnAModemTheRequestComesBeforeThePause) {
+  timing::WireModel modem;
+  modem.line = timing::Line::Modem;
+  EXPECT_NEAR(timing::StickOutMillis(Exchange{12, 34, 0, 0}, modem), 12 * 9.1667, 0.01);
+  EXPECT_NEAR(timing::StickOutMillis(Exchange{12, 0, 0, 0}, modem), 12 * 9.1667, 0.01)
+      << "an unanswered request still took its time";
+  EXPECT_NEAR(timing::StickOutMillis(Exchange{14, 269, 0, 0}, modem),
+              14 * 9.1667 + (2 + 269) * 9.1667 - 500, 0.01);
 }
 
 TEST(WireModel, LatenessIsMeasuredFromTheEndOfTheWritePause) {
