@@ -7,8 +7,12 @@
 #include "bench/timing/counting_clock.h"
 #include "bench/timing/figures.h"
 #include "bench/timing/recording_serial.h"
+#include "hart/hart_device.h"
 #include "platform/errors.h"
+#include "platform/posix_serial.h"
 #include "serial/hart_link.h"
+#include "sim/pty_server.h"
+#include "sim/segment.h"
 #include "tests/support/fake_platform.h"
 
 namespace {
@@ -95,6 +99,37 @@ TEST_F(RecordingSerialTest, AFailedOpenPassesTheErrorThroughAndLeavesNoDevice) {
   EXPECT_EQ(device, nullptr);
   EXPECT_EQ(recorder.Open("COM8:", device), 0u);
   EXPECT_NE(device, nullptr);
+}
+
+// The rig veltrop_timing builds: the real termios driver on the simulator's
+// pty behind the recorder, the real clock behind the counting one.
+TEST(TimingRig, APollOnThePtyIsRecordedWithItsFrameSizesAndItsPause) {
+  sim::Segment segment;
+  segment.Add(sim::DeviceConfig{});
+  sim::PtyServer server(segment);
+  std::string error;
+  ASSERT_EQ(server.Start(error), 0) << error;
+  platform::PosixSerialDriver posix({{serial::kPortName, server.SlavePath()}});
+  timing::RecordingSerialDriver recorder(posix);
+  timing::CountingClock clock(platform::RealClock());
+  {
+    platform::ScopedServices useRig({&recorder, &clock, nullptr});
+    hart::HartDevice device;
+    ASSERT_EQ(device.Open(8, 1200), 0u);
+    // Two attempts, as the Poll dialog makes: a loaded machine may starve
+    // the simulator's thread past the first one.
+    EXPECT_TRUE(device.Poll(0, 2));
+    device.Close();
+  }
+  server.Stop();
+  ASSERT_FALSE(recorder.exchanges().empty());
+  // Seven preambles and a 5-byte short frame; five preambles and the
+  // revision-7 identity reply.
+  EXPECT_EQ(recorder.exchanges().back().requestBytes, 12u);
+  EXPECT_EQ(recorder.exchanges().back().replyBytes, 34u);
+  EXPECT_EQ(clock.SleptMillis() - clock.PollSleptMillis(), 500u * recorder.exchanges().size())
+      << "one write pause a request, nothing else but reply polls";
+  EXPECT_GE(clock.TickReads(), 2u);
 }
 
 // Frame sizes as a revision-7 device and our master put them on the wire.
