@@ -268,12 +268,14 @@ void PvMonitor(const Options& o) {
     // The monitor as the operator leaves it: the event loop runs and the
     // dialog's own 2000 ms timer fires.
     const int cycle0 = pv.cycle;
+    const auto threads0 = timing::ThreadsCpuMillis();
     QEventLoop loop;
     const Sample s = Measure(rig, [&] {
       QTimer::singleShot(std::chrono::seconds(o.idleSeconds), Qt::PreciseTimer, &loop,
                          &QEventLoop::quit);
       loop.exec();
     });
+    const auto threads1 = timing::ThreadsCpuMillis();
     const int ticks = pv.cycle - cycle0;
     std::printf("\n== PV monitor left running %d s with its real 2000 ms timer ==\n",
                 o.idleSeconds);
@@ -287,6 +289,15 @@ void PvMonitor(const Options& o) {
     std::printf("%-44s %10.3f\n", "process CPU %", 100.0 * (s.uiCpu + s.otherCpu) / s.wall);
     std::printf("%-44s %10.1f\n", "tick-count reads per tick",
                 ticks > 0 ? s.tickReads / ticks : 0.0);
+    // Which thread the rest went to. The simulator's server thread is the
+    // one unnamed thread besides the UI thread.
+    std::printf("per thread (from /proc, 10 ms ticks):\n");
+    for (const auto& [tid, after] : threads1) {
+      const auto before = threads0.find(tid);
+      const double ms = after.millis - (before == threads0.end() ? 0.0 : before->second.millis);
+      std::printf("  %-20s tid %-8d %8.0f ms %8.3f %%%s\n", after.name.c_str(), tid, ms,
+                  100.0 * ms / s.wall, tid == timing::ThreadId() ? "  (UI thread)" : "");
+    }
     Expect("PV after the idle run", pv.GetDlgItemText(ui::kIdPvValue), "12.500");
     if (ticks < o.idleSeconds / 2 - 1) {
       ++failures;

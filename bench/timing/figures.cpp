@@ -1,8 +1,13 @@
 #include "bench/timing/figures.h"
 
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace timing {
 
@@ -66,6 +71,39 @@ double ThreadCpuMillis() {
 
 double ProcessCpuMillis() {
   return CpuMillis(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+std::map<int, ThreadCpu> ThreadsCpuMillis() {
+  std::map<int, ThreadCpu> out;
+  const double tickMillis = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream in(task.path() / "stat");
+    std::string line;
+    if (!std::getline(in, line)) continue;  // the thread ended meanwhile
+    // "tid (name) state ...": the name may hold blanks and parentheses, so
+    // the fields are counted from the last ')'. utime and stime are the
+    // 14th and 15th fields, the 12th and 13th after the state.
+    const auto open = line.find('(');
+    const auto close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) continue;
+    std::istringstream rest(line.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 1; i <= 13 && rest >> field; ++i) {
+      if (i == 12) utime = std::stoull(field);
+      if (i == 13) stime = std::stoull(field);
+    }
+    ThreadCpu t;
+    t.name = line.substr(open + 1, close - open - 1);
+    t.millis = static_cast<double>(utime + stime) * tickMillis;
+    out[std::stoi(line.substr(0, open))] = t;
+  }
+  return out;
+}
+
+int ThreadId() {
+  return static_cast<int>(::syscall(SYS_gettid));
 }
 
 double WallMillis() {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "bench/timing/recording_serial.h"
@@ -57,6 +59,16 @@ Summary Summarise(std::vector<double> values);
 // whole process.
 double ThreadCpuMillis();
 double ProcessCpuMillis();
+// CPU time (user + system) of every thread of this process, by thread id,
+// with the thread's name, from /proc (the kernel's clock-tick resolution).
+struct ThreadCpu {
+  std::string name;
+  double millis = 0;
+};
+std::map<int, ThreadCpu> ThreadsCpuMillis();
+// The calling thread's id as /proc lists it.
+int ThreadId();
+
 // Monotonic wall time in milliseconds.
 double WallMillis();
 

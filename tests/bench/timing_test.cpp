@@ -2,6 +2,10 @@
 // performance notes is wrong without anything looking odd.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "bench/timing/counting_clock.h"
@@ -195,6 +199,29 @@ TEST(CpuClocks, ThreadCpuGrowsWithWorkAndNeverExceedsTheProcess) {
   const double process = timing::ProcessCpuMillis() - process0;
   EXPECT_GT(thread, 0.0);
   EXPECT_GE(process + 0.01, thread);
+}
+
+TEST(CpuClocks, EachThreadIsListedByIdAndNameWithItsOwnCpu) {
+  std::atomic<int> tid{0};
+  std::atomic<bool> done{false};
+  std::thread burner([&] {
+    pthread_setname_np(pthread_self(), "burner");
+    const double start = timing::ThreadCpuMillis();
+    volatile std::uint64_t sink = 0;
+    while (timing::ThreadCpuMillis() - start < 60) sink = sink + 1;
+    tid = timing::ThreadId();
+    while (!done) std::this_thread::yield();
+  });
+  while (tid == 0) std::this_thread::yield();
+  const auto threads = timing::ThreadsCpuMillis();
+  done = true;
+  burner.join();
+
+  ASSERT_EQ(threads.count(tid), 1u);
+  EXPECT_EQ(threads.at(tid).name, "burner");
+  // 60 ms of its own CPU, seen at the kernel's tick resolution.
+  EXPECT_GE(threads.at(tid).millis, 30.0);
+  ASSERT_EQ(threads.count(timing::ThreadId()), 1u) << "the calling thread is listed too";
 }
 
 }  // namespace
