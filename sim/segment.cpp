@@ -77,6 +77,12 @@ std::vector<TimedByte> Segment::Receive(const std::vector<TimedByte>& bytes) {
   return out;
 }
 
+bool Segment::HasUnsolicited() const {
+  return std::any_of(devices_.begin(), devices_.end(), [](const auto& d) {
+    return (d->faults.burst && !d->faults.silent) || d->faults.otherMaster;
+  });
+}
+
 std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
   std::vector<TimedByte> out;
   if (untilMicros <= unsolicitedFrom_) return out;

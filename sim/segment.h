@@ -44,6 +44,10 @@ class Segment {
   // starts before `untilMicros` and has not been produced yet. Call with
   // increasing times; bytes may lie beyond `untilMicros`.
   std::vector<TimedByte> Unsolicited(std::uint64_t untilMicros);
+  // Whether any device puts unsolicited traffic on the line (burst frames,
+  // another master's requests), so that a transport must keep an eye on
+  // the clock even while the master is silent.
+  bool HasUnsolicited() const;
 
   // Called for every request a device recognised.
   std::function<void(const Transaction&)> onTransaction;
