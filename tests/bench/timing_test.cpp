@@ -191,8 +191,10 @@ TEST(Summarise, MedianOfOddAndEvenCountsWithMinAndMax) {
 }
 
 TEST(CpuClocks, ThreadCpuGrowsWithWorkAndNeverExceedsTheProcess) {
-  const double thread0 = timing::ThreadCpuMillis();
+  // The process's readings enclose the thread's, so the process interval
+  // holds the whole of the thread's work.
   const double process0 = timing::ProcessCpuMillis();
+  const double thread0 = timing::ThreadCpuMillis();
   volatile std::uint64_t sink = 0;
   for (std::uint64_t i = 0; i < 20'000'000; ++i) sink = sink + i;
   const double thread = timing::ThreadCpuMillis() - thread0;
