@@ -9,12 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform/errors.h"
 #include "platform/posix_serial.h"
@@ -35,8 +34,8 @@ using serial::HartLink;
 class CountingDevice final : public platform::SerialDevice {
  public:
   CountingDevice(std::unique_ptr<platform::SerialDevice> inner, std::atomic<int>& reads,
-                 std::atomic<int>& writes)
-      : inner_(std::move(inner)), reads_(reads), writes_(writes) {}
+                 std::atomic<int>& writes, std::function<void()>& afterWrite)
+      : inner_(std::move(inner)), reads_(reads), writes_(writes), afterWrite_(afterWrite) {}
   std::uint32_t SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
     return inner_->SetQueueSizes(in, out);
   }
@@ -50,7 +49,9 @@ class CountingDevice final : public platform::SerialDevice {
   std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
                       std::uint32_t& written) override {
     ++writes_;
-    return inner_->Write(data, length, written);
+    const std::uint32_t e = inner_->Write(data, length, written);
+    if (afterWrite_) afterWrite_();
+    return e;
   }
   std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
     ++reads_;
@@ -63,6 +64,7 @@ class CountingDevice final : public platform::SerialDevice {
   std::unique_ptr<platform::SerialDevice> inner_;
   std::atomic<int>& reads_;
   std::atomic<int>& writes_;
+  std::function<void()>& afterWrite_;
 };
 
 class CountingDriver final : public platform::SerialDriver {
@@ -72,7 +74,9 @@ class CountingDriver final : public platform::SerialDriver {
                      std::unique_ptr<platform::SerialDevice>& device) override {
     std::unique_ptr<platform::SerialDevice> inner;
     const std::uint32_t e = real_.Open(name, inner);
-    if (e == 0) device = std::make_unique<CountingDevice>(std::move(inner), reads, writes);
+    if (e == 0) {
+      device = std::make_unique<CountingDevice>(std::move(inner), reads, writes, afterWrite);
+    }
     return e;
   }
   std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const override {
@@ -80,6 +84,8 @@ class CountingDriver final : public platform::SerialDriver {
   }
   std::atomic<int> reads{0};
   std::atomic<int> writes{0};
+  // Runs after every write, on the writer's thread.
+  std::function<void()> afterWrite;
 
  private:
   platform::PosixSerialDriver real_;
@@ -246,21 +252,23 @@ class Unplugged : public uitest::GuiTest {
 TEST_F(Unplugged, MidPollGivesTheFailedVerdictAndALaterPollWorks) {
   ui::PollDialog dialog;
   ASSERT_TRUE(dialog.Create());
-  // The press opens the port, settles for a second, then writes and waits
-  // half a second for the answer: pull the plug in that wait.
-  std::thread unplug([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  // Pull the plug as soon as the first request has gone out, while the
+  // master waits for the answer.
+  bool pulled = false;
+  driver.afterWrite = [&] {
+    if (pulled) return;
+    pulled = true;
     modem.Unplug();
-  });
+  };
   op.Answer(platform::kIdNo);  // no multi-drop scan
   Click(dialog, ui::kIdPoll);
-  unplug.join();
   EXPECT_EQ(dialog.GetDlgItemText(ui::kIdStatus), "Test Failed");
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
   // A dead port answers every read at once; the master gives up after a
   // handful of reads instead of spinning on it.
   EXPECT_LE(driver.reads.load(), 2 * 4 + 2);
 
+  ASSERT_TRUE(pulled);
   ASSERT_TRUE(modem.PlugIn());
   op.Clear();
   Click(dialog, ui::kIdPoll);
