@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/serial_device.h"
+#include "tests/support/serial_tap.h"
 
 namespace timing {
 
@@ -37,11 +38,10 @@ class RecordingSerialDriver final : public platform::SerialDriver {
   void Clear();
 
  private:
-  friend class RecordingDevice;
   void Wrote(std::uint32_t count);
   void Read(std::uint32_t count);
 
-  platform::SerialDriver& inner_;
+  support::SerialTap tap_;
   std::function<std::uint64_t()> now_;
   std::vector<Exchange> exchanges_;
   std::uint64_t unsolicited_ = 0;

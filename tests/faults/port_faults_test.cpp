@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -21,6 +20,7 @@
 #include "sim/pty_server.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/scripted_operator.h"
+#include "tests/support/serial_tap.h"
 #include "tests/ui/gui_fixture.h"
 #include "ui/poll_dialog.h"
 #include "ui/pv_dialog.h"
@@ -29,66 +29,23 @@ namespace {
 
 using serial::HartLink;
 
-// Counts the reads and writes that reach the real device, so a test can
-// tell a loop that spins on a dead port from one that gives up.
-class CountingDevice final : public platform::SerialDevice {
+// The real driver with "COM8:" standing for `path`, counting the reads that
+// reach the device so a test can tell a loop that spins on a dead port from
+// one that gives up.
+class CountingDriver {
  public:
-  CountingDevice(std::unique_ptr<platform::SerialDevice> inner, std::atomic<int>& reads,
-                 std::atomic<int>& writes, std::function<void()>& afterWrite)
-      : inner_(std::move(inner)), reads_(reads), writes_(writes), afterWrite_(afterWrite) {}
-  std::uint32_t SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
-    return inner_->SetQueueSizes(in, out);
+  explicit CountingDriver(const std::string& path)
+      : real_(std::map<std::string, std::string>{{"COM8:", path}}) {
+    tap_.afterRead = [this](std::uint32_t) { ++reads; };
   }
-  std::uint32_t SetEventMask(std::uint32_t mask) override { return inner_->SetEventMask(mask); }
-  std::uint32_t GetSettings(platform::LineSettings& s) override { return inner_->GetSettings(s); }
-  std::uint32_t SetSettings(const platform::LineSettings& s) override {
-    return inner_->SetSettings(s);
-  }
-  std::uint32_t GetTimeouts(platform::Timeouts& t) override { return inner_->GetTimeouts(t); }
-  std::uint32_t SetTimeouts(const platform::Timeouts& t) override { return inner_->SetTimeouts(t); }
-  std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
-                      std::uint32_t& written) override {
-    ++writes_;
-    const std::uint32_t e = inner_->Write(data, length, written);
-    if (afterWrite_) afterWrite_();
-    return e;
-  }
-  std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
-    ++reads_;
-    return inner_->Read(data, length, read);
-  }
-  std::uint32_t Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
-  std::uint32_t ClearErrors(std::uint32_t& errors) override { return inner_->ClearErrors(errors); }
-
- private:
-  std::unique_ptr<platform::SerialDevice> inner_;
-  std::atomic<int>& reads_;
-  std::atomic<int>& writes_;
-  std::function<void()>& afterWrite_;
-};
-
-class CountingDriver final : public platform::SerialDriver {
- public:
-  explicit CountingDriver(const std::string& path) : real_({{"COM8:", path}}) {}
-  std::uint32_t Open(std::string_view name,
-                     std::unique_ptr<platform::SerialDevice>& device) override {
-    std::unique_ptr<platform::SerialDevice> inner;
-    const std::uint32_t e = real_.Open(name, inner);
-    if (e == 0) {
-      device = std::make_unique<CountingDevice>(std::move(inner), reads, writes, afterWrite);
-    }
-    return e;
-  }
-  std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const override {
-    return real_.OpenFailureAdvice(name, error);
-  }
-  std::atomic<int> reads{0};
-  std::atomic<int> writes{0};
+  platform::SerialDriver& driver() { return tap_; }
   // Runs after every write, on the writer's thread.
-  std::function<void()> afterWrite;
+  std::function<void(std::uint32_t)>& afterWrite() { return tap_.afterWrite; }
+  int reads = 0;
 
  private:
   platform::PosixSerialDriver real_;
+  support::SerialTap tap_{real_};
 };
 
 int OpenDescriptors() {
@@ -245,7 +202,7 @@ class Unplugged : public uitest::GuiTest {
   CountingDriver driver{modem.path()};
   support::ScriptedOperator op;
   // Real time on the real driver; only the operator is scripted.
-  platform::ScopedServices realTime{{&driver, &platform::RealClock(), &op}};
+  platform::ScopedServices realTime{{&driver.driver(), &platform::RealClock(), &op}};
   LinkCloser closer;
 };
 
@@ -255,7 +212,7 @@ TEST_F(Unplugged, MidPollGivesTheFailedVerdictAndALaterPollWorks) {
   // Pull the plug as soon as the first request has gone out, while the
   // master waits for the answer.
   bool pulled = false;
-  driver.afterWrite = [&] {
+  driver.afterWrite() = [&](std::uint32_t) {
     if (pulled) return;
     pulled = true;
     modem.Unplug();
@@ -266,7 +223,7 @@ TEST_F(Unplugged, MidPollGivesTheFailedVerdictAndALaterPollWorks) {
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
   // A dead port answers every read at once; the master gives up after a
   // handful of reads instead of spinning on it.
-  EXPECT_LE(driver.reads.load(), 2 * 4 + 2);
+  EXPECT_LE(driver.reads, 2 * 4 + 2);
 
   ASSERT_TRUE(pulled);
   ASSERT_TRUE(modem.PlugIn());
@@ -293,13 +250,13 @@ TEST_F(Unplugged, MidMonitorReportsHartErrorAtTheNextTickAndClosesThePort) {
   EXPECT_EQ(dialog.GetDlgItemText(ui::kIdLoopCurrent), "12.000 mA");
 
   modem.Unplug();
-  const int readsBefore = driver.reads.load();
+  const int readsBefore = driver.reads;
   dialog.DispatchTimer(1);
   EXPECT_EQ(op.texts(), std::vector<std::string>{"HART Error"});
   EXPECT_EQ(dialog.timerId, 0u);
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
   // Four attempts of four reads each at most.
-  EXPECT_LE(driver.reads.load() - readsBefore, 4 * 4);
+  EXPECT_LE(driver.reads - readsBefore, 4 * 4);
   dialog.EndDialog(platform::kIdCancel);
 }
 
