@@ -28,7 +28,7 @@ void ReceiveShortFrame(benchmark::State& state) {
   std::uint8_t reply[serial::kReplyBufferSize];
   for (auto _ : state) {
     fake.line.DeliverNow(kIdentity);
-    if (serial::HartLink::ReceiveFrame(false, reply) != serial::kLinkOk) {
+    if (serial::HartLink::ReceiveFrame(reply) != serial::kLinkOk) {
       state.SkipWithError("the command-0 reply was not received");
       break;
     }
@@ -53,7 +53,7 @@ void ReceiveMaximumFrame(benchmark::State& state) {
   std::uint8_t reply[serial::kReplyBufferSize];
   for (auto _ : state) {
     fake.line.DeliverNow(frame);
-    if (serial::HartLink::ReceiveFrame(true, reply) != serial::kLinkOk) {
+    if (serial::HartLink::ReceiveFrame(reply) != serial::kLinkOk) {
       state.SkipWithError("the maximum frame was not received");
       break;
     }
@@ -71,7 +71,7 @@ void ReceiveMaximumFrameOneBytePerRead(benchmark::State& state) {
   std::uint8_t reply[serial::kReplyBufferSize];
   for (auto _ : state) {
     fake.line.DeliverNow(frame);
-    benchmark::DoNotOptimize(serial::HartLink::ReceiveFrame(true, reply));
+    benchmark::DoNotOptimize(serial::HartLink::ReceiveFrame(reply));
   }
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame.size()));

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::array<std::uint8_t, serial::kReplyBufferSize + 1> reply{};
   reply.back() = 0xA5;  // a canary just past the documented buffer size
-  const std::uint32_t result = serial::HartLink::ReceiveFrame(longFrame, reply.data());
+  const std::uint32_t result = serial::HartLink::ReceiveFrame(reply.data());
   FUZZ_CHECK(result == serial::kLinkOk || result == serial::kLinkFailure ||
              result == serial::kLinkChecksumError || result == serial::kLinkDataIncomplete ||
              result == serial::kLinkNoReply);

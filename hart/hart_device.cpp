@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "hart/packed_ascii.h"
+#include "hart/reply.h"
 #include "platform/services.h"
 #include "serial/hart_link.h"
 
@@ -19,13 +20,6 @@ constexpr std::uint8_t kPreamble = 0xFF;
 constexpr int kPollPreambles = 7;
 constexpr int kRequestPreambles = 5;
 
-// Offsets in a reply as ReceiveFrame delivers it.
-constexpr std::size_t kShortStatus = 4;
-constexpr std::size_t kLongStatus = 8;
-constexpr std::size_t kShortByteCount = 3;
-
-// Command 0 identity decoding needs 12 data bytes after the two status bytes.
-constexpr std::uint8_t kIdentityByteCount = 2 + 12;
 constexpr std::uint8_t kExpandedFormat = 254;
 // Devices without the expanded command-0 layout carry no manufacturer code;
 // this one stands in for it in their long address.
@@ -39,25 +33,37 @@ constexpr std::uint32_t kRetryPauseMs = 300;
 constexpr std::uint32_t kFailedWritePauseMs = 1000;
 constexpr std::uint32_t kBusyPauseMs = 500;
 constexpr std::uint32_t kFourthAttemptPauseMs = 1000;
+// Attempts a command gets before any foreign frame was seen.
+constexpr std::uint8_t kCommandAttempts = 4;
 // A device that never stops answering busy would hold the master forever.
 constexpr int kBusyLimit = 30;
 
-bool IsForeignFrame(std::uint8_t delimiter) {
-  return delimiter == kDelimiterBurstShort || delimiter == kDelimiterBurstLong ||
-         delimiter == kDelimiterLongRequest;
+// Command data bytes the master decodes from each command's reply: the
+// identity of command 0; loop current, PV unit and PV of command 3; block
+// number and packed tag of command 4; packed tag of command 13. An error
+// response carries only the two status bytes, and decoding it would show
+// bytes the device never sent.
+std::uint8_t DecodedDataBytes(std::uint8_t command) {
+  switch (command) {
+    case kCommandReadUniqueId:
+      return 12;
+    case kCommandReadCurrentAndVariables:
+      return 4 + 1 + 4;
+    case kCommandReadLegacyTag:
+      return 1 + 6;
+    case kCommandReadTag:
+      return 6;
+    default:
+      return 0;
+  }
 }
 
-// Whether a short-frame reply comes from `pollAddress` and answers `command`.
-// A reply that turns up late, after its own read gave up, would otherwise be
-// taken as the answer to whatever was asked next (another address in a scan,
-// another command). The master and burst bits are not part of the address.
-bool AnswersShortRequest(const Reply& reply, std::uint8_t pollAddress, std::uint8_t command) {
-  return (reply[1] & 0x3F) == pollAddress && reply[2] == command;
-}
-
-bool IsBusy(std::uint8_t responseCode) {
-  return responseCode == kResponseBusy || responseCode == kResponseDelayedInitiated ||
-         responseCode == kResponseDelayedRunning;
+Asked ShortAsk(std::uint8_t pollAddress, std::uint8_t command) {
+  Asked asked;
+  asked.address[0] = pollAddress;
+  asked.command = command;
+  asked.dataBytes = DecodedDataBytes(command);
+  return asked;
 }
 
 std::uint8_t Checksum(const std::uint8_t* from, const std::uint8_t* to) {
@@ -66,11 +72,11 @@ std::uint8_t Checksum(const std::uint8_t* from, const std::uint8_t* to) {
   return x;
 }
 
-std::uint32_t Receive(bool longFrame, Reply& reply) {
+std::uint32_t Receive(Reply& reply) {
   // Bytes beyond a short reply's data read as zero rather than as whatever
   // the last reply left.
   reply.fill(0);
-  return HartLink::ReceiveFrame(longFrame, reply.data());
+  return HartLink::ReceiveFrame(reply.data());
 }
 
 }  // namespace
@@ -123,22 +129,21 @@ bool HartDevice::CheckStatus(const std::uint8_t* statusBytes) {
 bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   pollAddress = address;
   std::uint8_t request[kMaxRequestSize];
-  const std::size_t length = BuildShortRequest(request, kPollPreambles, address, 0, nullptr, 0);
+  const std::size_t length =
+      BuildShortRequest(request, kPollPreambles, address, kCommandReadUniqueId, nullptr, 0);
+  const Asked asked = ShortAsk(address, kCommandReadUniqueId);
   Reply reply;
   std::uint8_t limit = attempts;
   for (std::uint8_t attempt = 0; attempt < limit; ++attempt) {
     HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Receive(false, reply) != serial::kLinkOk) continue;
-    if (IsForeignFrame(reply[0])) {
+    if (Receive(reply) != serial::kLinkOk) continue;
+    const ReplyKind kind = ClassifyReply(reply.data(), asked);
+    if (kind == ReplyKind::kForeign) {
       limit = kForeignAttemptLimit;
       platform::Sleep(kForeignPauseMs);
       continue;
     }
-    if (CheckStatus(&reply[kShortStatus])) continue;
-    if (!AnswersShortRequest(reply, address, 0)) continue;
-    // An answer without the identity (say response code 64 and no data)
-    // must not fill the record with bytes the device never sent.
-    if (reply[kShortByteCount] < kIdentityByteCount) continue;
+    if (kind != ReplyKind::kAnswer) continue;
 
     const std::uint8_t* d = &reply[kShortStatus + 2];
     if (d[0] == kExpandedFormat) {
@@ -163,6 +168,14 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   const std::size_t length =
       longFrame ? BuildLongRequest(request, *this, command)
                 : BuildShortRequest(request, kRequestPreambles, pollAddress, command, nullptr, 0);
+  Asked asked = ShortAsk(pollAddress, command);
+  asked.busyWaits = true;
+  if (longFrame) {
+    asked.longFrame = true;
+    // The address bytes as the request carries them.
+    std::copy(request + kRequestPreambles + 1, request + kRequestPreambles + 6,
+              asked.address.begin());
+  }
   const std::size_t status = longFrame ? kLongStatus : kShortStatus;
 
   Reply reply;
@@ -174,33 +187,37 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
       platform::Sleep(kFailedWritePauseMs);
     }
     // Before the fourth read, give a struggling device a second to recover.
-    if (i == 3) platform::Sleep(kFourthAttemptPauseMs);
+    if (i == kCommandAttempts - 1) platform::Sleep(kFourthAttemptPauseMs);
 
     bool busy = false;
-    if (Receive(longFrame, reply) != serial::kLinkOk) {
+    if (Receive(reply) != serial::kLinkOk) {
       ++i;
       platform::Sleep(kRetryPauseMs);
-    } else if (IsForeignFrame(reply[0])) {
-      limit = kForeignAttemptLimit;
-      ++i;
-      platform::Sleep(kForeignPauseMs);
-    } else if (CheckStatus(&reply[status])) {
-      ++i;
-    } else if (IsBusy(reply[status])) {
-      // Busy and delayed-response replies do not use up attempts.
-      busy = true;
-      if (++busyInARow >= kBusyLimit) return false;
-      platform::Sleep(kBusyPauseMs);
-    } else if (longFrame &&
-               (((reply[1] ^ manufacturerCode) & 0x3F) != 0 || reply[2] != deviceType ||
-                !std::equal(deviceId, deviceId + 3, &reply[3]) || reply[6] != command)) {
-      ++i;  // another device's answer, or an answer to another command
     } else {
-      std::memcpy(data, &reply[status + 2], kCommandDataSize);
-      return true;
+      switch (ClassifyReply(reply.data(), asked)) {
+        case ReplyKind::kAnswer:
+          std::memcpy(data, &reply[status + 2], kCommandDataSize);
+          return true;
+        case ReplyKind::kForeign:
+          limit = kForeignAttemptLimit;
+          ++i;
+          platform::Sleep(kForeignPauseMs);
+          break;
+        case ReplyKind::kBusy:
+          // Busy and delayed-response replies do not use up attempts.
+          busy = true;
+          if (++busyInARow >= kBusyLimit) return false;
+          platform::Sleep(kBusyPauseMs);
+          break;
+        case ReplyKind::kCommunicationError:
+        case ReplyKind::kNotOurs:
+        case ReplyKind::kTooShort:
+          ++i;
+          break;
+      }
     }
     if (!busy) busyInARow = 0;
-    if (i >= limit + 3) return false;
+    if (i >= limit + kCommandAttempts - 1) return false;
   }
 }
 
@@ -209,22 +226,24 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
       BuildShortRequest(request, kRequestPreambles, pollAddress, command, &requestByte, 1);
+  const Asked asked = ShortAsk(pollAddress, command);
   Reply reply;
   std::uint8_t limit = 1;
-  for (std::uint8_t i = 0; i < limit + 3;) {
+  for (std::uint8_t i = 0; i < limit + kCommandAttempts - 1;) {
     HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Receive(false, reply) != serial::kLinkOk) {
+    if (Receive(reply) != serial::kLinkOk) {
       ++i;
-    } else if (IsForeignFrame(reply[0])) {
-      limit = kForeignAttemptLimit;
-      ++i;
-      platform::Sleep(kForeignPauseMs);
-    } else if (CheckStatus(&reply[kShortStatus]) ||
-               !AnswersShortRequest(reply, pollAddress, command)) {
-      ++i;
-    } else {
+      continue;
+    }
+    const ReplyKind kind = ClassifyReply(reply.data(), asked);
+    if (kind == ReplyKind::kAnswer) {
       std::memcpy(data, &reply[kShortStatus + 2], kCommandByteDataSize);
       return true;
+    }
+    ++i;
+    if (kind == ReplyKind::kForeign) {
+      limit = kForeignAttemptLimit;
+      platform::Sleep(kForeignPauseMs);
     }
   }
   return false;
@@ -244,10 +263,10 @@ bool ReadTag(HartDevice& device, char* text) {
   if (device.universalRevision <= 4) {
     // Devices before revision 5 give the tag with command 4, block 1; the
     // first reply byte echoes the block number.
-    if (!device.SendCommandByte(4, data, 1)) return false;
+    if (!device.SendCommandByte(kCommandReadLegacyTag, data, 1)) return false;
     packed = data + 1;
   } else {
-    if (!device.SendCommand(13, data)) return false;
+    if (!device.SendCommand(kCommandReadTag, data)) return false;
   }
   char decoded[kUnpackedSize];
   UnpackAscii(packed, 6, decoded);

@@ -20,6 +20,20 @@ inline constexpr std::uint8_t kDelimiterLongRequest = 0x82;
 inline constexpr std::uint8_t kDelimiterBurstShort = 0x01;
 inline constexpr std::uint8_t kDelimiterBurstLong = 0x81;
 
+// Offsets in a reply as the link delivers it: delimiter, address (1 or 5
+// bytes), command, byte count, then the response code, the field device
+// status and the command data.
+inline constexpr std::size_t kShortByteCount = 3;
+inline constexpr std::size_t kLongByteCount = 7;
+inline constexpr std::size_t kShortStatus = kShortByteCount + 1;
+inline constexpr std::size_t kLongStatus = kLongByteCount + 1;
+
+// Commands the master sends.
+inline constexpr std::uint8_t kCommandReadUniqueId = 0;
+inline constexpr std::uint8_t kCommandReadCurrentAndVariables = 3;
+inline constexpr std::uint8_t kCommandReadLegacyTag = 4;  // with request byte 1
+inline constexpr std::uint8_t kCommandReadTag = 13;
+
 // Response codes that ask the master to come back later.
 inline constexpr std::uint8_t kResponseBusy = 0x20;
 inline constexpr std::uint8_t kResponseDelayedInitiated = 0x21;

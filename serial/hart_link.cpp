@@ -13,7 +13,6 @@ SerialPort HartLink::theSerialPort;
 
 namespace {
 
-constexpr std::uint32_t kQueueSize = 2048;
 constexpr std::uint8_t kPreamble = 0xFF;
 // Four empty reads end the wait for a reply. They follow each other without
 // a pause: the write pause already gave the device time to answer.
@@ -27,9 +26,18 @@ constexpr int kHeaderReadLimit = 4;
 constexpr std::uint32_t kReplyGapMs = 50;
 constexpr std::uint32_t kReplyPollMs = 5;
 
+// The longest legal reply: 20 preambles, delimiter, 5 address bytes,
+// command, byte count, 255 data bytes and checksum. A read that has gone on
+// longer than that takes on the wire, counted from its first byte, is
+// reading a stuck device or line noise, which a glitching loop delivers as
+// 0xFF with good parity and stop bit as often as anything else.
+constexpr std::uint32_t kLongestReplyChars = kMaxPreambles + 1 + 5 + 1 + 1 + 255 + 1;
+
 constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200,   2400,
                                                       4800,  9600,  14400,  19200,  38400,
                                                       56000, 57600, 115200, 128000, 256000};
+
+FrameObserver* observer = nullptr;
 
 bool TimedOut(std::uint32_t e) {
   return e == platform::kErrorTimeout;
@@ -40,74 +48,116 @@ struct ReadOutcome {
   std::uint32_t count;
 };
 
-// Reads up to `length` bytes. With `patient`, a read that comes back short
-// without a hard error keeps reading until the count is complete or no byte
-// has arrived for kReplyGapMs.
-ReadOutcome ReadBytes(std::uint8_t* into, std::uint32_t length, bool patient) {
-  SerialPort& port = HartLink::theSerialPort;
-  ReadOutcome out{0, 0};
-  out.error = port.Read(into, length, &out.count);
-  if (!patient) return out;
-  std::uint32_t lastByteAt = platform::TickCount();
-  while (out.count < length && (out.error == 0 || TimedOut(out.error))) {
-    if (static_cast<std::uint32_t>(platform::TickCount() - lastByteAt) >= kReplyGapMs) break;
-    platform::Sleep(kReplyPollMs);
-    std::uint32_t more = 0;
-    const std::uint32_t e = port.Read(into + out.count, length - out.count, &more);
-    if (more > 0) {
-      out.count += more;
-      lastByteAt = platform::TickCount();
+// One ReceiveFrame's reading: the clock of the whole read, and the bytes it
+// took off the line, kept for the observer.
+class Reading {
+ public:
+  // Reads up to `length` bytes. With `patient`, a read that comes back short
+  // without a hard error keeps reading until the count is complete, no byte
+  // has arrived for kReplyGapMs, or the read's time is up.
+  ReadOutcome Read(std::uint8_t* into, std::uint32_t length, bool patient) {
+    SerialPort& port = HartLink::theSerialPort;
+    ReadOutcome out{0, 0};
+    out.error = port.Read(into, length, &out.count);
+    Keep(into, out.count);
+    if (!patient) return out;
+    std::uint32_t lastByteAt = platform::TickCount();
+    while (out.count < length && (out.error == 0 || TimedOut(out.error)) && !Expired()) {
+      if (static_cast<std::uint32_t>(platform::TickCount() - lastByteAt) >= kReplyGapMs) break;
+      platform::Sleep(kReplyPollMs);
+      std::uint32_t more = 0;
+      const std::uint32_t e = port.Read(into + out.count, length - out.count, &more);
+      Keep(into + out.count, more);
+      if (more > 0) {
+        out.count += more;
+        lastByteAt = platform::TickCount();
+      }
+      out.error = e;
     }
-    out.error = e;
+    // A read that completed after earlier time-outs is a complete read.
+    if (out.count == length && TimedOut(out.error)) out.error = 0;
+    return out;
   }
-  // A read that completed after earlier time-outs is a complete read.
-  if (out.count == length && TimedOut(out.error)) out.error = 0;
-  return out;
-}
 
-std::uint32_t Receive(bool longFrame, std::uint8_t* reply) {
-  std::array<std::uint8_t, kQueueSize> buffer{};
-  const std::uint32_t headerLength = longFrame ? 7 : 3;
+  // Whether the read has lasted as long as the longest legal reply takes
+  // from its first byte. Unsigned subtraction survives the tick's wrap.
+  bool Expired() const {
+    static const std::uint32_t limit = HartLink::TransmissionMillis(kLongestReplyChars);
+    return started_ && static_cast<std::uint32_t>(platform::TickCount() - firstByteAt_) >= limit;
+  }
+
+  std::span<const std::uint8_t> Taken() const { return {taken_.data(), kept_}; }
+  // Bytes taken off the line so far, kept or not.
+  std::size_t TakenCount() const { return count_; }
+
+ private:
+  void Keep(const std::uint8_t* bytes, std::uint32_t n) {
+    if (n > 0 && !started_) {
+      started_ = true;
+      firstByteAt_ = platform::TickCount();
+    }
+    const std::size_t room = taken_.size() - kept_;
+    const std::size_t k = std::min<std::size_t>(n, room);
+    std::copy(bytes, bytes + k, taken_.begin() + static_cast<std::ptrdiff_t>(kept_));
+    kept_ += k;
+    count_ += n;
+  }
+
+  std::array<std::uint8_t, 2 * kQueueSize> taken_{};
+  std::size_t kept_ = 0;
+  std::size_t count_ = 0;
+  bool started_ = false;
+  std::uint32_t firstByteAt_ = 0;
+};
+
+// Reads one frame into `frame` (delimiter through checksum); on success
+// `frameOffset` is the delimiter's place among the bytes taken.
+std::uint32_t Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffset) {
+  std::array<std::uint8_t, kReplyBufferSize + 1> frame{};
 
   // Preambles: skip line noise before the first 0xFF, count the 0xFF run;
   // the first other byte after it is the delimiter.
-  std::uint8_t preambles = 0;
+  std::uint32_t preambles = 0;
   for (int empty = 0;;) {
-    const ReadOutcome r = ReadBytes(&buffer[0], 1, preambles > 0);
+    const ReadOutcome r = reading.Read(&frame[0], 1, preambles > 0);
     if (TimedOut(r.error) || r.count == 0) {
       if (++empty == kEmptyReadLimit) return kLinkNoReply;
     } else if (r.error != 0) {
       return kLinkFailure;
-    } else if (buffer[0] == kPreamble) {
-      ++preambles;
-      // The count is 8 bits; a run of 256 preambles must not read as none.
-      if (preambles == 0) preambles = 1;
+    } else if (frame[0] == kPreamble) {
+      if (++preambles > kMaxPreambles) return kLinkNoReply;
     } else if (preambles > 0) {
       break;
     }
+    if (reading.Expired()) return kLinkNoReply;
   }
+  frameOffset = reading.TakenCount() - 1;
 
-  for (int shortReads = 0;;) {
-    const ReadOutcome r = ReadBytes(&buffer[1], headerLength, true);
-    if (TimedOut(r.error) || r.count != headerLength) {
-      if (++shortReads == kHeaderReadLimit) return kLinkNoReply;
-      continue;
+  // The header's length is the received delimiter's, not the request's: a
+  // burst frame or another master's request may stand where the reply was
+  // expected, in either address type.
+  const std::uint32_t header = static_cast<std::uint32_t>(HeaderLength(frame[0]));
+  std::uint32_t have = 0;
+  for (int shortReads = 0; have < header;) {
+    const ReadOutcome r = reading.Read(&frame[1 + have], header - have, true);
+    have += r.count;
+    if (have == header && r.error != 0) return kLinkFailure;
+    if (have < header && (++shortReads == kHeaderReadLimit || reading.Expired())) {
+      return kLinkNoReply;
     }
-    if (r.error != 0) return kLinkFailure;
-    break;
   }
 
-  const std::uint32_t dataLength = buffer[headerLength];
-  const std::uint32_t frameLength = 1 + headerLength + dataLength;
-  const ReadOutcome r = ReadBytes(&buffer[1 + headerLength], dataLength + 1, true);
+  const std::uint32_t dataLength = frame[header];
+  const std::uint32_t frameLength = 1 + header + dataLength;
+  const ReadOutcome r = reading.Read(&frame[1 + header], dataLength + 1, true);
   if (TimedOut(r.error) || r.count < dataLength + 1) return kLinkDataIncomplete;
   if (r.error != 0) return kLinkFailure;
 
   std::uint8_t check = 0;
-  for (std::uint32_t i = 0; i < frameLength; ++i) check ^= buffer[i];
-  if (check != buffer[frameLength]) return kLinkChecksumError;
+  for (std::uint32_t i = 0; i < frameLength; ++i) check ^= frame[i];
+  if (check != frame[frameLength]) return kLinkChecksumError;
 
-  std::memcpy(reply, buffer.data(), frameLength);
+  std::memcpy(reply, frame.data(), frameLength);
   return kLinkOk;
 }
 
@@ -177,6 +227,7 @@ std::uint32_t HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t lengt
   const std::uint32_t start = platform::TickCount();
   std::uint32_t written = 0;
   const std::uint32_t e = theSerialPort.Write(bytes, length, &written);
+  if (observer != nullptr && written > 0) observer->Sent({bytes, std::min(written, length)});
   if (TimedOut(e) || written < length) return kLinkWriteIncomplete;
   if (e != 0) return kLinkFailure;
   // The write pause normally covers this already; only frames longer than
@@ -187,11 +238,22 @@ std::uint32_t HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t lengt
   return kLinkOk;
 }
 
-std::uint32_t HartLink::ReceiveFrame(bool longFrame, std::uint8_t* reply) {
+std::uint32_t HartLink::ReceiveFrame(std::uint8_t* reply) {
   if (reply == nullptr) return kLinkMissingBuffer;
-  const std::uint32_t result = Receive(longFrame, reply);
+  Reading reading;
+  std::size_t frameOffset = 0;
+  const std::uint32_t result = Receive(reading, reply, frameOffset);
   theSerialPort.Purge();
+  if (observer != nullptr) {
+    const auto taken = reading.Taken();
+    const bool marked = result == kLinkOk && taken.size() == reading.TakenCount();
+    observer->Received(taken, result, marked ? frameOffset : taken.size());
+  }
   return result;
+}
+
+void HartLink::SetObserver(FrameObserver* newObserver) {
+  observer = newObserver;
 }
 
 }  // namespace serial

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "serial/serial_port.h"
 
@@ -25,8 +26,40 @@ inline constexpr std::uint32_t kLinkMissingBuffer = 14;
 // Words for a result code, for logs and tools.
 const char* LinkResultText(std::uint32_t result);
 
+// Both driver queues, in bytes.
+inline constexpr std::uint32_t kQueueSize = 2048;
+
 // A reply buffer must hold delimiter, a long header and the largest data.
 inline constexpr std::size_t kReplyBufferSize = 1 + 7 + 255;
+
+// Bit 7 of a delimiter marks the 5-byte (unique) address; without it the
+// address is the 1-byte polling address. The header is address, command and
+// byte count.
+inline constexpr std::uint8_t kLongAddressBit = 0x80;
+constexpr std::size_t HeaderLength(std::uint8_t delimiter) {
+  return (delimiter & kLongAddressBit) != 0 ? 7 : 3;
+}
+
+// A device sends at most 20 preambles; a longer run of 0xFF is a stuck
+// device or a glitching line, not the start of a reply.
+inline constexpr std::uint32_t kMaxPreambles = 20;
+
+// Sees every frame the link moves, for a trace. Called on the caller's
+// thread, after the bytes moved and before the link returns.
+class FrameObserver {
+ public:
+  virtual ~FrameObserver() = default;
+  // A request as it was handed to the port, preambles included.
+  virtual void Sent(std::span<const std::uint8_t> request) = 0;
+  // What one ReceiveFrame took off the line, in order, and its result. On
+  // kLinkOk the frame (delimiter through checksum) is the span's tail from
+  // `frameOffset` on; otherwise `frameOffset` is the span's size. At most
+  // 2 * kQueueSize bytes are kept: a line flooding faster than 1200 baud
+  // for the whole read keeps only its first ones, and a frame that ends
+  // beyond them is not marked.
+  virtual void Received(std::span<const std::uint8_t> lineBytes, std::uint32_t result,
+                        std::size_t frameOffset) = 0;
+};
 
 // The device the link always opens; it stands for the HART modem's port.
 inline constexpr const char* kPortName = "COM8:";
@@ -46,11 +79,22 @@ class HartLink {
   // it on the wire and the device to answer: 0, 1, 4 or 14.
   static std::uint32_t SendFrame(const std::uint8_t* bytes, std::uint32_t length);
 
-  // Reads one reply frame into `reply` (at least kReplyBufferSize bytes):
-  // delimiter, header (7 bytes if `longFrame`, else 3), data; the checksum
-  // is verified and not delivered. 0, 1, 2, 3, 5 or 14. Both driver buffers
-  // are purged afterwards, whatever the outcome.
-  static std::uint32_t ReceiveFrame(bool longFrame, std::uint8_t* reply);
+  // Reads one frame into `reply` (at least kReplyBufferSize bytes):
+  // delimiter, header (HeaderLength of the delimiter received), data; the
+  // checksum is verified and not delivered. The frame's own delimiter sizes
+  // it, so a burst frame or another master's request of either address type
+  // is read whole; what it is, and whether it answers a request, is the
+  // caller's to judge. 0, 1, 2, 3, 5 or 14. Both driver buffers are purged
+  // afterwards, whatever the outcome.
+  //
+  // Bounded on a noisy line: a run of more than kMaxPreambles preambles
+  // ends the read at once with 5, and no read lasts longer than the longest
+  // legal reply takes from its first byte (5 before the delimiter, 3 after).
+  static std::uint32_t ReceiveFrame(std::uint8_t* reply);
+
+  // Installs the observer of every frame sent and read (null: none). The
+  // caller keeps it alive while it is installed.
+  static void SetObserver(FrameObserver* observer);
 
   // Transmission time of `length` characters in milliseconds, as the modem
   // timing rule computes it (always at 1200 baud).

@@ -207,11 +207,25 @@ TEST_F(LongCommandTest, AnotherDevicesReplyIsRetried) {
   EXPECT_EQ(fake.line.writes().size(), 3u);
 }
 
-TEST_F(LongCommandTest, NotImplementedIsStillASuccess) {
-  field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 02 4000")));
+// Response code 64 (not implemented) with only the two status bytes: there
+// is no loop current or PV to decode, however often the device says so.
+TEST_F(LongCommandTest, AnErrorResponseWithoutDataIsNoAnswer) {
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 02 4000")), 4);
   std::fill(std::begin(data), std::end(data), 0x55);
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(data[0], 0x55) << "nothing is copied from an error response";
+
+  // One data byte short of current, unit and PV is as short.
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 0A 0000 41800000 07 424800")), 4);
+  EXPECT_FALSE(device.SendCommand(3, data));
+}
+
+// A warning response code (here 8, "update failure") still carries the data.
+TEST_F(LongCommandTest, AWarningWithItsDataIsAnAnswer) {
+  field.Then(Command3Reply("0800"));
   ASSERT_TRUE(device.SendCommand(3, data));
-  EXPECT_EQ(data[0], 0) << "bytes past the reply's data read as zero";
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data), 16.0f);
 }
 
 TEST_F(LongCommandTest, CommunicationErrorsAndForeignFramesAreRetried) {

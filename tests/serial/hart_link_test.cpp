@@ -25,9 +25,9 @@ class HartLinkTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(HartLink::OpenLink(8, 1200), 0u); }
 
-  std::uint32_t Receive(bool longFrame = false) {
+  std::uint32_t Receive() {
     reply.fill(0xEE);
-    return HartLink::ReceiveFrame(longFrame, reply.data());
+    return HartLink::ReceiveFrame(reply.data());
   }
 
   support::FakePlatform fake;
@@ -154,7 +154,7 @@ TEST_F(HartLinkTest, ReadsALongReplyWithMaximumByteCount) {
   for (std::size_t i = 3; i < frame.size(); ++i) check ^= frame[i];
   frame.push_back(check);
   fake.line.DeliverNow(frame);
-  ASSERT_EQ(Receive(true), 0u);
+  ASSERT_EQ(Receive(), 0u);
   EXPECT_EQ(reply[6], 0x03);
   EXPECT_EQ(reply[7], 0xFF);
   EXPECT_EQ(reply[8], 0);
@@ -163,10 +163,10 @@ TEST_F(HartLinkTest, ReadsALongReplyWithMaximumByteCount) {
 
 TEST_F(HartLinkTest, NoPreambleMeansNoReplyAfterFourEmptyReads) {
   fake.line.DeliverNow({0x06, 0x80, 0x00});
-  const std::uint64_t start = fake.clock.NowMicros();
+  fake.clock.ClearSleeps();
   EXPECT_EQ(Receive(), serial::kLinkNoReply);
   EXPECT_EQ(fake.line.Calls(Op::Read), 3 + 4);
-  EXPECT_EQ(fake.clock.NowMicros(), start) << "no reply before any preamble is immediate";
+  EXPECT_TRUE(fake.clock.sleeps().empty()) << "no reply before any preamble is immediate";
 }
 
 TEST_F(HartLinkTest, ShortReplyIsIncomplete) {
@@ -214,23 +214,23 @@ TEST_F(HartLinkTest, HardReadErrorsFailOnlyWhenTheCountWasFull) {
 }
 
 TEST_F(HartLinkTest, EveryOutcomePurgesBothBuffers) {
-  const auto purgesAfter = [&](const Bytes& wire, bool longFrame) {
+  const auto purgesAfter = [&](const Bytes& wire) {
     const std::size_t before = fake.line.purges().size();
     fake.line.DeliverNow(wire);
-    Receive(longFrame);
+    Receive();
     EXPECT_EQ(fake.line.purges().size(), before + 1);
     EXPECT_EQ(fake.line.purges().back(), 12u);
     return fake.line.Buffered();
   };
   Bytes corrupted = kShortReply;
   corrupted[11] ^= 1;
-  EXPECT_EQ(purgesAfter(kShortReply, false), 0u);                     // 0
-  EXPECT_EQ(purgesAfter(corrupted, false), 0u);                       // 2
-  EXPECT_EQ(purgesAfter({0xFF, 0x06, 0x80, 0x00, 0x09}, false), 0u);  // 3
-  EXPECT_EQ(purgesAfter({}, false), 0u);                              // 5
-  EXPECT_EQ(purgesAfter(kShortReply, true), 0u);                      // 3 (read as long)
+  EXPECT_EQ(purgesAfter(kShortReply), 0u);                     // 0
+  EXPECT_EQ(purgesAfter(corrupted), 0u);                       // 2
+  EXPECT_EQ(purgesAfter({0xFF, 0x06, 0x80, 0x00, 0x09}), 0u);  // 3
+  EXPECT_EQ(purgesAfter({}), 0u);                              // 5
+  EXPECT_EQ(purgesAfter(Bytes(21, 0xFF)), 0u);                 // 5 (too many preambles)
   const std::size_t before = fake.line.purges().size();
-  EXPECT_EQ(HartLink::ReceiveFrame(false, nullptr), serial::kLinkMissingBuffer);
+  EXPECT_EQ(HartLink::ReceiveFrame(nullptr), serial::kLinkMissingBuffer);
   EXPECT_EQ(fake.line.purges().size(), before);
 }
 
@@ -258,7 +258,7 @@ TEST_F(HartLinkTest, ReplyStillArrivingIsReadWhole) {
   const std::uint64_t t0 = fake.clock.NowMicros();
   fake.line.DeliverPaced(frame, t0);
   fake.clock.Advance(kChar);  // one byte has arrived when the read starts
-  ASSERT_EQ(Receive(true), 0u);
+  ASSERT_EQ(Receive(), 0u);
   EXPECT_EQ(reply[7], 0x1A + 64);
   EXPECT_EQ(reply[7 + 0x1A + 64], 63);
   EXPECT_EQ(fake.line.InFlight(), 0u);

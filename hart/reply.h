@@ -1,0 +1,40 @@
+// What a frame read in a request's reply slot is to that request.
+//
+// Pure: the frame as the link delivers it (delimiter, header sized by the
+// delimiter's own address bit, data) and what was asked go in, a verdict
+// comes out. Poll, SendCommand and SendCommandByte all judge replies here,
+// so they differ only in their pauses and attempt budgets.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace hart {
+
+enum class ReplyKind {
+  kForeign,             // a burst frame or another master's request holds the line
+  kCommunicationError,  // the device received our request garbled (status bit 7)
+  kBusy,                // busy or delayed response: come back later
+  kNotOurs,             // another device, another command, or the other address type
+  kTooShort,            // fewer data bytes than the caller decodes: an error response
+  kAnswer,
+};
+
+// What the master asked, as far as judging a reply needs it.
+struct Asked {
+  bool longFrame = false;
+  // Short frame: [0] is the polling address. Long frame: the five address
+  // bytes as sent. The master and burst-mode bits are not compared.
+  std::array<std::uint8_t, 5> address{};
+  std::uint8_t command = 0;
+  // Command data bytes (after the two status bytes) the caller decodes.
+  std::uint8_t dataBytes = 0;
+  // Whether busy and delayed responses are told apart; callers that do not
+  // wait them out judge such a reply like any other.
+  bool busyWaits = false;
+};
+
+// `reply` holds at least the delimiter, header and data of one frame.
+ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked);
+
+}  // namespace hart
