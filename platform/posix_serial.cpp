@@ -78,11 +78,15 @@ bool IsPtySlave(int fd) {
   return m >= kPtySlaveMajorFirst && m <= kPtySlaveMajorLast;
 }
 
-// A pty has no modem-control lines and no line counters; the kernel answers
-// those ioctls with ENOTTY or EINVAL.
+// A pty has no modem-control lines and no line counters, and neither have
+// some Bluetooth and USB CDC modems: their drivers answer those ioctls with
+// ENOTTY or EINVAL. A HART modem that keys its own transmitter needs neither.
 bool IsUnsupportedIoctl(int err) {
   return err == ENOTTY || err == EINVAL;
 }
+
+// How often a write waiting for the output queue to drain looks again.
+constexpr int kDrainPollMs = 5;
 
 // What a failed read() or write() means: these errno values are the device
 // going away under an open descriptor, not a fault of the request.
@@ -173,6 +177,14 @@ void Abandon(int fd, bool exclusive) {
 }
 
 }  // namespace
+
+std::chrono::milliseconds WriteBound(std::uint32_t length, std::uint32_t baud) {
+  constexpr std::uint64_t kBitsPerCharacter = 11;
+  constexpr std::uint64_t kMarginMs = 1000;
+  const std::uint64_t rate = baud != 0 ? baud : 1200;
+  const std::uint64_t wireMs = (std::uint64_t{length} * kBitsPerCharacter * 1000 + rate - 1) / rate;
+  return std::chrono::milliseconds(std::min<std::uint64_t>(2 * wireMs + kMarginMs, INT_MAX));
+}
 
 // --- driver ------------------------------------------------------------------
 
@@ -344,7 +356,7 @@ std::uint32_t PosixSerialDevice::ReadInitialSettings() {
     if (line::RtsMode(settings_.flags) != line::kLineModeHandshake && (lines & TIOCM_RTS)) {
       settings_.flags = line::WithRtsMode(settings_.flags, line::kLineModeEnabled);
     }
-  } else if (!(pty_ && IsUnsupportedIoctl(errno))) {
+  } else if (!IsUnsupportedIoctl(errno)) {
     return Fail(errno);
   }
   // ClearErrors reports what happened after open, not the port's history.
@@ -408,8 +420,9 @@ std::uint32_t PosixSerialDevice::SetSettings(const LineSettings& s) {
   if ((s.flags & line::kCtsOutFlow) || line::RtsMode(s.flags) == line::kLineModeHandshake) {
     t.c_cflag |= CRTSCTS;
   }
-  // Parity checking on: bytes with a parity error are passed on (the frame's
-  // checksum rejects them) and counted; off: the error is ignored.
+  // Parity checking on, without PARMRK or IGNPAR: Linux hands a byte with a
+  // parity or framing error up as 0x00 (harmless: the frame's checksum
+  // rejects it) and counts it; off: the error is ignored.
   t.c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF);
   t.c_iflag |= (s.flags & line::kParityCheck) ? INPCK : IGNPAR;
   if (s.flags & line::kXonXoffOut) t.c_iflag |= IXON;
@@ -453,8 +466,9 @@ std::uint32_t PosixSerialDevice::ApplyModemLines(const LineSettings& s) {
   for (const auto& [request, mask] : {std::pair{TIOCMBIS, raise}, std::pair{TIOCMBIC, drop}}) {
     if (mask == 0) continue;
     if (ioctl(fd_, request, &mask) != 0) {
-      // A pty has no modem lines; a real port that refuses them is broken.
-      if (pty_ && IsUnsupportedIoctl(errno)) return kErrorSuccess;
+      // A device without modem lines has nothing to hold off; any other
+      // refusal is a broken port.
+      if (IsUnsupportedIoctl(errno)) return kErrorSuccess;
       return Fail(errno);
     }
   }
@@ -478,12 +492,15 @@ std::uint32_t PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t l
   if (length == 0) return kErrorSuccess;
   if (data == nullptr) return Fail(EINVAL);
 
+  // Without write time-outs of its own, a write still ends: an adapter that
+  // stops draining (a wedged USB driver, output flow held off) would
+  // otherwise hold the caller for good.
   const std::uint64_t totalMs = std::uint64_t{timeouts_.writeTotalMultiplier} * length +
                                 std::uint64_t{timeouts_.writeTotalConstant};
-  std::optional<Clock::time_point> deadline;
-  if (totalMs != 0) {
-    deadline = Clock::now() + std::chrono::milliseconds(std::min<std::uint64_t>(totalMs, INT_MAX));
-  }
+  const Clock::time_point deadline =
+      Clock::now() + (totalMs != 0 ? std::chrono::milliseconds(std::min<std::uint64_t>(
+                                         totalMs, INT_MAX))
+                                   : WriteBound(length, settings_.baudRate));
   while (written < length) {
     const ssize_t n = ::write(fd_, data + written, length - written);
     if (n > 0) {
@@ -494,8 +511,8 @@ std::uint32_t PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t l
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return TransferFailure(errno);
     // The output queue is full (flow control, or a slow line): wait for room.
-    const int wait = deadline ? MillisUntil(*deadline) : -1;
-    if (wait == 0) return Fail(ETIMEDOUT);
+    const int wait = MillisUntil(deadline);
+    if (wait == 0) return Stalled();
     pollfd p{fd_, POLLOUT, 0};
     const int r = ::poll(&p, 1, wait);
     if (r < 0 && errno != EINTR) return Fail(errno);
@@ -503,11 +520,32 @@ std::uint32_t PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t l
     if (r > 0 && (p.revents & (POLLHUP | POLLERR))) return HangUp(EIO);
   }
   // Synchronous: the caller times the reply from the moment the request has
-  // left the UART, so wait for the output queue to drain.
+  // left, so wait for the output queue to drain. tcdrain() has no time
+  // limit; the driver's count of queued bytes is watched instead, and
+  // tcdrain() only waits out the last characters in the UART once the queue
+  // is empty.
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+      if (!IsUnsupportedIoctl(errno)) return TransferFailure(errno);
+      break;
+    }
+    if (queued <= 0) break;
+    const int wait = MillisUntil(deadline);
+    if (wait == 0) return Stalled();
+    ::poll(nullptr, 0, std::min(wait, kDrainPollMs));
+  }
   while (tcdrain(fd_) != 0) {
     if (errno != EINTR) return TransferFailure(errno);
   }
   return kErrorSuccess;
+}
+
+std::uint32_t PosixSerialDevice::Stalled() {
+  // What did not leave is dropped, so it cannot go out ahead of the next
+  // request once the line moves again.
+  tcflush(fd_, TCOFLUSH);
+  return Fail(ETIMEDOUT);
 }
 
 std::uint32_t PosixSerialDevice::Read(std::uint8_t* data, std::uint32_t length,

@@ -18,6 +18,13 @@ namespace platform {
 // rule (SYMLINK+="com8") or a symlink. A name not in the map is used as a path.
 std::map<std::string, std::string> DefaultPortPaths();
 
+// How long a write of `length` characters may take, queueing and draining,
+// when the port sets no write time-outs: twice their time on the wire at
+// `baud` (11 bits a character; 1200 when the speed is unknown), plus a
+// second for a USB adapter's latency and the scheduler. Past it the
+// adapter is taken to be wedged and the write fails with 1460.
+std::chrono::milliseconds WriteBound(std::uint32_t length, std::uint32_t baud);
+
 class PosixSerialDriver final : public SerialDriver {
  public:
   PosixSerialDriver();
@@ -72,6 +79,8 @@ class PosixSerialDevice final : public SerialDevice {
   std::uint32_t Fail(int err);
   std::uint32_t HangUp(int err);
   std::uint32_t TransferFailure(int err);
+  // A write that ran past its bound: drops the unsent bytes, 1460.
+  std::uint32_t Stalled();
   std::uint32_t ApplyModemLines(const LineSettings& settings);
   // 0 with the counts, or an errno value.
   int ReadLineCounts(LineCounts& counts) const;

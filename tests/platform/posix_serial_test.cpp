@@ -289,6 +289,29 @@ TEST_F(PosixSerialTest, WriteAfterHangUpIsAnError) {
   EXPECT_EQ(static_cast<PosixSerialDevice&>(*device).LastErrno(), EIO);
 }
 
+// Output flow held off (the far end sent XOFF and never XON): the write has
+// no time-outs of its own, yet it ends with a time-out instead of holding
+// the program for good, and the request does not go out later.
+TEST_F(PosixSerialTest, WriteHeldOffByFlowControlEndsWithATimeout) {
+  auto device = OpenSlave();
+  ASSERT_TRUE(device);
+  LineSettings s = HartLine();
+  s.flags |= line::kXonXoffOut;
+  ASSERT_EQ(device->SetSettings(s), kErrorSuccess);
+  ASSERT_EQ(device->SetTimeouts(kNonBlocking), kErrorSuccess);
+  // XOFF, then a byte that shows the XOFF has been taken in.
+  ASSERT_TRUE(pty.WriteMaster({0x13, 0x41}));
+  ASSERT_TRUE(pty.WaitSlaveBuffered(1));
+
+  const Bytes request = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
+  std::uint32_t written = 99;
+  EXPECT_EQ(device->Write(request.data(), static_cast<std::uint32_t>(request.size()), written),
+            kErrorTimeout);
+  EXPECT_LT(written, request.size());
+  ASSERT_TRUE(pty.WriteMaster({0x11}));  // XON
+  EXPECT_EQ(pty.ReadMaster(request.size()).size(), written) << "stalled bytes went out late";
+}
+
 TEST_F(PosixSerialTest, PortNameIsMappedToItsPath) {
   PosixSerialDriver mapped({{"COM8:", pty.slavePath()}});
   EXPECT_EQ(mapped.PathFor("COM8:"), pty.slavePath());
