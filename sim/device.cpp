@@ -1,5 +1,6 @@
 #include "sim/device.h"
 
+#include <algorithm>
 #include <numeric>
 
 namespace sim {
@@ -89,6 +90,11 @@ std::optional<std::vector<std::uint8_t>> Device::Answer(const Request& request, 
     delayedStarted_ = faults.delayed > 0;
     frame = Frame(delimiter, request.address, request.command, code, config.deviceStatus, {});
     outcome = Outcome::Delayed;
+  } else if (std::find(faults.notImplemented.begin(), faults.notImplemented.end(),
+                       request.command) != faults.notImplemented.end()) {
+    frame = Frame(delimiter, request.address, request.command, kRcNotImplemented,
+                  config.deviceStatus, {});
+    outcome = Outcome::Answered;
   } else {
     std::uint8_t code = kRcSuccess;
     const auto data = CommandData(request.command, request.data, code);
@@ -134,7 +140,8 @@ std::vector<std::uint8_t> Device::BurstFrame() {
   std::uint8_t code = kRcSuccess;
   const auto data = CommandData(3, {}, code);
   const std::uint8_t masterBits = kPrimaryMasterBit | kBurstModeBit;
-  if (faults.burstLong) {
+  // From universal revision 5 on a device bursts in long frames.
+  if (faults.burstLong || config.universalRevision >= 5) {
     return Frame(kDelimiterBurstLong, LongAddress(masterBits), 3, code, config.deviceStatus, data);
   }
   return Frame(kDelimiterBurstShort,

@@ -70,7 +70,7 @@ struct Faults {
   std::int32_t commErrors = 0;  // kEvery or next N: communication-error status
   std::uint8_t commErrorBits = kCommParityError;
   bool burst = false;                        // unsolicited command-3 frames
-  bool burstLong = false;                    // 0x81 frames instead of 0x01
+  bool burstLong = false;                    // 0x81 frames below revision 5 too
   std::uint64_t burstPeriodMicros = 333334;  // three a second
   bool otherMaster = false;                  // a secondary master's 0x82 requests on the line
   std::uint64_t otherMasterPeriodMicros = 1000000;
@@ -82,10 +82,15 @@ struct Faults {
   double dropFraction = 0.0;          // requests ignored at random ...
   std::uint32_t seed = 1;             // ... from this seed
   std::uint32_t dropNext = 0;         // the next N requests ignored
+  // Commands answered with response code 64 (not implemented) and no data,
+  // as by a device that lacks them.
+  std::vector<std::uint8_t> notImplemented;
 };
 
 // What a device did with one request addressed to it.
-enum class Outcome { Answered, CommError, Busy, Delayed, Dropped, Silent };
+// Collided: the request began while another frame was still on the line,
+// and nobody could make it out.
+enum class Outcome { Answered, CommError, Busy, Delayed, Dropped, Silent, Collided };
 
 class Device {
  public:
@@ -103,7 +108,8 @@ class Device {
   // frame; truncated or corrupted as the faults say), or nothing. Counts it.
   std::optional<std::vector<std::uint8_t>> Answer(const Request& request, Outcome& outcome);
 
-  // An unsolicited command-3 frame (0x01 or 0x81) as a burst-mode device sends it.
+  // An unsolicited command-3 frame as a burst-mode device sends it: 0x81
+  // from revision 5 on (or with burstLong), else 0x01.
   std::vector<std::uint8_t> BurstFrame();
   // A secondary master's long-frame command-1 request to this device.
   std::vector<std::uint8_t> OtherMasterFrame() const;

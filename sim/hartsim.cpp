@@ -24,6 +24,8 @@ const char* OutcomeText(sim::Outcome o) {
       return "dropped";
     case sim::Outcome::Silent:
       return "silent";
+    case sim::Outcome::Collided:
+      return "lost in a collision";
   }
   return "?";
 }

@@ -10,6 +10,10 @@ namespace {
 // stretch a 2048-byte driver queue would have overflowed long before.
 constexpr std::uint64_t kUnsolicitedHorizonMicros = 20'000'000;
 
+// A bursting device leaves the line quiet for at least this long after each
+// frame on it, so that a master can get a word in.
+constexpr std::uint64_t kBurstQuietMicros = 8 * kCharacterMicros;
+
 // The next time on the grid start + k * period that is not before `from`.
 std::uint64_t CatchUp(std::uint64_t next, std::uint64_t period, std::uint64_t from) {
   if (next >= from) return next;
@@ -44,26 +48,55 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
   std::vector<TimedByte> out;
   auto request = assembler_.Feed(value, atMicros);
   if (!request) return out;
-  // The master holds the line until its last byte; nothing of ours overlaps it.
-  lineFreeAt_ = std::max(lineFreeAt_, request->endMicros + kCharacterMicros);
+  const std::uint64_t requestStart =
+      request->raw.empty() ? request->endMicros : request->raw.front().atMicros;
 
   // A multi-drop segment has at most one device per address; should two
   // share one, the first added answers (a real pair would collide).
   auto it = std::find_if(devices_.begin(), devices_.end(),
                          [&](const auto& d) { return d->Matches(*request); });
-  if (it == devices_.end()) return out;  // not for us, or an address garbled on the way
-  Device& device = **it;
+  Device* device = it == devices_.end() ? nullptr : it->get();
 
-  // A modem that echoes hands the master its own bytes back as they go out.
-  if (device.faults.echo) out.insert(out.end(), request->raw.begin(), request->raw.end());
-
-  Outcome outcome = Outcome::Answered;
-  if (auto reply = device.Answer(*request, outcome)) {
-    Emit(*reply, request->endMicros + device.config.turnaroundChars * kCharacterMicros, out);
+  // The master does not listen before it talks: a request that begins while
+  // a frame of ours is still on the line collides with it, and nobody makes
+  // it out. A bursting device, having heard only noise, keeps its schedule,
+  // so its next frame is what the master reads where the answer should be.
+  if (lineFreeAt_ > requestStart) {
+    if (device != nullptr && onTransaction) {
+      onTransaction({device->config.pollAddress, request->IsLong(), request->command,
+                     Outcome::Collided, request->endMicros});
+    }
+    return out;
   }
-  if (onTransaction) {
-    onTransaction({device.config.pollAddress, request->IsLong(), request->command, outcome,
-                   request->endMicros});
+
+  std::uint64_t lineQuietFrom = request->endMicros;
+  if (device != nullptr) {
+    // A modem that echoes hands the master its own bytes back as they go out.
+    if (device->faults.echo) out.insert(out.end(), request->raw.begin(), request->raw.end());
+
+    Outcome outcome = Outcome::Answered;
+    if (auto reply = device->Answer(*request, outcome)) {
+      // The line is free: the request has just ended, and no burst starts
+      // while a master talks. So the answer comes after the turnaround,
+      // never behind a backlog.
+      const std::uint64_t first =
+          request->endMicros + device->config.turnaroundChars * kCharacterMicros;
+      for (std::size_t i = 0; i < reply->size(); ++i) {
+        out.push_back({first + i * kCharacterMicros, (*reply)[i]});
+      }
+      lineQuietFrom = first + reply->size() * kCharacterMicros;
+      lineFreeAt_ = std::max(lineFreeAt_, lineQuietFrom);
+    }
+    if (onTransaction) {
+      onTransaction({device->config.pollAddress, request->IsLong(), request->command, outcome,
+                     request->endMicros});
+    }
+  }
+  // Bursting devices hold their next frame until the transaction is over.
+  for (auto& d : devices_) {
+    if (d->nextBurstAt_) {
+      d->nextBurstAt_ = std::max(*d->nextBurstAt_, lineQuietFrom + kBurstQuietMicros);
+    }
   }
   return out;
 }
@@ -122,8 +155,11 @@ std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
     }
     if (!next) break;
     if (burst) {
-      Emit(next->BurstFrame(), at, out);
-      *next->nextBurstAt_ += std::max(next->faults.burstPeriodMicros, minPeriod);
+      const std::vector<std::uint8_t> frame = next->BurstFrame();
+      const std::uint64_t start = std::max(at, lineFreeAt_);
+      Emit(frame, at, out);
+      *next->nextBurstAt_ = std::max(start + std::max(next->faults.burstPeriodMicros, minPeriod),
+                                     lineFreeAt_ + kBurstQuietMicros);
     } else {
       Emit(next->OtherMasterFrame(), at, out);
       *next->nextOtherMasterAt_ += std::max(next->faults.otherMasterPeriodMicros, minPeriod);

@@ -36,7 +36,9 @@ class Segment {
   // Feeds one master byte that arrived at `atMicros` (bytes in time order).
   // Returns what the devices send in response, each byte with its time:
   // the first reply byte at the request's end plus the device's turnaround,
-  // the rest one character time apart.
+  // the rest one character time apart. A request that began while a frame
+  // was still on the line is lost in the collision. After a transaction,
+  // bursting devices wait a little before their next frame.
   std::vector<TimedByte> Receive(std::uint8_t value, std::uint64_t atMicros);
   std::vector<TimedByte> Receive(const std::vector<TimedByte>& bytes);
 
@@ -60,7 +62,7 @@ class Segment {
 
   std::vector<std::unique_ptr<Device>> devices_;
   RequestAssembler assembler_;
-  std::uint64_t lineFreeAt_ = 0;       // earliest time of the next frame's first byte
+  std::uint64_t lineFreeAt_ = 0;       // end of the last frame the devices put on the line
   std::uint64_t unsolicitedFrom_ = 0;  // Unsolicited has produced everything before this
 };
 

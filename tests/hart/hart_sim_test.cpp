@@ -3,6 +3,7 @@
 // SerialPort and HartLink on the in-memory line in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "hart/hart_device.h"
@@ -102,12 +103,69 @@ TEST_F(HartSimTest, NobodyAnsweringCostsTwoAttemptsOfAboutHalfASecond) {
   EXPECT_LE(fake.clock.NowMicros() - start, 2 * perAttempt + 2'000);
 }
 
+// Bursting with one variable: a 25-character frame three times a second.
+sim::DeviceConfig Bursting(std::uint8_t revision) {
+  sim::DeviceConfig c = Config(revision);
+  c.variables.resize(1);
+  return c;
+}
+
 TEST_F(HartSimTest, BurstModeDeviceIsStillPolled) {
-  sim::Device& field = Add(7);
+  sim::Device& field = segment.Add(Bursting(7));
   field.faults.burst = true;
   ASSERT_TRUE(device.Poll(0, 2));
   EXPECT_EQ(device.Identifier(), 0xA1B2C3u);
   EXPECT_GT(field.BurstsSent(), 0u);
+}
+
+// A revision-7 device bursting long frames three times a second, polled at
+// 200 phases of its burst cycle: a request lost in a collision leaves a
+// burst frame in the reply slot, the master waits a second and tries again
+// within its widened budget, and every poll finds the device.
+TEST(HartSimBurst, PollFindsABurstingDeviceAtEveryPhase) {
+  int failed = 0;
+  int foreignSeen = 0;
+  for (int phase = 0; phase < 200; ++phase) {
+    support::FakePlatform fake;
+    sim::Segment segment;
+    sim::Device& field = segment.Add(Bursting(7));
+    field.faults.burst = true;
+    support::SimLine link(fake.line, segment);
+    HartDevice device;
+    ASSERT_EQ(device.Open(8, 1200), 0u);
+    fake.clock.Sleep(static_cast<std::uint32_t>(phase * 7));
+    fake.clock.ClearSleeps();
+    if (!device.Poll(0, 2)) ++failed;
+    const auto& sleeps = fake.clock.sleeps();
+    foreignSeen += std::count(sleeps.begin(), sleeps.end(), 1000u) > 0 ? 1 : 0;
+    device.Close();
+  }
+  EXPECT_EQ(failed, 0);
+  EXPECT_GT(foreignSeen, 0) << "no phase put a burst frame in the reply slot";
+}
+
+// A slow device: 250 ms of turnaround, 20 preambles and a 36-byte command-3
+// frame is read whole at the first request.
+TEST_F(HartSimTest, SlowLongReplyIsReadAtTheFirstAttempt) {
+  sim::DeviceConfig c = Config(7);
+  c.responsePreambles = 20;
+  c.turnaroundChars = 27;
+  sim::Device& field = segment.Add(c);
+  ASSERT_TRUE(device.Poll(0, 1));
+  std::uint8_t data[hart::kCommandDataSize];
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 1u);
+  EXPECT_FLOAT_EQ(hart::ToHostFloat(data), 16.0f);
+}
+
+// Response code 64 and no data to command 13: no tag to show, and none
+// made up from bytes the device never sent.
+TEST_F(HartSimTest, TagCommandNotImplementedIsAFailedTagRead) {
+  sim::Device& field = Add(7);
+  field.faults.notImplemented = {13};
+  ASSERT_TRUE(device.Poll(0, 1));
+  EXPECT_EQ(Tag(), "<failed>");
+  EXPECT_GE(field.Seen(13), 1u);
 }
 
 TEST_F(HartSimTest, BusyAndCommunicationErrorsAreRetried) {

@@ -143,16 +143,25 @@ TEST_F(SimFault, BurstFramesAboutThreeTimesASecond) {
   const auto bytes = segment.Unsolicited(2 * kSecond);
   EXPECT_EQ(device.BurstsSent(), 3u);
   EXPECT_EQ(bytes.front().atMicros, kSecond);
-  // Each burst is a short command-3 frame with the burst bit in its address.
+  // A revision-7 device bursts long command-3 frames with the burst bit in
+  // its address.
   const auto v = Values(bytes);
-  ASSERT_GE(v.size(), 24u);
-  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 5, v.begin() + 11), Hex("01 C0 03 0B 00 00"));
+  ASSERT_GE(v.size(), 28u);
+  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 5, v.begin() + 15),
+            Hex("81 DA 11 00 01 02 03 0B 00 00"));
   for (std::size_t i = 1; i < bytes.size(); ++i)
     EXPECT_GT(bytes[i].atMicros, bytes[i - 1].atMicros);
+
+  // Before revision 5 the frames are short.
+  device.config.universalRevision = 4;
+  const auto old = Values(segment.Unsolicited(3 * kSecond));
+  ASSERT_GE(old.size(), 24u);
+  EXPECT_EQ(std::vector<std::uint8_t>(old.begin() + 5, old.begin() + 11), Hex("01 C0 03 0B 00 00"));
 }
 
 TEST_F(SimFault, LongBurstFramesAndAnotherMastersRequests) {
   segment.Unsolicited(kSecond);
+  device.config.universalRevision = 4;
   device.faults.burst = true;
   device.faults.burstLong = true;
   device.faults.otherMaster = true;
@@ -166,15 +175,60 @@ TEST_F(SimFault, LongBurstFramesAndAnotherMastersRequests) {
             Hex("FF FF FF FF FF 82 1A 11 00 01 02 01 00 8B"));
 }
 
-TEST_F(SimFault, RepliesWaitForABurstAlreadyOnTheLine) {
-  const std::uint64_t end = t + kSecond;
-  segment.Unsolicited(end - 5 * kChar);
+// The master does not listen before it talks. A request begun while a burst
+// frame is on the line is lost in the collision, and the device's next
+// burst comes before the master's 500 ms write pause is over, where the
+// answer would have been; one that finds the line quiet is answered after
+// the turnaround, however busy the device is bursting: never behind a
+// backlog.
+TEST_F(SimFault, BurstingDeviceAnswersInItsTurnaroundOrLosesTheRequestToACollision) {
   device.faults.burst = true;
-  // A 21-byte burst starts five characters before the request ends.
-  EXPECT_EQ(segment.Unsolicited(end - 5 * kChar + 1).size(), 21u);
-  const auto r = Send(segment, simtest::kCmd3Long, end);
-  ASSERT_FALSE(r.empty());
-  EXPECT_EQ(r.front().atMicros, end + 16 * kChar);
+  segment.Unsolicited(t);
+  int answered = 0;
+  int collided = 0;
+  std::uint64_t lineFreeAt = 0;  // one character after the last byte the device sent
+  const auto onLine = [&](const std::vector<sim::TimedByte>& bytes) {
+    if (!bytes.empty()) lineFreeAt = std::max(lineFreeAt, bytes.back().atMicros + kChar);
+  };
+  for (int i = 1; i <= 40; ++i) {
+    const std::uint64_t end = t + i * 610'000;
+    const std::uint64_t start = end - 13 * kChar;
+    onLine(segment.Unsolicited(start));
+    const bool lineBusy = lineFreeAt > start;
+    const auto reply = Send(segment, simtest::kCmd3Long, end);
+    const auto after = segment.Unsolicited(end + 500'000);
+    onLine(reply);
+    onLine(after);
+    if (lineBusy) {
+      ++collided;
+      EXPECT_TRUE(reply.empty()) << "request " << i;
+      const auto next = std::find_if(after.begin(), after.end(), [&](const sim::TimedByte& b) {
+        return b.atMicros > end + kChar && b.value == 0x81;
+      });
+      ASSERT_NE(next, after.end()) << "request " << i;
+      EXPECT_LT(next->atMicros, end + 500'000 - 20 * kChar) << "a whole burst before the read";
+    } else {
+      ++answered;
+      ASSERT_FALSE(reply.empty()) << "request " << i;
+      EXPECT_EQ(reply.front().atMicros, end + 2 * kChar) << "request " << i;
+      // The next burst waits until the answer is over.
+      if (!after.empty()) {
+        EXPECT_GT(after.front().atMicros, reply.back().atMicros);
+      }
+    }
+  }
+  EXPECT_GT(answered, 0);
+  EXPECT_GT(collided, 0);
+  EXPECT_EQ(device.Seen(3), static_cast<std::uint32_t>(answered));
+}
+
+TEST_F(SimFault, CommandsNotImplementedGetCode64WithoutData) {
+  device.faults.notImplemented = {13};
+  t += kSecond;
+  const auto v = Values(Send(segment, "FF FF FF FF FF 82 9A 11 00 01 02 0D 00 07", t));
+  ASSERT_EQ(v.size(), 5u + 11);
+  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 11, v.begin() + 15), Hex("0D 02 40 00"));
+  EXPECT_EQ(Code(Poll()), 0) << "other commands are answered as usual";
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST_F(SimLineTest, BurstTrafficAppearsAsTimePasses) {
   fp.clock.Sleep(1000);
   const auto bytes = Read();
   ASSERT_GE(bytes.size(), 21u);
-  EXPECT_EQ(bytes[5], 0x01);
+  EXPECT_EQ(bytes[5], 0x81);
   EXPECT_GE(device.BurstsSent(), 3u);
 }
 

@@ -95,8 +95,11 @@ class MemorySerialDevice final : public platform::SerialDevice {
     line_.purges_.push_back(flags);
     if (auto e = line_.Enter(Op::Purge)) return e;
     if (flags & platform::kPurgeClearReceive) {
-      // Only what has arrived is discarded; bytes still on the wire come later.
+      // Only what has arrived is discarded; bytes still on the wire come
+      // later. Unsolicited traffic up to now is on the line first, as a real
+      // driver would have received it during the caller's sleep.
       const std::uint64_t now = line_.clock_.NowMicros();
+      if (line_.onRead) line_.onRead(now);
       auto& in = line_.incoming_;
       while (!in.empty() && in.front().atMicros <= now) in.pop_front();
     }

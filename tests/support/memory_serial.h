@@ -62,8 +62,8 @@ class MemoryLine {
 
   // Called by each Write with its bytes and the time the last one left.
   std::function<void(const std::vector<std::uint8_t>&, std::uint64_t endMicros)> onWrite;
-  // Called before each Read with the current time, so a peer can put
-  // unsolicited traffic on the line up to then.
+  // Called before each Read and each Purge with the current time, so a
+  // peer can put unsolicited traffic on the line up to then.
   std::function<void(std::uint64_t nowMicros)> onRead;
 
   // --- faults --------------------------------------------------------------
