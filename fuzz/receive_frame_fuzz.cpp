@@ -1,8 +1,8 @@
 // Arbitrary bytes on the line, read as one reply frame.
 //
-// Input: byte 0 chooses the frame format (bit 0), one byte per read (bit 1)
-// and whether the bytes arrive paced at 1200 baud rather than all at once
-// (bit 2); the rest is what the device sends.
+// Input: byte 0 chooses one byte per read (bit 1) and whether the bytes
+// arrive paced at 1200 baud rather than all at once (bit 2); the rest is
+// what the device sends. The frame's own delimiter sizes it.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -16,7 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   support::FakePlatform fake;
   if (serial::HartLink::OpenLink(8, 1200) != serial::kLinkOk) std::abort();
-  const bool longFrame = data[0] & 1;
   if (data[0] & 2) fake.line.maxBytesPerRead = 1;
   const std::vector<std::uint8_t> wire(data + 1, data + size);
   if (data[0] & 4) {
@@ -27,7 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::array<std::uint8_t, serial::kReplyBufferSize + 1> reply{};
   reply.back() = 0xA5;  // a canary just past the documented buffer size
+  const std::uint64_t start = fake.clock.NowMicros();
   const std::uint32_t result = serial::HartLink::ReceiveFrame(reply.data());
+  // No read outlasts the longest legal reply (284 characters, 2.63 s) by
+  // more than the gap that ends a patient read and a tick or two.
+  FUZZ_CHECK(fake.clock.NowMicros() - start <= 2'700'000);
   FUZZ_CHECK(result == serial::kLinkOk || result == serial::kLinkFailure ||
              result == serial::kLinkChecksumError || result == serial::kLinkDataIncomplete ||
              result == serial::kLinkNoReply);
@@ -35,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result == serial::kLinkOk) {
     // A delivered frame is one the device really sent: delimiter, header and
     // data appear in the input after at least one preamble.
-    const std::size_t header = longFrame ? 7 : 3;
+    const std::size_t header = serial::HeaderLength(reply[0]);
     const std::size_t length = 1 + header + reply[header];
     FUZZ_CHECK(reply[0] != 0xFF);
     bool found = false;

@@ -140,6 +140,46 @@ TEST_F(HartDeviceTest, BurstFrameBeforeTheAnswerCostsOnePause) {
   EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 1000, 500}));
 }
 
+// A revision-7 device bursts long frames (0x81). In the reply slot of the
+// first two requests they are foreign frames, each waited out for a second,
+// and the third request finds the device.
+TEST_F(HartDeviceTest, LongBurstFramesInTheReplySlotAreForeignFrames) {
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 81 9A 11 AB CD EF 03 0B 0000 41800000 07 42480000")), 2);
+  field.Then(kExpandedIdentity);
+  fake.clock.ClearSleeps();
+  ASSERT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(fake.line.writes().size(), 3u);
+  EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 1000, 500, 1000, 500}));
+
+  // Another master's long-frame request during a short-frame read as well.
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 82 1A 11 AB CD EF 01 00")));
+  field.Then(kExpandedIdentity);
+  fake.clock.ClearSleeps();
+  ASSERT_TRUE(device.Poll(0, 1));
+  EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 1000, 500}));
+}
+
+// A long-frame reply does not answer a short-frame request and is never
+// decoded at short-frame offsets.
+TEST_F(HartDeviceTest, AReplyOfTheOtherAddressTypeIsAFailedAttempt) {
+  field.Then(WithChecksum(
+      Hex("FFFFFFFFFF 86 80 00 00 00 00 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF")));
+  field.Then(kLegacyIdentity);
+  ASSERT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(fake.line.writes().size(), 2u);
+  EXPECT_EQ(device.Identifier(), 0x123456u);
+}
+
+// Command 4 answered "not implemented" without data: no tag to unpack.
+TEST_F(HartDeviceTest, LegacyTagReadRefusesAnErrorResponse) {
+  device.universalRevision = 4;
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 04 02 4000")), 4);
+  char text[hart::kTagTextSize] = {};
+  EXPECT_FALSE(hart::ReadTag(device, text));
+  EXPECT_EQ(text[0], '\0');
+  EXPECT_EQ(fake.line.writes().size(), 4u);
+}
+
 TEST_F(HartDeviceTest, ForeignFramesRaiseThePollBudgetToTen) {
   field.Then(WithChecksum(Hex("FFFFFFFFFF 01 80 03 06 0000 41800000")), 12);
   EXPECT_FALSE(device.Poll(0, 1));

@@ -7,12 +7,15 @@
 
 #include "platform/errors.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/frames.h"
 
 namespace {
 
 using serial::HartLink;
 using support::Op;
 using Bytes = std::vector<std::uint8_t>;
+using support::Hex;
+using support::WithChecksum;
 
 constexpr std::uint64_t kChar = support::CharacterMicros(1200);
 
@@ -272,6 +275,88 @@ TEST_F(HartLinkTest, ReplyThatStopsArrivingGivesUpAfterTheGap) {
   const std::uint64_t lastByte = start + (frame.size() - 1) * kChar;
   EXPECT_GE(fake.clock.NowMicros(), lastByte + 50'000);
   EXPECT_LT(fake.clock.NowMicros(), lastByte + 70'000);
+}
+
+// A glitching loop or a device stuck in its preambles: 0xFF every 30 ms for
+// two minutes. The preamble run outgrows any legal one long before.
+TEST_F(HartLinkTest, EndlessPreamblesEndTheReadWithinTheLongestReply) {
+  for (std::uint64_t t = 0; t < 120'000'000; t += 30'000) fake.line.Deliver(0xFF, t);
+  const std::uint64_t start = fake.clock.NowMicros();
+  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+  EXPECT_LT(fake.clock.NowMicros() - start, 3'000'000u);
+}
+
+// Noise that keeps looking like the start of a frame (0xFF, then 0x00 as a
+// delimiter, a header whose byte count is 0xFF, data that never ends) is cut
+// off when the longest legal reply would have been over.
+TEST_F(HartLinkTest, NoiseThatNeverEndsAFrameEndsTheReadWithinTheLongestReply) {
+  for (std::uint64_t t = 0, i = 0; t < 120'000'000; t += 30'000, ++i) {
+    fake.line.Deliver(i % 2 == 0 ? 0xFF : 0x00, t);
+  }
+  const std::uint64_t start = fake.clock.NowMicros();
+  EXPECT_EQ(Receive(), serial::kLinkDataIncomplete);
+  EXPECT_GE(fake.clock.NowMicros() - start, 2'600'000u);
+  EXPECT_LT(fake.clock.NowMicros() - start, 3'000'000u);
+}
+
+TEST_F(HartLinkTest, TwentyPreamblesAreLegalTwentyOneAreNot) {
+  Bytes twenty(20, 0xFF);
+  twenty.insert(twenty.end(), kShortReply.begin() + 5, kShortReply.end());
+  fake.line.DeliverNow(twenty);
+  EXPECT_EQ(Receive(), 0u);
+  twenty.insert(twenty.begin(), 0xFF);
+  fake.line.DeliverNow(twenty);
+  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+}
+
+// A long-address burst frame (0x81) arriving while a short reply is
+// expected is read whole by its own delimiter, checksum and all.
+TEST_F(HartLinkTest, TheDelimiterReceivedSizesTheFrame) {
+  const Bytes burst = WithChecksum(Hex("FFFFFFFFFF 81 DA 11 00 01 02 03 0B 0000 41400000 07 41480000"));
+  fake.line.DeliverNow(burst);
+  ASSERT_EQ(Receive(), 0u);
+  EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 19), Bytes(burst.begin() + 5, burst.end() - 1));
+  EXPECT_EQ(fake.line.Buffered(), 0u);
+}
+
+struct Recorder : serial::FrameObserver {
+  std::vector<Bytes> sent;
+  std::vector<std::pair<Bytes, std::uint32_t>> received;
+  std::vector<Bytes> frames;
+  void Sent(std::span<const std::uint8_t> request) override {
+    sent.emplace_back(request.begin(), request.end());
+  }
+  void Received(std::span<const std::uint8_t> line, std::uint32_t result,
+                std::size_t frameOffset) override {
+    received.emplace_back(Bytes(line.begin(), line.end()), result);
+    frames.emplace_back(line.begin() + static_cast<long>(frameOffset), line.end());
+  }
+};
+
+// What a trace is made from: each request as written, each read's bytes
+// with the frame marked only when there is one.
+TEST_F(HartLinkTest, TheObserverSeesEachRequestAndEveryByteEachReadTook) {
+  Recorder recorder;
+  HartLink::SetObserver(&recorder);
+  const Bytes request = Hex("FFFFFFFFFFFFFF 02 80 00 00 82");
+  HartLink::SendFrame(request.data(), static_cast<std::uint32_t>(request.size()));
+  Bytes noisy = {0x13};
+  noisy.insert(noisy.end(), kShortReply.begin(), kShortReply.end());
+  fake.line.DeliverNow(noisy);
+  Receive();
+  Bytes corrupted = kShortReply;
+  corrupted[11] ^= 1;
+  fake.line.DeliverNow(corrupted);
+  Receive();
+  HartLink::SetObserver(nullptr);
+  Receive();
+
+  EXPECT_EQ(recorder.sent, std::vector<Bytes>{request});
+  ASSERT_EQ(recorder.received.size(), 2u);
+  EXPECT_EQ(recorder.received[0], std::make_pair(noisy, serial::kLinkOk));
+  EXPECT_EQ(recorder.frames[0], Bytes(kShortReply.begin() + 5, kShortReply.end()));
+  EXPECT_EQ(recorder.received[1], std::make_pair(corrupted, serial::kLinkChecksumError));
+  EXPECT_TRUE(recorder.frames[1].empty()) << "no frame marked in a read that failed";
 }
 
 }  // namespace

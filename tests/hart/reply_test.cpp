@@ -1,0 +1,94 @@
+// The reply classifier on frames written out by hand, as the link delivers
+// them: delimiter, header, data (checksum already checked and dropped).
+#include "hart/reply.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "serial/hart_link.h"
+#include "tests/support/frames.h"
+
+namespace {
+
+using hart::Asked;
+using hart::ReplyKind;
+
+Asked Short(std::uint8_t address, std::uint8_t command, std::uint8_t dataBytes) {
+  Asked a;
+  a.address[0] = address;
+  a.command = command;
+  a.dataBytes = dataBytes;
+  return a;
+}
+
+// Command 13 to manufacturer 0x1A, device type 0x11, identifier 00 12 34.
+Asked LongTagRequest() {
+  Asked a;
+  a.longFrame = true;
+  a.address = {0x9A, 0x11, 0x00, 0x12, 0x34};
+  a.command = 13;
+  a.dataBytes = 6;
+  a.busyWaits = true;
+  return a;
+}
+
+ReplyKind Classify(const std::string& hex, const Asked& asked) {
+  std::array<std::uint8_t, serial::kReplyBufferSize> reply{};
+  const auto bytes = support::Hex(hex);
+  std::copy(bytes.begin(), bytes.end(), reply.begin());
+  return hart::ClassifyReply(reply.data(), asked);
+}
+
+struct Case {
+  const char* what;
+  const char* frame;
+  ReplyKind kind;
+};
+
+TEST(ClassifyReply, ShortFrameRepliesToCommandZero) {
+  const Asked poll = Short(0, 0, 12);
+  const Case cases[] = {
+      {"identity", "06 80 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF", ReplyKind::kAnswer},
+      {"short burst frame", "01 C0 03 0B 0000 41400000 07 41480000", ReplyKind::kForeign},
+      {"long burst frame", "81 DA 11 00 01 02 03 0B 0000 41400000 07 41480000",
+       ReplyKind::kForeign},
+      {"another master's long request", "82 1A 11 AB CD EF 01 00", ReplyKind::kForeign},
+      {"long reply to a short request", "86 80 00 00 00 00 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF",
+       ReplyKind::kNotOurs},
+      {"communication error", "06 80 00 02 8800", ReplyKind::kCommunicationError},
+      {"busy is not waited out by poll", "06 80 00 02 2000", ReplyKind::kTooShort},
+      {"not implemented, no data", "06 80 00 02 4000", ReplyKind::kTooShort},
+      {"no status bytes at all", "06 80 00 00", ReplyKind::kTooShort},
+      {"eleven identity bytes", "06 80 00 0D 0000 FE 1A 11 05 05 01 02 03 00 AB CD", ReplyKind::kTooShort},
+      {"address 3 answering", "06 83 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF", ReplyKind::kNotOurs},
+      {"answer to command 13", "06 80 0D 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF",
+       ReplyKind::kNotOurs},
+      {"burst-mode bit in the address", "06 C0 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF",
+       ReplyKind::kAnswer},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Classify(c.frame, poll), c.kind) << c.what;
+}
+
+TEST(ClassifyReply, LongFrameRepliesToTheTagCommand) {
+  const Asked tag = LongTagRequest();
+  const Case cases[] = {
+      {"tag", "86 9A 11 00 12 34 0D 08 0000 414B71C31820", ReplyKind::kAnswer},
+      {"warning with its data", "86 9A 11 00 12 34 0D 08 0800 414B71C31820", ReplyKind::kAnswer},
+      {"not implemented, no data", "86 9A 11 00 12 34 0D 02 4000", ReplyKind::kTooShort},
+      {"busy, no data", "86 9A 11 00 12 34 0D 02 2000", ReplyKind::kBusy},
+      {"delayed response running", "86 9A 11 00 12 34 0D 02 2200", ReplyKind::kBusy},
+      {"busy from another device is busy", "86 9A 11 00 12 35 0D 02 2100", ReplyKind::kBusy},
+      {"communication error", "86 9A 11 00 12 34 0D 02 8200", ReplyKind::kCommunicationError},
+      {"another identifier", "86 9A 11 00 12 35 0D 08 0000 414B71C31820", ReplyKind::kNotOurs},
+      {"another device type", "86 9A 12 00 12 34 0D 08 0000 414B71C31820", ReplyKind::kNotOurs},
+      {"another manufacturer", "86 9B 11 00 12 34 0D 08 0000 414B71C31820", ReplyKind::kNotOurs},
+      {"master bit clear", "86 1A 11 00 12 34 0D 08 0000 414B71C31820", ReplyKind::kAnswer},
+      {"answer to command 3", "86 9A 11 00 12 34 03 08 0000 414B71C31820", ReplyKind::kNotOurs},
+      {"short reply to a long request", "06 80 0D 08 0000 414B71C31820", ReplyKind::kNotOurs},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Classify(c.frame, tag), c.kind) << c.what;
+}
+
+}  // namespace
