@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix_serial.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/frames.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
 
@@ -357,6 +362,39 @@ TEST_F(HartLinkTest, TheObserverSeesEachRequestAndEveryByteEachReadTook) {
   EXPECT_EQ(recorder.frames[0], Bytes(kShortReply.begin() + 5, kShortReply.end()));
   EXPECT_EQ(recorder.received[1], std::make_pair(corrupted, serial::kLinkChecksumError));
   EXPECT_TRUE(recorder.frames[1].empty()) << "no frame marked in a read that failed";
+}
+
+// The same stuck device on a pty through the real driver: 0xFF every 30 ms
+// for as long as the read goes on. The read ends with "no reply" once the
+// run outgrows any legal preamble count, while the bytes are still coming.
+TEST(HartLinkPty, EndlessPreamblesEndTheReadThroughTheRealDriver) {
+  support::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  platform::PosixSerialDriver driver({{"COM8:", pty.slavePath()}});
+  platform::ScopedServices useIt({&driver, nullptr, nullptr});
+  ASSERT_EQ(HartLink::OpenLink(8, 1200), 0u);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> written{0};
+  std::thread device([&] {
+    // Two minutes' worth at most; the read must end long before.
+    for (int i = 0; i < 4000 && !done; ++i) {
+      if (!pty.WriteMaster({0xFF})) break;
+      ++written;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+  });
+  while (written == 0) std::this_thread::yield();
+  std::array<std::uint8_t, serial::kReplyBufferSize> reply{};
+  const std::uint32_t result = HartLink::ReceiveFrame(reply.data());
+  const int writtenWhenDone = written;
+  done = true;
+  device.join();
+  HartLink::CloseLink();
+  EXPECT_EQ(result, serial::kLinkNoReply);
+  // 21 bytes end it; a read that went on for the whole stream would have
+  // taken all 4000.
+  EXPECT_LT(writtenWhenDone, 200);
 }
 
 }  // namespace

@@ -69,6 +69,17 @@ TEST_F(PollDialogTest, UnreadableTagLeavesTagEmptyWithThePassVerdict) {
   EXPECT_EQ(device.Seen(13), 8u) << "the tag is asked for twice";
 }
 
+// A device that lacks command 13 answers it with code 64 and no data: the
+// tag is not read (no "@@@@@@@@" made of bytes it never sent) and the
+// verdict stands.
+TEST_F(PollDialogTest, TagCommandNotImplementedLeavesTagEmptyWithThePassVerdict) {
+  AddDevice(0).faults.notImplemented = {13};
+  Poll();
+  EXPECT_EQ(Text(ui::kIdTag), "");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "258");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+}
+
 TEST_F(PollDialogTest, NoToTheMultiDropQuestionFails) {
   fake.op.Answer(platform::kIdNo);
   Poll();

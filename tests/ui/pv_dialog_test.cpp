@@ -87,6 +87,19 @@ TEST_F(PvDialogTest, FailedMonitorReadStopsSamplingThenReportsIt) {
   EXPECT_EQ(Text(ui::kIdLoopCurrent), "16.000 mA") << "the last good reading stays";
 }
 
+// Code 64 and no data to command 3: no loop current or PV to show, so the
+// reading fails like any other instead of showing 0.000 mA.
+TEST_F(PvDialogTest, Command3NotImplementedIsAFailedReading) {
+  Open();
+  Field().faults.notImplemented = {3};
+  Start("0");
+  Tick();
+  EXPECT_EQ(fake.op.texts(), std::vector<std::string>{"HART Error"});
+  EXPECT_EQ(dialog.timerId, 0u);
+  EXPECT_NE(Text(ui::kIdLoopCurrent), "0.000 mA");
+  EXPECT_FALSE(fake.line.IsOpen());
+}
+
 TEST_F(PvDialogTest, ErrorTestRunsExactlyTheCyclesAndCountsDroppedPolls) {
   Open();
   Start("3");
