@@ -23,8 +23,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Veltrop developers <dev@korvani.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends from the libraries the programs link (dpkg-shlibdeps, dpkg-dev).
+# Depends from the libraries the programs link (dpkg-shlibdeps, dpkg-dev),
+# and the one thing they cannot see: the font the dialogs are laid out and
+# measured in (DejaVu Sans). Without it Qt takes whatever font fontconfig
+# offers, in which no text was ever checked to fit its box.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-dejavu-core)
 # veltrop_1.2.0_amd64.deb
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Directories the base system owns keep their usual modes.
