@@ -14,7 +14,7 @@ with a pass or fail verdict; when nothing answers at address 0 it offers a\n\
 multi-drop scan of polling addresses 1 to 14.\n\
 .\n\
 The package also holds hartsim, which serves simulated HART field devices\n\
-(revisions 4 to 7, multi-drop loops, busy and slow devices, line faults) on\n\
+(revisions 1 to 7, multi-drop loops, busy and slow devices, line faults) on\n\
 a pseudo-terminal, so Veltrop can be tried without a modem or a loop.")
 # Debug information stays in the build tree; the installed programs are
 # stripped.
