@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace sim {
 
@@ -166,6 +167,7 @@ char* const kDeviceKeys[] = {
     const_cast<char*>("unit"),       const_cast<char*>("sv"),        const_cast<char*>("tv"),
     const_cast<char*>("qv"),         const_cast<char*>("legacy"),    const_cast<char*>("status"),
     const_cast<char*>("turnaround"), const_cast<char*>("preambles"), nullptr};
+static_assert(std::size(kDeviceKeys) == kDevPreambles + 2, "one name for each DeviceKey");
 
 enum FaultKey {
   kFaultAddr,
@@ -202,6 +204,7 @@ char* const kFaultKeys[] = {
     const_cast<char*>("drop"),        const_cast<char*>("seed"),
     const_cast<char*>("dropnext"),    const_cast<char*>("turnaround"),
     const_cast<char*>("preambles"),   nullptr};
+static_assert(std::size(kFaultKeys) == kFaultPreambles + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
 // within 28; more is a device too slow for any master, kept as a fault to
