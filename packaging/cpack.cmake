@@ -14,7 +14,7 @@ with a pass or fail verdict; when nothing answers at address 0 it offers a\n\
 multi-drop scan of polling addresses 1 to 14.\n\
 .\n\
 The package also holds hartsim, which serves simulated HART field devices\n\
-(revisions 4 to 7, multi-drop loops, busy and slow devices, line faults) on\n\
+(revisions 1 to 7, multi-drop loops, busy and slow devices, line faults) on\n\
 a pseudo-terminal, so Veltrop can be tried without a modem or a loop.")
 # Debug information stays in the build tree; the installed programs are
 # stripped.
@@ -23,8 +23,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Veltrop developers <dev@korvani.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends from the libraries the programs link (dpkg-shlibdeps, dpkg-dev).
+# Depends from the libraries the programs link (dpkg-shlibdeps, dpkg-dev),
+# and the one thing they cannot see: the font the dialogs are laid out and
+# measured in (DejaVu Sans). Without it Qt takes whatever font fontconfig
+# offers, in which no text was ever checked to fit its box.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-dejavu-core)
 # veltrop_1.2.0_amd64.deb
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Directories the base system owns keep their usual modes.

@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
     std::fputs(sim::Usage(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("%s\n", sim::Version());
+    return 0;
+  }
 
   sim::Segment segment;
   for (const auto& d : options.devices) segment.Add(d.config).faults = d.faults;
@@ -69,9 +73,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "hartsim: cannot open a pseudo-terminal: %s\n", error.c_str());
     return 1;
   }
+  const std::string records = sim::DefaultRecordDir();
   if (!options.link.empty()) {
     std::string message;
-    if (!sim::CreateLink(options.link, server.SlavePath(), message)) {
+    if (!sim::CreateLink(options.link, server.SlavePath(), message, records)) {
       std::fprintf(stderr, "hartsim: %s\n", message.c_str());
       return 1;
     }
@@ -79,16 +84,13 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", server.SlavePath().c_str());
   for (std::size_t i = 0; i < segment.Size(); ++i) {
-    const auto& c = segment.At(i).config;
-    std::printf("device: address %u, revision %u, id %02X%02X%02X, tag %s\n",
-                unsigned{c.pollAddress}, unsigned{c.universalRevision}, c.deviceId[0],
-                c.deviceId[1], c.deviceId[2], c.tag.c_str());
+    std::printf("%s\n", sim::DeviceLine(segment.At(i).config).c_str());
   }
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
-  if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath());
+  if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath(), records);
   return 0;
 }

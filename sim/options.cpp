@@ -1,39 +1,35 @@
 #include "sim/options.h"
 
+#include <getopt.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <utility>
+#include <cstring>
+#include <iterator>
 
 namespace sim {
 
 namespace {
 
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-bool SplitPairs(std::string_view keys, Pairs& pairs, std::string& error) {
-  while (!keys.empty()) {
-    const auto comma = keys.find(',');
-    const auto item = keys.substr(0, comma);
-    keys = comma == std::string_view::npos ? std::string_view{} : keys.substr(comma + 1);
-    if (item.empty()) continue;
-    const auto eq = item.find('=');
-    if (eq == std::string_view::npos || eq == 0) {
-      error = "expected key=value, got '" + std::string(item) + "'";
-      return false;
-    }
-    pairs.emplace_back(std::string(item.substr(0, eq)), std::string(item.substr(eq + 1)));
-  }
-  return true;
-}
-
-bool Unsigned(const std::string& key, const std::string& text, unsigned long max,
-              unsigned long& value, std::string& error) {
+// Decimal, or hexadecimal after 0x. Not strtoul's base 0: a leading zero
+// would make "010" octal eight, and "08" an error.
+bool Number(const std::string& key, const std::string& text, unsigned long min, unsigned long max,
+            unsigned long& value, std::string& error) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
   errno = 0;
   char* end = nullptr;
-  value = std::strtoul(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || value > max) {
-    error = key + "=" + text + ": expected a number from 0 to " + std::to_string(max);
+  if (!digits.empty() && std::isxdigit(static_cast<unsigned char>(digits[0]))) {
+    value = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
+  }
+  if (end == nullptr || *end != '\0' || errno != 0 || value < min || value > max) {
+    error = key + "=" + text + ": expected a number from " + std::to_string(min) + " to " +
+            std::to_string(max);
     return false;
   }
   return true;
@@ -43,12 +39,7 @@ template <typename T>
 bool Number(const std::string& key, const std::string& text, unsigned long min, unsigned long max,
             T& out, std::string& error) {
   unsigned long v = 0;
-  if (!Unsigned(key, text, max, v, error)) return false;
-  if (v < min) {
-    error = key + "=" + text + ": expected a number from " + std::to_string(min) + " to " +
-            std::to_string(max);
-    return false;
-  }
+  if (!Number(key, text, min, max, v, error)) return false;
   out = static_cast<T>(v);
   return true;
 }
@@ -121,251 +112,435 @@ bool Flag(const std::string& key, const std::string& text, bool& out, std::strin
   return true;
 }
 
-bool CommonKey(const std::string& k, const std::string& v, DeviceSetup& s, bool& handled,
-               std::string& error) {
-  handled = true;
-  auto& c = s.config;
-  if (k == "turnaround") return Number(k, v, 0, 255, c.turnaroundChars, error);
-  if (k == "preambles") return Number(k, v, 5, 20, c.responsePreambles, error);
-  handled = false;
+// Calls `handle(index, key, value)` for each key=value of a comma-separated
+// list, `index` being the key's place in `keys` (getsubopt's token list).
+// Empty items ("a=1,,b=2") are skipped.
+template <typename Handle>
+bool ForEachKey(std::string_view list, char* const* keys, const char* kind, std::string& error,
+                Handle handle) {
+  std::string buffer(list);  // getsubopt writes its NULs into the list
+  char* rest = buffer.data();
+  while (*rest != '\0') {
+    char* const item = rest;
+    char* value = nullptr;
+    const int index = ::getsubopt(&rest, keys, &value);
+    if (*item == '\0') continue;
+    const std::string key(item, std::strcspn(item, "="));
+    if (index < 0) {
+      error = std::string("unknown ") + kind + " key '" + key + "' (try --help)";
+      return false;
+    }
+    if (value == nullptr) {
+      error = "key '" + key + "' needs a value";
+      return false;
+    }
+    if (!handle(index, key, std::string(value))) return false;
+  }
   return true;
 }
+
+// getsubopt's token lists are arrays of char*, hence the casts; each list is
+// in the order of its enum.
+enum DeviceKey {
+  kDevAddr,
+  kDevRev,
+  kDevMfr,
+  kDevType,
+  kDevId,
+  kDevTag,
+  kDevDesc,
+  kDevCurrent,
+  kDevPv,
+  kDevUnit,
+  kDevSv,
+  kDevTv,
+  kDevQv,
+  kDevLegacy,
+  kDevStatus,
+  kDevTurnaround,
+  kDevPreambles
+};
+char* const kDeviceKeys[] = {
+    const_cast<char*>("addr"),       const_cast<char*>("rev"),       const_cast<char*>("mfr"),
+    const_cast<char*>("type"),       const_cast<char*>("id"),        const_cast<char*>("tag"),
+    const_cast<char*>("desc"),       const_cast<char*>("current"),   const_cast<char*>("pv"),
+    const_cast<char*>("unit"),       const_cast<char*>("sv"),        const_cast<char*>("tv"),
+    const_cast<char*>("qv"),         const_cast<char*>("legacy"),    const_cast<char*>("status"),
+    const_cast<char*>("turnaround"), const_cast<char*>("preambles"), nullptr};
+static_assert(std::size(kDeviceKeys) == kDevPreambles + 2, "one name for each DeviceKey");
+
+enum FaultKey {
+  kFaultAddr,
+  kFaultSilent,
+  kFaultBusy,
+  kFaultDelayed,
+  kFaultCommError,
+  kFaultCommBits,
+  kFaultBurst,
+  kFaultBurstPeriod,
+  kFaultOtherMaster,
+  kFaultOtherMasterPeriod,
+  kFaultBadChecksum,
+  kFaultGarbage,
+  kFaultZeros,
+  kFaultTruncate,
+  kFaultTruncations,
+  kFaultEcho,
+  kFaultDrop,
+  kFaultSeed,
+  kFaultDropNext,
+  kFaultTurnaround,
+  kFaultPreambles
+};
+char* const kFaultKeys[] = {
+    const_cast<char*>("addr"),        const_cast<char*>("silent"),
+    const_cast<char*>("busy"),        const_cast<char*>("delayed"),
+    const_cast<char*>("commerror"),   const_cast<char*>("commbits"),
+    const_cast<char*>("burst"),       const_cast<char*>("burstperiod"),
+    const_cast<char*>("othermaster"), const_cast<char*>("othermasterperiod"),
+    const_cast<char*>("badchecksum"), const_cast<char*>("garbage"),
+    const_cast<char*>("zeros"),       const_cast<char*>("truncate"),
+    const_cast<char*>("truncations"), const_cast<char*>("echo"),
+    const_cast<char*>("drop"),        const_cast<char*>("seed"),
+    const_cast<char*>("dropnext"),    const_cast<char*>("turnaround"),
+    const_cast<char*>("preambles"),   nullptr};
+static_assert(std::size(kFaultKeys) == kFaultPreambles + 2, "one name for each FaultKey");
+
+// Character times from the request's end to the reply. A device must start
+// within 28; more is a device too slow for any master, kept as a fault to
+// practise on.
+constexpr unsigned long kMaxTurnaround = 255;
 
 }  // namespace
 
 bool ParseDevice(std::string_view keys, DeviceSetup& s, std::string& error) {
-  Pairs pairs;
-  if (!SplitPairs(keys, pairs, error)) return false;
   auto& c = s.config;
-  for (const auto& [k, v] : pairs) {
-    bool handled = false;
-    if (!CommonKey(k, v, s, handled, error)) return false;
-    if (handled) continue;
-    bool ok = true;
-    if (k == "addr")
-      ok = Number(k, v, 0, 15, c.pollAddress, error);
-    else if (k == "rev")
-      ok = Number(k, v, 1, 7, c.universalRevision, error);
-    else if (k == "mfr")
-      ok = Number(k, v, 0, 255, c.manufacturer, error);
-    else if (k == "type")
-      ok = Number(k, v, 0, 255, c.deviceType, error);
-    else if (k == "id") {
-      std::vector<std::uint8_t> id;
-      ok = Hex(k, v, id, error);
-      if (ok && id.size() != 3) {
-        error = k + "=" + v + ": expected six hex digits";
-        ok = false;
-      }
-      if (ok) std::copy(id.begin(), id.end(), c.deviceId.begin());
-    } else if (k == "tag") {
-      c.tag = v;
-      if (v.size() > 8) error = k + "=" + v + ": at most 8 characters", ok = false;
-    } else if (k == "desc") {
-      c.descriptor = v;
-      if (v.size() > 16) error = k + "=" + v + ": at most 16 characters", ok = false;
-    } else if (k == "current")
-      ok = Float(k, v, c.loopCurrent, error);
-    else if (k == "pv")
-      ok = Float(k, v, c.variables.at(0).value, error);
-    else if (k == "unit")
-      ok = Number(k, v, 0, 255, c.variables.at(0).unit, error);
-    else if (k == "sv" || k == "tv" || k == "qv") {
-      const std::size_t index = k == "sv" ? 1 : k == "tv" ? 2 : 3;
-      if (c.variables.size() <= index) c.variables.resize(index + 1);
-      ok = VariableValue(k, v, c.variables[index], error);
-    } else if (k == "legacy")
-      ok = Flag(k, v, c.legacyCommandZero, error);
-    else if (k == "status")
-      ok = Number(k, v, 0, 255, c.deviceStatus, error);
-    else {
-      error = "unknown device key '" + k + "'";
-      ok = false;
-    }
-    if (!ok) return false;
-  }
-  return true;
+  return ForEachKey(keys, kDeviceKeys, "device", error,
+                    [&](int index, const std::string& k, const std::string& v) {
+                      switch (static_cast<DeviceKey>(index)) {
+                        case kDevAddr:
+                          return Number(k, v, 0, 15, c.pollAddress, error);
+                        case kDevRev:
+                          return Number(k, v, 1, 7, c.universalRevision, error);
+                        case kDevMfr:
+                          return Number(k, v, 0, 255, c.manufacturer, error);
+                        case kDevType:
+                          return Number(k, v, 0, 255, c.deviceType, error);
+                        case kDevId: {
+                          std::vector<std::uint8_t> id;
+                          if (!Hex(k, v, id, error)) return false;
+                          if (id.size() != 3) {
+                            error = k + "=" + v + ": expected six hex digits";
+                            return false;
+                          }
+                          std::copy(id.begin(), id.end(), c.deviceId.begin());
+                          return true;
+                        }
+                        case kDevTag:
+                          if (v.size() > 8) {
+                            error = k + "=" + v + ": at most 8 characters";
+                            return false;
+                          }
+                          c.tag = v;
+                          return true;
+                        case kDevDesc:
+                          if (v.size() > 16) {
+                            error = k + "=" + v + ": at most 16 characters";
+                            return false;
+                          }
+                          c.descriptor = v;
+                          return true;
+                        case kDevCurrent:
+                          return Float(k, v, c.loopCurrent, error);
+                        case kDevPv:
+                          return Float(k, v, c.variables.at(0).value, error);
+                        case kDevUnit:
+                          return Number(k, v, 0, 255, c.variables.at(0).unit, error);
+                        case kDevSv:
+                        case kDevTv:
+                        case kDevQv: {
+                          const std::size_t slot = static_cast<std::size_t>(index - kDevSv) + 1;
+                          if (c.variables.size() <= slot) c.variables.resize(slot + 1);
+                          return VariableValue(k, v, c.variables[slot], error);
+                        }
+                        case kDevLegacy:
+                          return Flag(k, v, c.legacyCommandZero, error);
+                        case kDevStatus:
+                          return Number(k, v, 0, 255, c.deviceStatus, error);
+                        case kDevTurnaround:
+                          return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
+                        case kDevPreambles:
+                          return Number(k, v, 5, 20, c.responsePreambles, error);
+                      }
+                      return false;
+                    });
 }
 
 bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
-  Pairs pairs;
-  if (!SplitPairs(keys, pairs, error)) return false;
   auto& f = s.faults;
-  for (const auto& [k, v] : pairs) {
-    bool handled = false;
-    if (!CommonKey(k, v, s, handled, error)) return false;
-    if (handled) continue;
-    bool ok = true;
-    std::uint32_t millis = 0;
-    if (k == "addr") continue;
-    if (k == "silent")
-      ok = Flag(k, v, f.silent, error);
-    else if (k == "busy")
-      ok = Number(k, v, 0, 1000000, f.busy, error);
-    else if (k == "delayed")
-      ok = Number(k, v, 0, 1000000, f.delayed, error);
-    else if (k == "commerror")
-      ok = Count(k, v, f.commErrors, error);
-    else if (k == "commbits")
-      ok = Number(k, v, 0, 0x7F, f.commErrorBits, error);
-    else if (k == "burst") {
-      f.burst = v != "0";
-      f.burstLong = v == "long";
-      if (v != "0" && v != "1" && v != "long")
-        error = k + "=" + v + ": expected 1, long or 0", ok = false;
-    } else if (k == "burstperiod") {
-      ok = Number(k, v, 10, 60000, millis, error);
-      f.burstPeriodMicros = millis * 1000ull;
-    } else if (k == "othermaster")
-      ok = Flag(k, v, f.otherMaster, error);
-    else if (k == "othermasterperiod") {
-      ok = Number(k, v, 10, 60000, millis, error);
-      f.otherMasterPeriodMicros = millis * 1000ull;
-    } else if (k == "badchecksum")
-      ok = Count(k, v, f.badChecksums, error);
-    else if (k == "garbage")
-      ok = Hex(k, v, f.garbage, error);
-    else if (k == "zeros") {
-      std::uint32_t n = 0;
-      ok = Number(k, v, 0, 255, n, error);
-      f.garbage.insert(f.garbage.end(), n, 0x00);
-    } else if (k == "truncate")
-      ok = Number(k, v, 0, 1000, f.truncateAfter, error);
-    else if (k == "truncations")
-      ok = Count(k, v, f.truncations, error);
-    else if (k == "echo")
-      ok = Flag(k, v, f.echo, error);
-    else if (k == "drop") {
-      float fraction = 0;
-      ok = Float(k, v, fraction, error);
-      if (ok && (fraction < 0 || fraction > 1))
-        error = k + "=" + v + ": expected 0 to 1", ok = false;
-      f.dropFraction = fraction;
-    } else if (k == "seed")
-      ok = Number(k, v, 0, 0xFFFFFFFFul, f.seed, error);
-    else if (k == "dropnext")
-      ok = Number(k, v, 0, 1000000, f.dropNext, error);
-    else {
-      error = "unknown fault key '" + k + "'";
-      ok = false;
-    }
-    if (!ok) return false;
+  auto& c = s.config;
+  return ForEachKey(keys, kFaultKeys, "fault", error,
+                    [&](int index, const std::string& k, const std::string& v) {
+                      std::uint32_t millis = 0;
+                      switch (static_cast<FaultKey>(index)) {
+                        case kFaultAddr:  // the caller's
+                          return true;
+                        case kFaultSilent:
+                          return Flag(k, v, f.silent, error);
+                        case kFaultBusy:
+                          return Number(k, v, 0, 1000000, f.busy, error);
+                        case kFaultDelayed:
+                          return Number(k, v, 0, 1000000, f.delayed, error);
+                        case kFaultCommError:
+                          return Count(k, v, f.commErrors, error);
+                        case kFaultCommBits:
+                          return Number(k, v, 0, 0x7F, f.commErrorBits, error);
+                        case kFaultBurst:
+                          if (v != "0" && v != "1" && v != "long") {
+                            error = k + "=" + v + ": expected 1, long or 0";
+                            return false;
+                          }
+                          f.burst = v != "0";
+                          f.burstLong = v == "long";
+                          return true;
+                        case kFaultBurstPeriod:
+                          if (!Number(k, v, 10, 60000, millis, error)) return false;
+                          f.burstPeriodMicros = millis * 1000ull;
+                          return true;
+                        case kFaultOtherMaster:
+                          return Flag(k, v, f.otherMaster, error);
+                        case kFaultOtherMasterPeriod:
+                          if (!Number(k, v, 10, 60000, millis, error)) return false;
+                          f.otherMasterPeriodMicros = millis * 1000ull;
+                          return true;
+                        case kFaultBadChecksum:
+                          return Count(k, v, f.badChecksums, error);
+                        case kFaultGarbage:
+                          return Hex(k, v, f.garbage, error);
+                        case kFaultZeros: {
+                          std::uint32_t n = 0;
+                          if (!Number(k, v, 0, 255, n, error)) return false;
+                          f.garbage.insert(f.garbage.end(), n, 0x00);
+                          return true;
+                        }
+                        case kFaultTruncate:
+                          return Number(k, v, 0, 1000, f.truncateAfter, error);
+                        case kFaultTruncations:
+                          return Count(k, v, f.truncations, error);
+                        case kFaultEcho:
+                          return Flag(k, v, f.echo, error);
+                        case kFaultDrop: {
+                          float fraction = 0;
+                          if (!Float(k, v, fraction, error)) return false;
+                          if (fraction < 0 || fraction > 1) {
+                            error = k + "=" + v + ": expected a fraction from 0 to 1";
+                            return false;
+                          }
+                          f.dropFraction = fraction;
+                          return true;
+                        }
+                        case kFaultSeed:
+                          return Number(k, v, 0, 0xFFFFFFFFul, f.seed, error);
+                        case kFaultDropNext:
+                          return Number(k, v, 0, 1000000, f.dropNext, error);
+                        case kFaultTurnaround:
+                          return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
+                        case kFaultPreambles:
+                          return Number(k, v, 5, 20, c.responsePreambles, error);
+                      }
+                      return false;
+                    });
+}
+
+namespace {
+
+// Long options without a short form; one more goes in the enum, the table
+// and the switch in ParseCommandLine.
+enum LongOnly { kOptDevice = 0x100, kOptFault, kOptLink, kOptVersion };
+
+const option kOptions[] = {
+    {"device", required_argument, nullptr, kOptDevice},
+    {"fault", required_argument, nullptr, kOptFault},
+    {"link", required_argument, nullptr, kOptLink},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kOptVersion},
+    {nullptr, 0, nullptr, 0},
+};
+// Leading ':' makes getopt_long report a missing value as ':' (not '?')
+// and keeps it from printing anything itself.
+constexpr char kShortOptions[] = ":vh";
+
+// The option as it was written, for messages: "--link", "-x".
+std::string OptionName(int code, const char* written) {
+  for (const option* o = kOptions; o->name != nullptr; ++o) {
+    if (o->val == code) return std::string("--") + o->name;
   }
+  if (code > 0 && code < 0x100) return std::string("-") + static_cast<char>(code);
+  return written;
+}
+
+bool AddDevice(const std::string& keys, Options& o, std::string& error) {
+  DeviceSetup setup;
+  // Distinct long addresses unless id= says otherwise.
+  setup.config.deviceId[2] = static_cast<std::uint8_t>(0x02 + o.devices.size());
+  if (!ParseDevice(keys, setup, error)) return false;
+  for (const auto& d : o.devices) {
+    if (d.config.pollAddress == setup.config.pollAddress) {
+      error = "polling address " + std::to_string(setup.config.pollAddress) +
+              " is taken by an earlier --device";
+      return false;
+    }
+  }
+  o.devices.push_back(setup);
   return true;
 }
 
+bool AddFault(const std::string& keys, Options& o, std::string& error) {
+  std::uint8_t addr = 0;
+  if (!ForEachKey(keys, kFaultKeys, "fault", error,
+                  [&](int index, const std::string& k, const std::string& v) {
+                    return index != kFaultAddr || Number(k, v, 0, 15, addr, error);
+                  })) {
+    return false;
+  }
+  for (auto& d : o.devices) {
+    if (d.config.pollAddress == addr) return ParseFault(keys, d, error);
+  }
+  error = "no device at polling address " + std::to_string(addr) + " (give it with --device)";
+  return false;
+}
+
+}  // namespace
+
 bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::string& error) {
+  std::vector<std::string> words{"hartsim"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+
   std::vector<std::string> faults;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--verbose" || a == "-v") {
-      o.verbose = true;
-    } else if (a == "--link") {
-      if (!value(o.link)) return false;
-    } else if (a == "--device") {
-      if (!value(v)) return false;
-      DeviceSetup setup;
-      // Distinct long addresses unless id= says otherwise.
-      setup.config.deviceId[2] = static_cast<std::uint8_t>(0x02 + o.devices.size());
-      if (!ParseDevice(v, setup, error)) {
-        error = "--device " + v + ": " + error;
-        return false;
-      }
-      for (const auto& d : o.devices) {
-        if (d.config.pollAddress == setup.config.pollAddress) {
-          error = "--device " + v + ": address " + std::to_string(setup.config.pollAddress) +
-                  " is taken";
+  // optind 0: glibc starts afresh, also when called again in one process.
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    const int code = ::getopt_long(argc, argv.data(), kShortOptions, kOptions, nullptr);
+    if (code == -1) break;
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (code) {
+      case 'h':
+        o.help = true;
+        break;
+      case 'v':
+        o.verbose = true;
+        break;
+      case kOptVersion:
+        o.version = true;
+        break;
+      case kOptLink:
+        o.link = value;
+        break;
+      case kOptDevice:
+        if (!AddDevice(value, o, error)) {
+          error = "--device: " + error;
           return false;
         }
+        break;
+      case kOptFault:
+        faults.push_back(value);  // last, so faults may name devices given after them
+        break;
+      case ':':
+        error = OptionName(optopt, argv[optind - 1]) + " needs a value (try --help)";
+        return false;
+      default: {
+        const std::string written = argv[optind - 1];
+        // A long option given a value it does not take comes back as '?'
+        // with its own code in optopt.
+        if (optopt != 0 && written.rfind("--", 0) == 0) {
+          error = OptionName(optopt, written.c_str()) + " takes no value (try --help)";
+        } else {
+          error = "unknown option '" +
+                  (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : written) +
+                  "' (try --help)";
+        }
+        return false;
       }
-      o.devices.push_back(setup);
-    } else if (a == "--fault") {
-      if (!value(v)) return false;
-      faults.push_back(v);
-    } else {
-      error = "unknown option '" + a + "' (try --help)";
-      return false;
     }
+  }
+  if (optind < argc) {
+    error = "unexpected argument '" + std::string(argv[optind]) + "' (try --help)";
+    return false;
   }
   if (o.devices.empty()) o.devices.push_back(DeviceSetup{});
 
-  // Faults last, so they may name devices given after them.
   for (const auto& keys : faults) {
-    Pairs pairs;
-    if (!SplitPairs(keys, pairs, error)) {
-      error = "--fault " + keys + ": " + error;
-      return false;
-    }
-    std::uint8_t addr = 0;
-    for (const auto& [k, v] : pairs) {
-      if (k == "addr" && !Number(k, v, 0, 15, addr, error)) {
-        error = "--fault " + keys + ": " + error;
-        return false;
-      }
-    }
-    DeviceSetup* target = nullptr;
-    for (auto& d : o.devices) {
-      if (d.config.pollAddress == addr) target = &d;
-    }
-    if (!target) {
-      error = "--fault " + keys + ": no device at address " + std::to_string(addr);
-      return false;
-    }
-    if (!ParseFault(keys, *target, error)) {
-      error = "--fault " + keys + ": " + error;
+    if (!AddFault(keys, o, error)) {
+      error = "--fault: " + error;
       return false;
     }
   }
   return true;
 }
 
-const char* Usage() {
-  return R"(Usage: hartsim [options]
-Serves simulated HART field devices on a pseudo-terminal and prints its path.
+std::string DeviceLine(const DeviceConfig& c) {
+  const auto packed = PackAscii(c.tag, 8);
+  std::string tag = UnpackAscii(packed.data(), packed.size());
+  tag.erase(tag.find_last_not_of(' ') + 1);
+  char id[8];
+  std::snprintf(id, sizeof id, "%02X%02X%02X", c.deviceId[0], c.deviceId[1], c.deviceId[2]);
+  return "device: address " + std::to_string(c.pollAddress) + ", revision " +
+         std::to_string(c.universalRevision) + ", id " + id + ", tag " + tag;
+}
 
-Options:
-  --device KEYS   add a device (repeatable); with none, one revision-7 device
-                  at address 0 tagged PT-101
-  --fault KEYS    give the device at addr= a fault (repeatable)
-  --link PATH     make PATH (e.g. /dev/com8) a symbolic link to the terminal,
-                  removed again on exit (SIGINT, SIGTERM). An existing PATH is
-                  never replaced, except a stale link into /dev/pts/ whose
-                  target is gone (left by a simulator that was killed).
-  --verbose       print a line for every request a device recognises
-  --help          this text
+const char* Usage() {
+  return R"(Usage: hartsim [OPTION]...
+Serves simulated HART field devices on a pseudo-terminal and prints its path,
+until SIGINT, SIGTERM or SIGHUP.
+
+Options (--option VALUE or --option=VALUE):
+      --device KEYS  add a device (repeatable); with none, one revision-7
+                     device at address 0 tagged PT-101
+      --fault KEYS   give the device at addr= a fault (repeatable)
+      --link PATH    make PATH (e.g. /dev/com8) a symbolic link to the
+                     terminal, removed again on exit. A link left by a
+                     simulator that was killed is replaced; anything else at
+                     PATH is refused.
+  -v, --verbose      print a line for every request a device recognises
+  -h, --help         this text
+      --version      the version
 
 Device KEYS, comma-separated key=value (numbers decimal or 0x hex):
-  addr=0..15 rev=1..7 mfr=0x1a type=0x11 id=000102 (six hex digits; the
-  default is 000102 for the first --device, 000103 for the second, ...)
-  tag=PT-101 (8 chars) desc=TEXT (16 chars) current=mA pv=12.5 unit=7
-  sv=VALUE:UNIT tv=VALUE:UNIT qv=VALUE:UNIT status=BYTE
-  preambles=5..20 (reply preambles) turnaround=CHARS (default 2)
-  legacy=1 (old command-0 layout without the 254 marker)
-  Revision 7 command 0 puts the manufacturer in byte 1 and the device type in
-  byte 2 of the expanded device type.
+  addr=0..15        polling address (default 0)
+  rev=1..7          universal revision (default 7)
+  mfr=0..255 type=0..255 (default 0x1a, 0x11)
+  id=HHHHHH         six hex digits; default 000102 for the first --device,
+                    000103 for the second, ...
+  tag=TEXT          at most 8 characters, served in packed ASCII (upper case)
+  desc=TEXT         at most 16 characters, likewise
+  current=MA pv=VALUE unit=0..255 sv=VALUE:UNIT tv=VALUE:UNIT qv=VALUE:UNIT
+  status=0..255     device status byte
+  preambles=5..20   preambles before each reply (default 5)
+  turnaround=0..255 character times before the reply (default 2; a device
+                    must start within 28, more is a device too slow)
+  legacy=1          old command-0 layout without the 254 marker
 
-Fault KEYS (N is a count of requests, or "every"):
-  addr=A silent=1 busy=N delayed=N commerror=N commbits=0x08
-  burst=1|long burstperiod=MS othermaster=1 othermasterperiod=MS
-  badchecksum=N garbage=HEX zeros=N truncate=K truncations=N
-  turnaround=CHARS (slow: up to 28) preambles=5..20 echo=1
-  drop=FRACTION seed=N dropnext=N
+Fault KEYS (N is a count of requests; "every" where shown):
+  addr=0..15 (the device; default 0) silent=1 busy=N delayed=N
+  commerror=N|every commbits=0..0x7f burst=1|long burstperiod=10..60000 (ms)
+  othermaster=1 othermasterperiod=10..60000 (ms) badchecksum=N|every
+  garbage=HEX zeros=0..255 truncate=K truncations=N|every
+  echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
 
 Example:
   hartsim --link /dev/com8 --device addr=0,rev=7,id=000102,tag=PT-101 \
           --device addr=3,rev=4,legacy=1,tag=TT-3 --fault addr=3,busy=2
 )";
+}
+
+const char* Version() {
+  return "hartsim " VELTROP_VERSION;
 }
 
 }  // namespace sim

@@ -19,10 +19,12 @@ struct Options {
   std::string link;                  // --link PATH
   bool verbose = false;
   bool help = false;
+  bool version = false;
 };
 
-// Parses the arguments after the program name. Returns false with a message
-// naming the offending option on any error.
+// Parses the arguments after the program name, GNU style: `--link PATH` or
+// `--link=PATH`, unambiguous abbreviations, `--` ends the options. Returns
+// false with a message naming the offending option on any error.
 bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
 
 // One --device value, e.g. "addr=0,rev=7,id=000102,tag=PT-101".
@@ -31,6 +33,12 @@ bool ParseDevice(std::string_view keys, DeviceSetup& setup, std::string& error);
 // and is checked by the caller.
 bool ParseFault(std::string_view keys, DeviceSetup& setup, std::string& error);
 
+// The line hartsim prints for a device, with its tag as the device serves
+// it (packed ASCII: upper case, '?' for what it cannot carry).
+std::string DeviceLine(const DeviceConfig& config);
+
 const char* Usage();
+// "hartsim 1.2.0"
+const char* Version();
 
 }  // namespace sim

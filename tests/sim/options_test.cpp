@@ -60,6 +60,11 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--fault", "garbage=0G"},
       {"--link"},
       {"--frobnicate"},
+      {"--help=yes"},
+      {"stray"},
+      {"--device", "tag"},
+      {"--fault", "busy=every"},  // "every" only where the device can repeat a fault
+      {"--device", "turnaround=256"},
   };
   for (const auto& args : bad) {
     sim::Options o;
@@ -67,6 +72,68 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
     EXPECT_FALSE(Parse(args, o, error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(SimOptions, LongOptionsTakeTheirValueEitherWay) {
+  sim::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--link=/tmp/a", "--device=addr=2,tag=TT-2", "--device", "addr=4", "--fault",
+                     "addr=4,badchecksum=every", "--verb", "--version"},
+                    o, error))
+      << error;
+  EXPECT_EQ(o.link, "/tmp/a");
+  ASSERT_EQ(o.devices.size(), 2u);
+  EXPECT_EQ(o.devices[0].config.tag, "TT-2");
+  EXPECT_EQ(o.devices[1].faults.badChecksums, sim::kEvery);
+  EXPECT_TRUE(o.verbose);  // an unambiguous abbreviation
+  EXPECT_TRUE(o.version);
+  EXPECT_FALSE(o.help);
+
+  // A second parse in the same process starts afresh.
+  sim::Options again;
+  ASSERT_TRUE(Parse({"--link", "/tmp/b"}, again, error)) << error;
+  EXPECT_EQ(again.link, "/tmp/b");
+  EXPECT_FALSE(again.verbose);
+}
+
+TEST(SimOptions, NumbersAreDecimalUnlessWrittenHex) {
+  sim::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--device", "addr=010,mfr=0X1a,status=08"}, o, error)) << error;
+  EXPECT_EQ(o.devices[0].config.pollAddress, 10);  // not octal eight
+  EXPECT_EQ(o.devices[0].config.manufacturer, 0x1A);
+  EXPECT_EQ(o.devices[0].config.deviceStatus, 8);
+}
+
+// One message a mistake: the range as accepted, the key once.
+TEST(SimOptions, ARangeErrorSaysTheAcceptedRangeAndTheKeyOnce) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string range;
+  };
+  const std::vector<Case> cases = {
+      {{"--device", "rev=8"}, "from 1 to 7"},         {{"--device", "rev=0"}, "from 1 to 7"},
+      {{"--device", "preambles=21"}, "from 5 to 20"}, {{"--fault", "preambles=4"}, "from 5 to 20"},
+      {{"--fault", "addr=16"}, "from 0 to 15"},
+  };
+  for (const auto& c : cases) {
+    sim::Options o;
+    std::string error;
+    ASSERT_FALSE(Parse(c.args, o, error)) << c.args[1];
+    EXPECT_NE(error.find(c.range), std::string::npos) << error;
+    const std::string key = c.args[1].substr(0, c.args[1].find('='));
+    EXPECT_EQ(error.find(key), error.rfind(key)) << error;
+  }
+}
+
+TEST(SimOptions, TheDeviceLineShowsTheTagAsTheDeviceServesIt) {
+  sim::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--device", "id=0A0B0C,tag=pt-101"}, o, error)) << error;
+  EXPECT_EQ(sim::DeviceLine(o.devices[0].config),
+            "device: address 0, revision 7, id 0A0B0C, tag PT-101");
+  o.devices[0].config.tag = "a~b";  // no '~' in packed ASCII
+  EXPECT_NE(sim::DeviceLine(o.devices[0].config).find("tag A?B"), std::string::npos);
 }
 
 }  // namespace

@@ -3,16 +3,25 @@
 #include "sim/pty_server.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "tests/sim/wire.h"
+#include "tests/support/pty_pair.h"
 
 using simtest::Hex;
 
@@ -66,8 +75,8 @@ class SimLink : public ::testing::Test {
     path = dir + "/com8";
   }
   void TearDown() override {
-    ::unlink(path.c_str());
-    ::rmdir(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
   }
   std::string LinkTarget() {
     char buf[256];
@@ -109,12 +118,228 @@ TEST_F(SimLink, RefusesALinkElsewhereOrToALiveTerminal) {
   ASSERT_EQ(::symlink(live.SlavePath().c_str(), path.c_str()), 0);
   EXPECT_FALSE(sim::CreateLink(path, "/dev/pts/999", message));
   EXPECT_EQ(LinkTarget(), live.SlavePath());
+  // The refusal says how to clear the way when nothing uses the link.
+  EXPECT_NE(message.find("rm " + path), std::string::npos) << message;
 }
 
 TEST_F(SimLink, ReplacesAStaleLinkIntoDevPts) {
   ASSERT_EQ(::symlink("/dev/pts/987654", path.c_str()), 0);
   ASSERT_TRUE(sim::CreateLink(path, "/dev/pts/999", message)) << message;
   EXPECT_EQ(LinkTarget(), "/dev/pts/999");
+}
+
+// The kernel gives the lowest free terminal number, so a simulator started
+// again after a kill usually gets the very number its dead link names: the
+// link then points at a live terminal, the new simulator's own.
+TEST_F(SimLink, ReplacesALinkNamingItsOwnNewTerminal) {
+  sim::Segment segment;
+  sim::PtyServer server(segment);
+  std::string error;
+  ASSERT_EQ(server.Start(error), 0) << error;
+  ASSERT_EQ(::symlink(server.SlavePath().c_str(), path.c_str()), 0);
+  ASSERT_TRUE(sim::CreateLink(path, server.SlavePath(), message)) << message;
+  EXPECT_EQ(LinkTarget(), server.SlavePath());
+  EXPECT_NE(message.find("replaced stale link"), std::string::npos) << message;
+}
+
+// A link into a terminal someone else now holds: without a record it cannot
+// be told from a live one; the record says whose it was and whether that
+// process still runs.
+TEST_F(SimLink, ARecordTellsALinkOfADeadSimulatorFromALiveOne) {
+  support::PtyPair reused;  // has the number a killed simulator had
+  ASSERT_TRUE(reused.ok());
+  const std::string records = dir + "/records";
+
+  // A simulator in a child process links and records it, then is gone.
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string m;
+    ::_exit(sim::CreateLink(path, reused.slavePath(), m, records) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(LinkTarget(), reused.slavePath());
+
+  EXPECT_FALSE(sim::CreateLink(path, "/dev/pts/999999", message)) << "no record: looks live";
+  ASSERT_TRUE(sim::CreateLink(path, "/dev/pts/999999", message, records)) << message;
+  EXPECT_EQ(LinkTarget(), "/dev/pts/999999");
+  EXPECT_NE(message.find("is gone"), std::string::npos) << message;
+
+  // Now the record names this process, alive: a second simulator is refused
+  // and told which one serves the link.
+  child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string m;
+    const bool linked = sim::CreateLink(path, "/dev/pts/999998", m, records);
+    const bool named = m.find("pid " + std::to_string(::getppid())) != std::string::npos;
+    ::_exit(linked ? 1 : named ? 0 : 2);
+  }
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+  EXPECT_EQ(LinkTarget(), "/dev/pts/999999");
+
+  // The record goes with the link.
+  EXPECT_TRUE(sim::RemoveLink(path, "/dev/pts/999999", records));
+  EXPECT_TRUE(std::filesystem::is_empty(records));
+}
+
+// Runs `argv` (found on PATH) with stdout and stderr into `output`. Returns
+// the exit status, -1 if it did not exit normally or could not start.
+int RunProgram(const std::vector<std::string>& argv, std::string& output) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  output.clear();
+  char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) output.append(buf, n);
+  ::close(fds[0]);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// `sudo hartsim`: the terminal is root's. An operator in dialout opens it as
+// a real serial port; anyone else gets veltrop's own advice.
+TEST(SimPtyAccess, DialoutMemberOpensARootSimulatorsTerminalOthersAreToldToJoin) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running the probe as another user needs root";
+  const group* dialout = ::getgrnam("dialout");
+  if (dialout == nullptr) GTEST_SKIP() << "this system has no dialout group";
+  const gid_t dialoutGid = dialout->gr_gid;
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "this system has no user nobody";
+  const std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
+  std::string output;
+  if (RunProgram({"setpriv", "--version"}, output) != 0)
+    GTEST_SKIP() << "setpriv (util-linux) is missing";
+
+  sim::Segment segment;
+  segment.Add(sim::DeviceConfig{});
+  sim::PtyServer server(segment);
+  std::string error;
+  ASSERT_EQ(server.Start(error), 0) << error;
+  const std::string pts = server.SlavePath();
+  struct stat st {};
+  ASSERT_EQ(::stat(pts.c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, dialoutGid);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+
+  // The build tree may be out of nobody's reach; a copy in a directory
+  // anyone may enter is not.
+  char templ[] = "/tmp/simprobeXXXXXX";
+  ASSERT_NE(::mkdtemp(templ), nullptr);
+  const std::string probeDir = templ;
+  const std::string probe = probeDir + "/port_probe";
+  std::filesystem::copy_file(PORT_PROBE_PROGRAM, probe);
+  ::chmod(probeDir.c_str(), 0755);
+  ::chmod(probe.c_str(), 0755);
+
+  const int outside = RunProgram(
+      {"setpriv", "--reuid=" + uid, "--regid=" + gid, "--clear-groups", "--", probe, pts}, output);
+  EXPECT_EQ(outside, 1) << output;
+  EXPECT_EQ(output.rfind("No permission to open " + pts + ". Join the dialout group", 0), 0u)
+      << output;
+
+  const int inside = RunProgram({"setpriv", "--reuid=" + uid, "--regid=" + gid,
+                                 "--groups=" + std::to_string(dialoutGid), "--", probe, pts},
+                                output);
+  EXPECT_EQ(inside, 0) << output;
+  EXPECT_EQ(output, "opened\n");
+  std::filesystem::remove_all(probeDir);
+}
+
+// hartsim itself, killed with SIGKILL and started again on the same link.
+class HartsimProgram : public SimLink {
+ protected:
+  void TearDown() override {
+    for (const pid_t pid : running) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    SimLink::TearDown();
+  }
+  pid_t Start(const std::string& log) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const std::string program = HARTSIM_PROGRAM;
+    std::vector<char*> args{const_cast<char*>(program.c_str()), const_cast<char*>("--link"),
+                            path.data(), nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ) != 0) {
+      pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (pid > 0) running.push_back(pid);
+    return pid;
+  }
+  // The terminal hartsim reports once it serves, or "" if it ended first.
+  // Bounded at 20 s for a loaded machine; it takes milliseconds.
+  static std::string Terminal(pid_t pid, const std::string& log) {
+    for (int tries = 0; tries < 2000; ++tries) {
+      std::ifstream in(log);
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("/dev/pts/", 0) == 0) return line;
+      }
+      if (::waitpid(pid, nullptr, WNOHANG) == pid) return "";
+      ::usleep(10000);
+    }
+    return "";
+  }
+  static std::string Contents(const std::string& log) {
+    std::ifstream in(log);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+  int Stop(pid_t pid, int signal) {
+    ::kill(pid, signal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::erase(running, pid);
+    return status;
+  }
+
+  std::vector<pid_t> running;
+};
+
+TEST_F(HartsimProgram, TheNextSimulatorTakesOverTheLinkOfOneKilled) {
+  const std::string firstLog = dir + "/first.log", secondLog = dir + "/second.log";
+  const pid_t first = Start(firstLog);
+  ASSERT_GT(first, 0);
+  const std::string firstPts = Terminal(first, firstLog);
+  ASSERT_FALSE(firstPts.empty()) << Contents(firstLog);
+  ASSERT_EQ(LinkTarget(), firstPts);
+  const int killed = Stop(first, SIGKILL);
+  ASSERT_TRUE(WIFSIGNALED(killed));
+  ASSERT_EQ(LinkTarget(), firstPts) << "a killed simulator cannot remove its link";
+
+  const pid_t second = Start(secondLog);
+  ASSERT_GT(second, 0);
+  const std::string secondPts = Terminal(second, secondLog);
+  ASSERT_FALSE(secondPts.empty()) << Contents(secondLog);
+  EXPECT_EQ(LinkTarget(), secondPts);
+  EXPECT_NE(Contents(secondLog).find("replaced stale link " + path), std::string::npos)
+      << Contents(secondLog);
+  RecordProperty("same_terminal_number", firstPts == secondPts ? "yes" : "no");
+
+  const int stopped = Stop(second, SIGTERM);
+  EXPECT_TRUE(WIFEXITED(stopped) && WEXITSTATUS(stopped) == 0);
+  EXPECT_EQ(LinkTarget(), "") << "removed on a clean exit";
 }
 
 }  // namespace
