@@ -498,9 +498,9 @@ std::uint32_t PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t l
   const std::uint64_t totalMs = std::uint64_t{timeouts_.writeTotalMultiplier} * length +
                                 std::uint64_t{timeouts_.writeTotalConstant};
   const Clock::time_point deadline =
-      Clock::now() + (totalMs != 0 ? std::chrono::milliseconds(std::min<std::uint64_t>(
-                                         totalMs, INT_MAX))
-                                   : WriteBound(length, settings_.baudRate));
+      Clock::now() + (totalMs != 0
+                          ? std::chrono::milliseconds(std::min<std::uint64_t>(totalMs, INT_MAX))
+                          : WriteBound(length, settings_.baudRate));
   while (written < length) {
     const ssize_t n = ::write(fd_, data + written, length - written);
     if (n > 0) {

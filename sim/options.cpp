@@ -190,21 +190,33 @@ enum FaultKey {
   kFaultSeed,
   kFaultDropNext,
   kFaultTurnaround,
-  kFaultPreambles
+  kFaultPreambles,
+  kFaultNotImplemented
 };
-char* const kFaultKeys[] = {
-    const_cast<char*>("addr"),        const_cast<char*>("silent"),
-    const_cast<char*>("busy"),        const_cast<char*>("delayed"),
-    const_cast<char*>("commerror"),   const_cast<char*>("commbits"),
-    const_cast<char*>("burst"),       const_cast<char*>("burstperiod"),
-    const_cast<char*>("othermaster"), const_cast<char*>("othermasterperiod"),
-    const_cast<char*>("badchecksum"), const_cast<char*>("garbage"),
-    const_cast<char*>("zeros"),       const_cast<char*>("truncate"),
-    const_cast<char*>("truncations"), const_cast<char*>("echo"),
-    const_cast<char*>("drop"),        const_cast<char*>("seed"),
-    const_cast<char*>("dropnext"),    const_cast<char*>("turnaround"),
-    const_cast<char*>("preambles"),   nullptr};
-static_assert(std::size(kFaultKeys) == kFaultPreambles + 2, "one name for each FaultKey");
+char* const kFaultKeys[] = {const_cast<char*>("addr"),
+                            const_cast<char*>("silent"),
+                            const_cast<char*>("busy"),
+                            const_cast<char*>("delayed"),
+                            const_cast<char*>("commerror"),
+                            const_cast<char*>("commbits"),
+                            const_cast<char*>("burst"),
+                            const_cast<char*>("burstperiod"),
+                            const_cast<char*>("othermaster"),
+                            const_cast<char*>("othermasterperiod"),
+                            const_cast<char*>("badchecksum"),
+                            const_cast<char*>("garbage"),
+                            const_cast<char*>("zeros"),
+                            const_cast<char*>("truncate"),
+                            const_cast<char*>("truncations"),
+                            const_cast<char*>("echo"),
+                            const_cast<char*>("drop"),
+                            const_cast<char*>("seed"),
+                            const_cast<char*>("dropnext"),
+                            const_cast<char*>("turnaround"),
+                            const_cast<char*>("preambles"),
+                            const_cast<char*>("notimpl"),
+                            nullptr};
+static_assert(std::size(kFaultKeys) == kFaultNotImplemented + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
 // within 28; more is a device too slow for any master, kept as a fault to
@@ -347,6 +359,12 @@ bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
                           return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
                         case kFaultPreambles:
                           return Number(k, v, 5, 20, c.responsePreambles, error);
+                        case kFaultNotImplemented: {
+                          std::uint32_t command = 0;
+                          if (!Number(k, v, 0, 255, command, error)) return false;
+                          f.notImplemented.push_back(static_cast<std::uint8_t>(command));
+                          return true;
+                        }
                       }
                       return false;
                     });
@@ -532,6 +550,8 @@ Fault KEYS (N is a count of requests; "every" where shown):
   othermaster=1 othermasterperiod=10..60000 (ms) badchecksum=N|every
   garbage=HEX zeros=0..255 truncate=K truncations=N|every
   echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
+  notimpl=0..255 (a command answered with code 64 and no data; repeatable)
+  burst=1 sends long frames from revision 5 on, short ones below (long: always)
 
 Example:
   hartsim --link /dev/com8 --device addr=0,rev=7,id=000102,tag=PT-101 \

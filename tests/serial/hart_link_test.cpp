@@ -317,7 +317,8 @@ TEST_F(HartLinkTest, TwentyPreamblesAreLegalTwentyOneAreNot) {
 // A long-address burst frame (0x81) arriving while a short reply is
 // expected is read whole by its own delimiter, checksum and all.
 TEST_F(HartLinkTest, TheDelimiterReceivedSizesTheFrame) {
-  const Bytes burst = WithChecksum(Hex("FFFFFFFFFF 81 DA 11 00 01 02 03 0B 0000 41400000 07 41480000"));
+  const Bytes burst =
+      WithChecksum(Hex("FFFFFFFFFF 81 DA 11 00 01 02 03 0B 0000 41400000 07 41480000"));
   fake.line.DeliverNow(burst);
   ASSERT_EQ(Receive(), 0u);
   EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 19), Bytes(burst.begin() + 5, burst.end() - 1));
