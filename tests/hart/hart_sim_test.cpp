@@ -144,7 +144,7 @@ TEST(HartSimBurst, PollFindsABurstingDeviceAtEveryPhase) {
   EXPECT_GT(foreignSeen, 0) << "no phase put a burst frame in the reply slot";
 }
 
-// A slow device: 250 ms of turnaround, 20 preambles and a 36-byte command-3
+// A slow device: 250 ms of turnaround, 20 preambles and a 35-byte command-3
 // frame is read whole at the first request.
 TEST_F(HartSimTest, SlowLongReplyIsReadAtTheFirstAttempt) {
   sim::DeviceConfig c = Config(7);
