@@ -103,7 +103,8 @@ class Reading {
     count_ += n;
   }
 
-  std::array<std::uint8_t, 2 * kQueueSize> taken_{};
+  // Only the first kept_ bytes are ever read: no need to clear the rest.
+  std::array<std::uint8_t, 2 * kQueueSize> taken_;
   std::size_t kept_ = 0;
   std::size_t count_ = 0;
   bool started_ = false;
