@@ -28,7 +28,7 @@ void ReceiveShortFrame(benchmark::State& state) {
   std::uint8_t reply[serial::kReplyBufferSize];
   for (auto _ : state) {
     fake.line.DeliverNow(kIdentity);
-    if (serial::HartLink::ReceiveFrame(reply) != serial::kLinkOk) {
+    if (serial::HartLink::ReceiveFrame(reply) != serial::LinkResult::kOk) {
       state.SkipWithError("the command-0 reply was not received");
       break;
     }
@@ -53,7 +53,7 @@ void ReceiveMaximumFrame(benchmark::State& state) {
   std::uint8_t reply[serial::kReplyBufferSize];
   for (auto _ : state) {
     fake.line.DeliverNow(frame);
-    if (serial::HartLink::ReceiveFrame(reply) != serial::kLinkOk) {
+    if (serial::HartLink::ReceiveFrame(reply) != serial::LinkResult::kOk) {
       state.SkipWithError("the maximum frame was not received");
       break;
     }

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   hart::HartDevice device;
-  if (device.Open(8, 1200) != serial::kLinkOk) std::abort();
+  if (device.Open(8, 1200) != serial::LinkResult::kOk) std::abort();
   const bool found = device.Poll(0, 2);
   FUZZ_CHECK(requests <= 10);
   if (found) {

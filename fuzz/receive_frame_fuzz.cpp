@@ -15,7 +15,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   support::FakePlatform fake;
-  if (serial::HartLink::OpenLink(8, 1200) != serial::kLinkOk) std::abort();
+  if (serial::HartLink::OpenLink(8, 1200) != serial::LinkResult::kOk) std::abort();
   if (data[0] & 2) fake.line.maxBytesPerRead = 1;
   const std::vector<std::uint8_t> wire(data + 1, data + size);
   if (data[0] & 4) {
@@ -27,15 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::array<std::uint8_t, serial::kReplyBufferSize + 1> reply{};
   reply.back() = 0xA5;  // a canary just past the documented buffer size
   const std::uint64_t start = fake.clock.NowMicros();
-  const std::uint32_t result = serial::HartLink::ReceiveFrame(reply.data());
+  const serial::LinkResult result = serial::HartLink::ReceiveFrame(reply.data());
   // No read outlasts the longest legal reply (284 characters, 2.63 s) by
   // more than the gap that ends a patient read and a tick or two.
   FUZZ_CHECK(fake.clock.NowMicros() - start <= 2'700'000);
-  FUZZ_CHECK(result == serial::kLinkOk || result == serial::kLinkFailure ||
-             result == serial::kLinkChecksumError || result == serial::kLinkDataIncomplete ||
-             result == serial::kLinkNoReply);
+  FUZZ_CHECK(result == serial::LinkResult::kOk || result == serial::LinkResult::kFailure ||
+             result == serial::LinkResult::kChecksumError ||
+             result == serial::LinkResult::kDataIncomplete ||
+             result == serial::LinkResult::kNoReply);
   FUZZ_CHECK(reply.back() == 0xA5);
-  if (result == serial::kLinkOk) {
+  if (result == serial::LinkResult::kOk) {
     // A delivered frame is one the device really sent: delimiter, header and
     // data appear in the input after at least one preamble.
     const std::size_t header = serial::HeaderLength(reply[0]);

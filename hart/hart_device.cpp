@@ -72,7 +72,7 @@ std::uint8_t Checksum(const std::uint8_t* from, const std::uint8_t* to) {
   return x;
 }
 
-std::uint32_t Receive(Reply& reply) {
+serial::LinkResult Receive(Reply& reply) {
   // Bytes beyond a short reply's data read as zero rather than as whatever
   // the last reply left.
   reply.fill(0);
@@ -112,7 +112,7 @@ std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::u
   return n + 1;
 }
 
-std::uint32_t HartDevice::Open(std::uint8_t portNumber, std::uint32_t baudRate) {
+serial::LinkResult HartDevice::Open(std::uint8_t portNumber, std::uint32_t baudRate) {
   return HartLink::OpenLink(portNumber, baudRate);
 }
 
@@ -136,7 +136,7 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   std::uint8_t limit = attempts;
   for (std::uint8_t attempt = 0; attempt < limit; ++attempt) {
     HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Receive(reply) != serial::kLinkOk) continue;
+    if (Receive(reply) != serial::LinkResult::kOk) continue;
     const ReplyKind kind = ClassifyReply(reply.data(), asked);
     if (kind == ReplyKind::kForeign) {
       limit = kForeignAttemptLimit;
@@ -183,14 +183,15 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   std::uint8_t limit = 1;
   int busyInARow = 0;
   for (;;) {
-    if (HartLink::SendFrame(request, static_cast<std::uint32_t>(length)) != serial::kLinkOk) {
+    if (HartLink::SendFrame(request, static_cast<std::uint32_t>(length)) !=
+        serial::LinkResult::kOk) {
       platform::Sleep(kFailedWritePauseMs);
     }
     // Before the fourth read, give a struggling device a second to recover.
     if (i == kCommandAttempts - 1) platform::Sleep(kFourthAttemptPauseMs);
 
     bool busy = false;
-    if (Receive(reply) != serial::kLinkOk) {
+    if (Receive(reply) != serial::LinkResult::kOk) {
       ++i;
       platform::Sleep(kRetryPauseMs);
     } else {
@@ -231,7 +232,7 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   std::uint8_t limit = 1;
   for (std::uint8_t i = 0; i < limit + kCommandAttempts - 1;) {
     HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Receive(reply) != serial::kLinkOk) {
+    if (Receive(reply) != serial::LinkResult::kOk) {
       ++i;
       continue;
     }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "serial/hart_link.h"
+
 namespace hart {
 
 // Data buffers callers hand to the command operations.
@@ -48,7 +50,7 @@ class HartDevice {
   std::uint8_t pollAddress = 0;
 
   // Open and close the link on the device's behalf; link result codes.
-  std::uint32_t Open(std::uint8_t portNumber, std::uint32_t baudRate);
+  serial::LinkResult Open(std::uint8_t portNumber, std::uint32_t baudRate);
   std::uint32_t Close();
 
   // True when the reply's status bytes report a communication error.

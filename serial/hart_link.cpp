@@ -113,7 +113,7 @@ class Reading {
 
 // Reads one frame into `frame` (delimiter through checksum); on success
 // `frameOffset` is the delimiter's place among the bytes taken.
-std::uint32_t Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffset) {
+LinkResult Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffset) {
   std::array<std::uint8_t, kReplyBufferSize + 1> frame{};
 
   // Preambles: skip line noise before the first 0xFF, count the 0xFF run;
@@ -122,15 +122,15 @@ std::uint32_t Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameO
   for (int empty = 0;;) {
     const ReadOutcome r = reading.Read(&frame[0], 1, preambles > 0);
     if (TimedOut(r.error) || r.count == 0) {
-      if (++empty == kEmptyReadLimit) return kLinkNoReply;
+      if (++empty == kEmptyReadLimit) return LinkResult::kNoReply;
     } else if (r.error != 0) {
-      return kLinkFailure;
+      return LinkResult::kFailure;
     } else if (frame[0] == kPreamble) {
-      if (++preambles > kMaxPreambles) return kLinkNoReply;
+      if (++preambles > kMaxPreambles) return LinkResult::kNoReply;
     } else if (preambles > 0) {
       break;
     }
-    if (reading.Expired()) return kLinkNoReply;
+    if (reading.Expired()) return LinkResult::kNoReply;
   }
   frameOffset = reading.TakenCount() - 1;
 
@@ -142,69 +142,69 @@ std::uint32_t Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameO
   for (int shortReads = 0; have < header;) {
     const ReadOutcome r = reading.Read(&frame[1 + have], header - have, true);
     have += r.count;
-    if (have == header && r.error != 0) return kLinkFailure;
+    if (have == header && r.error != 0) return LinkResult::kFailure;
     if (have < header && (++shortReads == kHeaderReadLimit || reading.Expired())) {
-      return kLinkNoReply;
+      return LinkResult::kNoReply;
     }
   }
 
   const std::uint32_t dataLength = frame[header];
   const std::uint32_t frameLength = 1 + header + dataLength;
   const ReadOutcome r = reading.Read(&frame[1 + header], dataLength + 1, true);
-  if (TimedOut(r.error) || r.count < dataLength + 1) return kLinkDataIncomplete;
-  if (r.error != 0) return kLinkFailure;
+  if (TimedOut(r.error) || r.count < dataLength + 1) return LinkResult::kDataIncomplete;
+  if (r.error != 0) return LinkResult::kFailure;
 
   std::uint8_t check = 0;
   for (std::uint32_t i = 0; i < frameLength; ++i) check ^= frame[i];
-  if (check != frame[frameLength]) return kLinkChecksumError;
+  if (check != frame[frameLength]) return LinkResult::kChecksumError;
 
   std::memcpy(reply, frame.data(), frameLength);
-  return kLinkOk;
+  return LinkResult::kOk;
 }
 
 }  // namespace
 
-const char* LinkResultText(std::uint32_t result) {
+const char* LinkResultText(LinkResult result) {
   switch (result) {
-    case kLinkOk:
+    case LinkResult::kOk:
       return "success";
-    case kLinkFailure:
+    case LinkResult::kFailure:
       return "failure";
-    case kLinkChecksumError:
+    case LinkResult::kChecksumError:
       return "checksum error";
-    case kLinkDataIncomplete:
+    case LinkResult::kDataIncomplete:
       return "reply data incomplete";
-    case kLinkWriteIncomplete:
+    case LinkResult::kWriteIncomplete:
       return "write incomplete";
-    case kLinkNoReply:
+    case LinkResult::kNoReply:
       return "no reply";
-    case kLinkAlreadyOpen:
+    case LinkResult::kAlreadyOpen:
       return "port already open";
-    case kLinkBadPort:
+    case LinkResult::kBadPort:
       return "bad port number";
-    case kLinkBadBaudRate:
+    case LinkResult::kBadBaudRate:
       return "unsupported baud rate";
-    case kLinkMissingBuffer:
+    case LinkResult::kMissingBuffer:
       return "missing buffer";
     default:
       return "unknown result";
   }
 }
 
-std::uint32_t HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
-  if (theSerialPort.IsOpen()) return kLinkAlreadyOpen;
-  if (portNumber == 0 || portNumber > 255) return kLinkBadPort;
+LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
+  if (theSerialPort.IsOpen()) return LinkResult::kAlreadyOpen;
+  if (portNumber == 0 || portNumber > 255) return LinkResult::kBadPort;
   if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != 0) {
     // The box says only which port; beneath it the driver says why and what
     // the operator can do (join dialout, map the modem, free the port).
     platform::MessageBox(kPortName, platform::Icon::Error, platform::Buttons::Ok,
                          platform::OpenFailureAdvice(kPortName, theSerialPort.lastError));
-    return kLinkFailure;
+    return LinkResult::kFailure;
   }
   if (std::find(kBaudRates.begin(), kBaudRates.end(), baudRate) == kBaudRates.end()) {
-    return kLinkBadBaudRate;
+    return LinkResult::kBadBaudRate;
   }
-  return theSerialPort.ConfigureLine(baudRate) == 0 ? kLinkOk : kLinkFailure;
+  return theSerialPort.ConfigureLine(baudRate) == 0 ? LinkResult::kOk : LinkResult::kFailure;
 }
 
 std::uint32_t HartLink::CloseLink() {
@@ -218,8 +218,8 @@ std::uint32_t HartLink::TransmissionMillis(std::uint32_t length) {
   return static_cast<std::uint32_t>(ms);
 }
 
-std::uint32_t HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t length) {
-  if (bytes == nullptr) return kLinkMissingBuffer;
+LinkResult HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t length) {
+  if (bytes == nullptr) return LinkResult::kMissingBuffer;
   const std::uint32_t transmission = TransmissionMillis(length);
   // Whatever is already waiting was not sent in answer to this request: a
   // reply that came after its read gave up, a burst frame, line noise. Left
@@ -229,25 +229,25 @@ std::uint32_t HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t lengt
   std::uint32_t written = 0;
   const std::uint32_t e = theSerialPort.Write(bytes, length, &written);
   if (observer != nullptr && written > 0) observer->Sent({bytes, std::min(written, length)});
-  if (TimedOut(e) || written < length) return kLinkWriteIncomplete;
-  if (e != 0) return kLinkFailure;
+  if (TimedOut(e) || written < length) return LinkResult::kWriteIncomplete;
+  if (e != 0) return LinkResult::kFailure;
   // The write pause normally covers this already; only frames longer than
   // about 50 bytes still wait here. Unsigned subtraction survives the
   // tick count's wrap.
   while (static_cast<std::uint32_t>(platform::TickCount() - start) < transmission) {
   }
-  return kLinkOk;
+  return LinkResult::kOk;
 }
 
-std::uint32_t HartLink::ReceiveFrame(std::uint8_t* reply) {
-  if (reply == nullptr) return kLinkMissingBuffer;
+LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
+  if (reply == nullptr) return LinkResult::kMissingBuffer;
   Reading reading;
   std::size_t frameOffset = 0;
-  const std::uint32_t result = Receive(reading, reply, frameOffset);
+  const LinkResult result = Receive(reading, reply, frameOffset);
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();
-    const bool marked = result == kLinkOk && taken.size() == reading.TakenCount();
+    const bool marked = result == LinkResult::kOk && taken.size() == reading.TakenCount();
     observer->Received(taken, result, marked ? frameOffset : taken.size());
   }
   return result;

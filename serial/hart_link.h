@@ -11,20 +11,23 @@
 
 namespace serial {
 
-// Link result codes.
-inline constexpr std::uint32_t kLinkOk = 0;
-inline constexpr std::uint32_t kLinkFailure = 1;
-inline constexpr std::uint32_t kLinkChecksumError = 2;
-inline constexpr std::uint32_t kLinkDataIncomplete = 3;
-inline constexpr std::uint32_t kLinkWriteIncomplete = 4;
-inline constexpr std::uint32_t kLinkNoReply = 5;
-inline constexpr std::uint32_t kLinkAlreadyOpen = 8;
-inline constexpr std::uint32_t kLinkBadPort = 9;
-inline constexpr std::uint32_t kLinkBadBaudRate = 10;
-inline constexpr std::uint32_t kLinkMissingBuffer = 14;
+// Link result codes: a type of their own, so that a platform error number
+// cannot be passed where a link result is meant, or the other way round.
+enum class LinkResult : std::uint32_t {
+  kOk = 0,
+  kFailure = 1,
+  kChecksumError = 2,
+  kDataIncomplete = 3,
+  kWriteIncomplete = 4,
+  kNoReply = 5,
+  kAlreadyOpen = 8,
+  kBadPort = 9,
+  kBadBaudRate = 10,
+  kMissingBuffer = 14,
+};
 
 // Words for a result code, for logs and tools.
-const char* LinkResultText(std::uint32_t result);
+const char* LinkResultText(LinkResult result);
 
 // Both driver queues, in bytes.
 inline constexpr std::uint32_t kQueueSize = 2048;
@@ -52,12 +55,12 @@ class FrameObserver {
   // A request as it was handed to the port, preambles included.
   virtual void Sent(std::span<const std::uint8_t> request) = 0;
   // What one ReceiveFrame took off the line, in order, and its result. On
-  // kLinkOk the frame (delimiter through checksum) is the span's tail from
+  // LinkResult::kOk the frame (delimiter through checksum) is the span's tail from
   // `frameOffset` on; otherwise `frameOffset` is the span's size. At most
   // 2 * kQueueSize bytes are kept: a line flooding faster than 1200 baud
   // for the whole read keeps only its first ones, and a frame that ends
   // beyond them is not marked.
-  virtual void Received(std::span<const std::uint8_t> lineBytes, std::uint32_t result,
+  virtual void Received(std::span<const std::uint8_t> lineBytes, LinkResult result,
                         std::size_t frameOffset) = 0;
 };
 
@@ -72,12 +75,12 @@ class HartLink {
   // 9: port number outside 1-255; 1: the port would not open (the operator
   // is told "COM8:") or not configure; 10: a rate not supported (the port
   // stays open).
-  static std::uint32_t OpenLink(std::uint32_t portNumber, std::uint32_t baudRate);
+  static LinkResult OpenLink(std::uint32_t portNumber, std::uint32_t baudRate);
   static std::uint32_t CloseLink();
 
   // Sends one request frame and returns once the modem has had time to put
   // it on the wire and the device to answer: 0, 1, 4 or 14.
-  static std::uint32_t SendFrame(const std::uint8_t* bytes, std::uint32_t length);
+  static LinkResult SendFrame(const std::uint8_t* bytes, std::uint32_t length);
 
   // Reads one frame into `reply` (at least kReplyBufferSize bytes):
   // delimiter, header (HeaderLength of the delimiter received), data; the
@@ -90,7 +93,7 @@ class HartLink {
   // Bounded on a noisy line: a run of more than kMaxPreambles preambles
   // ends the read at once with 5, and no read lasts longer than the longest
   // legal reply takes from its first byte (5 before the delimiter, 3 after).
-  static std::uint32_t ReceiveFrame(std::uint8_t* reply);
+  static LinkResult ReceiveFrame(std::uint8_t* reply);
 
   // Installs the observer of every frame sent and read (null: none). The
   // caller keeps it alive while it is installed.

@@ -56,7 +56,7 @@ void PollDialog::OnPoll() {
   UpdateWindow();
 
   portNumber = 8;
-  if (device.Open(portNumber, kHartBaudRate) != 0) {
+  if (device.Open(portNumber, kHartBaudRate) != serial::LinkResult::kOk) {
     // A port that opened but would not take the line settings is released
     // here, or every later press would find it still open.
     device.Close();

@@ -59,7 +59,7 @@ void PvDialog::OnStart() {
   }
   // The link opens before the timer starts, so no tick can ever run
   // against a closed link while the failure is being reported.
-  if (device->Open(portNumber, kHartBaudRate) != 0) {
+  if (device->Open(portNumber, kHartBaudRate) != serial::LinkResult::kOk) {
     device->Close();
     Error("Error opening COM port");
     platform::Sleep(kModemSettleMs);

@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
   platform::ScopedServices use({&driver, nullptr, &op});
 
   hart::HartDevice device;
-  if (device.Open(8, 1200) != 0 || !device.Poll(0, 2)) {
+  if (device.Open(8, 1200) != serial::LinkResult::kOk || !device.Poll(0, 2)) {
     std::fprintf(stderr, "veltrop_soak: the simulated device does not answer\n");
     return 1;
   }

@@ -56,13 +56,13 @@ class RecordingSerialTest : public ::testing::Test {
 };
 
 TEST_F(RecordingSerialTest, EachWriteStartsAnExchangeThatCollectsTheReplyBytes) {
-  ASSERT_EQ(serial::HartLink::OpenLink(8, 1200), serial::kLinkOk);
+  ASSERT_EQ(serial::HartLink::OpenLink(8, 1200), serial::LinkResult::kOk);
   std::vector<std::uint8_t> reply(20, 0xFF);
   fake.line.onWrite = [&](const std::vector<std::uint8_t>&, std::uint64_t end) {
     fake.line.DeliverPaced(reply, end + 10'000);
   };
   const std::uint8_t request[12] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0x80, 0, 0, 0x82};
-  ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::kLinkOk);
+  ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::LinkResult::kOk);
   std::uint8_t buffer[32];
   std::uint32_t got = 0;
   // The write pause has passed on the virtual clock: the whole reply is in.
@@ -74,7 +74,7 @@ TEST_F(RecordingSerialTest, EachWriteStartsAnExchangeThatCollectsTheReplyBytes) 
   EXPECT_GT(recorder.exchanges()[0].lastByteAtMicros, recorder.exchanges()[0].writtenAtMicros);
 
   reply.assign(3, 0xFF);
-  ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::kLinkOk);
+  ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::LinkResult::kOk);
   ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), 0u);
   ASSERT_EQ(recorder.exchanges().size(), 2u);
   EXPECT_EQ(recorder.exchanges()[0].replyBytes, 20u) << "a later reply is not added to the first";
@@ -82,7 +82,7 @@ TEST_F(RecordingSerialTest, EachWriteStartsAnExchangeThatCollectsTheReplyBytes) 
 }
 
 TEST_F(RecordingSerialTest, BytesBeforeAnyRequestAreUnsolicitedAndClearForgetsAll) {
-  ASSERT_EQ(serial::HartLink::OpenLink(8, 1200), serial::kLinkOk);
+  ASSERT_EQ(serial::HartLink::OpenLink(8, 1200), serial::LinkResult::kOk);
   fake.line.DeliverNow({0x01, 0x02, 0x03});
   std::uint8_t buffer[8];
   std::uint32_t got = 0;
@@ -119,7 +119,7 @@ TEST(TimingRig, APollOnThePtyIsRecordedWithItsFrameSizesAndItsPause) {
   {
     platform::ScopedServices useRig({&recorder, &clock, nullptr});
     hart::HartDevice device;
-    ASSERT_EQ(device.Open(8, 1200), 0u);
+    ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
     // Two attempts, as the Poll dialog makes: a loaded machine may starve
     // the simulator's thread past the first one.
     EXPECT_TRUE(device.Poll(0, 2));

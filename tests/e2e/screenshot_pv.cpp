@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   segment.Add(config);
 
   hart::HartDevice device;
-  if (device.Open(8, 1200) != 0 || !device.Poll(0, 2)) {
+  if (device.Open(8, 1200) != serial::LinkResult::kOk || !device.Poll(0, 2)) {
     std::fprintf(stderr, "the simulated device did not answer\n");
     return 1;
   }

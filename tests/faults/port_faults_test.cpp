@@ -87,7 +87,7 @@ TEST_P(OpenFailure, SaysWhyAndWhatToDo) {
   platform::PosixSerialDriver driver({{"COM8:", c.path}});
   platform::ScopedServices use({&driver, nullptr, &op});
   LinkCloser closer;
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkFailure);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kFailure);
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
   ASSERT_EQ(op.shown().size(), 1u);
   EXPECT_EQ(op.shown()[0].text, "COM8:");
@@ -124,13 +124,13 @@ TEST(OpenFailureAdvice, PortHeldByAnotherProgramIsNamedAsBusy) {
   platform::PosixSerialDriver driver({{"COM8:", pty.slavePath()}});
   platform::ScopedServices use({&driver, nullptr, &op});
   LinkCloser closer;
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkFailure);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kFailure);
   ASSERT_EQ(op.shown().size(), 1u);
   EXPECT_EQ(op.shown()[0].detail.rfind(pty.slavePath() + " is in use by another program", 0), 0u)
       << op.shown()[0].detail;
   // Once the other program lets go, the port opens.
   held.reset();
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkOk);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kOk);
 }
 
 TEST(OpenCloseCycles, ThousandCyclesLeaveNoDescriptorBehind) {
@@ -143,7 +143,7 @@ TEST(OpenCloseCycles, ThousandCyclesLeaveNoDescriptorBehind) {
   ASSERT_GT(before, 0);
   int failures = 0;
   for (int i = 0; i < 1000; ++i) {
-    if (HartLink::OpenLink(8, 1200) != serial::kLinkOk) ++failures;
+    if (HartLink::OpenLink(8, 1200) != serial::LinkResult::kOk) ++failures;
     HartLink::CloseLink();
   }
   EXPECT_EQ(failures, 0);
@@ -237,7 +237,7 @@ TEST_F(Unplugged, MidPollGivesTheFailedVerdictAndALaterPollWorks) {
 
 TEST_F(Unplugged, MidMonitorReportsHartErrorAtTheNextTickAndClosesThePort) {
   hart::HartDevice device;
-  ASSERT_EQ(device.Open(8, 1200), 0u);
+  ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
   ASSERT_TRUE(device.Poll(0, 2));
   device.Close();
   ui::PvDialog dialog;

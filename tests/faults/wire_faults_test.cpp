@@ -68,7 +68,7 @@ class Responder {
 
 class WireFaults : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), 0u); }
+  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk); }
 
   // Polls address 0 with two attempts. Returns the identifier taken, if any.
   std::optional<std::uint32_t> Poll(std::uint8_t address = 0) {

@@ -50,7 +50,7 @@ const Bytes kLegacyIdentity =
 
 class HartDeviceTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), 0u); }
+  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk); }
 
   support::FakePlatform fake;
   ScriptedDevice field{fake.line};

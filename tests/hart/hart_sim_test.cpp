@@ -38,7 +38,7 @@ std::string Tag(HartDevice& device) {
 
 class HartSimTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), 0u); }
+  void SetUp() override { ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk); }
 
   sim::Device& Add(std::uint8_t revision, bool legacy = false, std::uint8_t address = 0) {
     return segment.Add(Config(revision, legacy, address));
@@ -63,7 +63,7 @@ TEST(HartSimIdentity, EveryRevisionAndLayoutGivesIdentityAndTag) {
     support::SimLine simLine(fake.line, segment);
     sim::Device& field = segment.Add(Config(c.revision, c.legacy));
     HartDevice device;
-    ASSERT_EQ(device.Open(8, 1200), 0u);
+    ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
     ASSERT_TRUE(device.Poll(0, 2));
     EXPECT_EQ(device.universalRevision, c.revision);
     EXPECT_EQ(device.Identifier(), 0xA1B2C3u);
@@ -132,7 +132,7 @@ TEST(HartSimBurst, PollFindsABurstingDeviceAtEveryPhase) {
     field.faults.burst = true;
     support::SimLine link(fake.line, segment);
     HartDevice device;
-    ASSERT_EQ(device.Open(8, 1200), 0u);
+    ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
     fake.clock.Sleep(static_cast<std::uint32_t>(phase * 7));
     fake.clock.ClearSleeps();
     if (!device.Poll(0, 2)) ++failed;
@@ -222,7 +222,7 @@ TEST(HartPty, PollAndTagThroughTheRealDriver) {
   platform::PosixSerialDriver driver({{"COM8:", server.SlavePath()}});
   platform::ScopedServices useIt({&driver, nullptr, nullptr});
   HartDevice device;
-  ASSERT_EQ(device.Open(8, 1200), 0u);
+  ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
   EXPECT_TRUE(device.Poll(0, 2));
   EXPECT_EQ(device.Identifier(), 258u);
   char text[hart::kTagTextSize] = {};
@@ -249,7 +249,7 @@ TEST(HartPty, BurstingRevisionSevenDeviceIsFoundFifteenTimesOutOfFifteen) {
   int found = 0;
   for (int i = 0; i < 15; ++i) {
     HartDevice device;
-    ASSERT_EQ(device.Open(8, 1200), 0u);
+    ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
     if (device.Poll(0, 2) && device.Identifier() == 258u) ++found;
     device.Close();
   }

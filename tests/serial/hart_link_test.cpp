@@ -31,9 +31,9 @@ const Bytes kShortReply = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x06, 0x80,
 
 class HartLinkTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(HartLink::OpenLink(8, 1200), 0u); }
+  void SetUp() override { ASSERT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kOk); }
 
-  std::uint32_t Receive() {
+  serial::LinkResult Receive() {
     reply.fill(0xEE);
     return HartLink::ReceiveFrame(reply.data());
   }
@@ -43,23 +43,23 @@ class HartLinkTest : public ::testing::Test {
 };
 
 TEST_F(HartLinkTest, OpenLinkResultCodes) {
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkAlreadyOpen);
-  EXPECT_EQ(HartLink::OpenLink(0, 1200), serial::kLinkAlreadyOpen);
-  EXPECT_EQ(HartLink::OpenLink(8, 250), serial::kLinkAlreadyOpen);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kAlreadyOpen);
+  EXPECT_EQ(HartLink::OpenLink(0, 1200), serial::LinkResult::kAlreadyOpen);
+  EXPECT_EQ(HartLink::OpenLink(8, 250), serial::LinkResult::kAlreadyOpen);
   EXPECT_EQ(HartLink::CloseLink(), 0u);
 
-  EXPECT_EQ(HartLink::OpenLink(0, 1200), serial::kLinkBadPort);
-  EXPECT_EQ(HartLink::OpenLink(256, 1200), serial::kLinkBadPort);
+  EXPECT_EQ(HartLink::OpenLink(0, 1200), serial::LinkResult::kBadPort);
+  EXPECT_EQ(HartLink::OpenLink(256, 1200), serial::LinkResult::kBadPort);
   EXPECT_EQ(fake.line.Calls(Op::Open), 1);
 
   // An unsupported rate leaves the port open as Open set it up.
-  EXPECT_EQ(HartLink::OpenLink(8, 250), serial::kLinkBadBaudRate);
+  EXPECT_EQ(HartLink::OpenLink(8, 250), serial::LinkResult::kBadBaudRate);
   EXPECT_TRUE(HartLink::theSerialPort.IsOpen());
   EXPECT_EQ(HartLink::theSerialPort.GetBaudRate(), 9600);
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkAlreadyOpen);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kAlreadyOpen);
   HartLink::CloseLink();
 
-  EXPECT_EQ(HartLink::OpenLink(3, 1200), 0u);
+  EXPECT_EQ(HartLink::OpenLink(3, 1200), serial::LinkResult::kOk);
   EXPECT_EQ(fake.line.openedNames.back(), "COM8:");
   EXPECT_EQ(fake.line.settings.parity, platform::kParityOdd);
   EXPECT_EQ(fake.line.inQueue, 2048u);
@@ -69,7 +69,7 @@ TEST_F(HartLinkTest, OpenLinkResultCodes) {
 TEST_F(HartLinkTest, OpenFailureShowsThePortNameOnce) {
   HartLink::CloseLink();
   fake.line.Fail(Op::Open, 0, platform::kErrorFileNotFound);
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkFailure);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kFailure);
   ASSERT_EQ(fake.op.texts(), std::vector<std::string>{"COM8:"});
   EXPECT_EQ(fake.op.shown()[0].icon, platform::Icon::Error);
 }
@@ -78,9 +78,9 @@ TEST_F(HartLinkTest, ConfigureFailureIsSilentAndLeavesThePortOpen) {
   HartLink::CloseLink();
   // SetUp's open wrote the settings twice; this open's second write fails.
   fake.line.Fail(Op::SetSettings, 4, platform::kErrorInvalidParameter);
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkFailure);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kFailure);
   EXPECT_TRUE(fake.op.shown().empty());
-  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::kLinkAlreadyOpen);
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kAlreadyOpen);
 }
 
 TEST(HartLinkTiming, TransmissionTimeFormula) {
@@ -95,7 +95,7 @@ TEST(HartLinkTiming, TransmissionTimeFormula) {
 TEST_F(HartLinkTest, SendFrameEndsWithTheWritePauseForShortFrames) {
   const Bytes frame(12, 0xFF);
   const std::uint64_t start = fake.clock.NowMicros();
-  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), 0u);
+  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::LinkResult::kOk);
   // 12 characters on the wire, then the 500 ms pause; the 137 ms
   // transmission wait adds nothing.
   EXPECT_EQ(fake.clock.NowMicros() - start, 12 * kChar + 500'000);
@@ -106,7 +106,7 @@ TEST_F(HartLinkTest, SendFrameWaitsOutLongFramesAcrossTheTickWrap) {
   support::VirtualClock nearWrap(0xFFFFFF00ull * 1000);
   platform::ScopedServices useIt({nullptr, &nearWrap, nullptr});
   const Bytes frame(100, 0x00);
-  ASSERT_EQ(HartLink::SendFrame(frame.data(), 100), 0u);
+  ASSERT_EQ(HartLink::SendFrame(frame.data(), 100), serial::LinkResult::kOk);
   // 943 ms must pass in unsigned tick arithmetic even though the tick count
   // wrapped during the wait.
   EXPECT_GE(nearWrap.NowMillis() - 0xFFFFFF00ull, 943u);
@@ -114,24 +114,24 @@ TEST_F(HartLinkTest, SendFrameWaitsOutLongFramesAcrossTheTickWrap) {
 }
 
 TEST_F(HartLinkTest, SendFrameFailures) {
-  EXPECT_EQ(HartLink::SendFrame(nullptr, 12), serial::kLinkMissingBuffer);
+  EXPECT_EQ(HartLink::SendFrame(nullptr, 12), serial::LinkResult::kMissingBuffer);
   const Bytes frame(12, 0xFF);
   fake.line.writeShortBy = 1;
-  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::kLinkWriteIncomplete);
+  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::LinkResult::kWriteIncomplete);
   fake.line.writeShortBy = 0;
   fake.line.writeResult = platform::kErrorTimeout;
-  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::kLinkWriteIncomplete);
+  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::LinkResult::kWriteIncomplete);
   fake.line.writeResult = platform::kErrorIoDevice;
-  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::kLinkFailure);
+  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::LinkResult::kFailure);
   fake.line.writeResult = platform::kErrorIoPending;
-  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), 0u);
+  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::LinkResult::kOk);
 }
 
 TEST_F(HartLinkTest, ClosedLinkTellsTheOperator) {
   HartLink::CloseLink();
   const Bytes frame(12, 0xFF);
-  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::kLinkWriteIncomplete);
-  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+  EXPECT_EQ(HartLink::SendFrame(frame.data(), 12), serial::LinkResult::kWriteIncomplete);
+  EXPECT_EQ(Receive(), serial::LinkResult::kNoReply);
   EXPECT_EQ(fake.op.texts(),
             (std::vector<std::string>{"Write device not open", "Read device not open",
                                       "Read device not open", "Read device not open",
@@ -140,7 +140,7 @@ TEST_F(HartLinkTest, ClosedLinkTellsTheOperator) {
 
 TEST_F(HartLinkTest, ReadsAWholeShortReply) {
   fake.line.DeliverNow(kShortReply);
-  ASSERT_EQ(Receive(), 0u);
+  ASSERT_EQ(Receive(), serial::LinkResult::kOk);
   const Bytes delivered(reply.begin(), reply.begin() + 8);
   EXPECT_EQ(delivered, Bytes(kShortReply.begin() + 5, kShortReply.end() - 1));
   EXPECT_EQ(reply[8], 0xEE) << "the checksum is not delivered";
@@ -150,7 +150,7 @@ TEST_F(HartLinkTest, SkipsNoiseBeforeThePreambles) {
   Bytes noisy = {0x00, 0x13};
   noisy.insert(noisy.end(), kShortReply.begin() + 3, kShortReply.end());  // 00 13 FF FF 06 ...
   fake.line.DeliverNow(noisy);
-  ASSERT_EQ(Receive(), 0u);
+  ASSERT_EQ(Receive(), serial::LinkResult::kOk);
   EXPECT_EQ(reply[0], 0x06);
   EXPECT_EQ(reply[7], 0x34);
 }
@@ -162,7 +162,7 @@ TEST_F(HartLinkTest, ReadsALongReplyWithMaximumByteCount) {
   for (std::size_t i = 3; i < frame.size(); ++i) check ^= frame[i];
   frame.push_back(check);
   fake.line.DeliverNow(frame);
-  ASSERT_EQ(Receive(), 0u);
+  ASSERT_EQ(Receive(), serial::LinkResult::kOk);
   EXPECT_EQ(reply[6], 0x03);
   EXPECT_EQ(reply[7], 0xFF);
   EXPECT_EQ(reply[8], 0);
@@ -172,7 +172,7 @@ TEST_F(HartLinkTest, ReadsALongReplyWithMaximumByteCount) {
 TEST_F(HartLinkTest, NoPreambleMeansNoReplyAfterFourEmptyReads) {
   fake.line.DeliverNow({0x06, 0x80, 0x00});
   fake.clock.ClearSleeps();
-  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+  EXPECT_EQ(Receive(), serial::LinkResult::kNoReply);
   EXPECT_EQ(fake.line.Calls(Op::Read), 3 + 4);
   EXPECT_TRUE(fake.clock.sleeps().empty()) << "no reply before any preamble is immediate";
 }
@@ -182,16 +182,16 @@ TEST_F(HartLinkTest, ShortReplyIsIncomplete) {
   Bytes frame = {0xFF, 0xFF, 0x06, 0x80, 0x00, 0x0E};
   for (int i = 0; i < 10; ++i) frame.push_back(0);
   fake.line.DeliverNow(frame);
-  EXPECT_EQ(Receive(), serial::kLinkDataIncomplete);
+  EXPECT_EQ(Receive(), serial::LinkResult::kDataIncomplete);
   // Missing only the checksum is incomplete as well.
   Bytes noCheck(kShortReply.begin(), kShortReply.end() - 1);
   fake.line.DeliverNow(noCheck);
-  EXPECT_EQ(Receive(), serial::kLinkDataIncomplete);
+  EXPECT_EQ(Receive(), serial::LinkResult::kDataIncomplete);
 }
 
 TEST_F(HartLinkTest, MissingHeaderIsNoReply) {
   fake.line.DeliverNow({0xFF, 0xFF, 0x06, 0x80});
-  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+  EXPECT_EQ(Receive(), serial::LinkResult::kNoReply);
 }
 
 TEST_F(HartLinkTest, CorruptedByteIsAChecksumError) {
@@ -199,7 +199,8 @@ TEST_F(HartLinkTest, CorruptedByteIsAChecksumError) {
     Bytes bad = kShortReply;
     bad[at] ^= 0x10;
     fake.line.DeliverNow(bad);
-    EXPECT_EQ(Receive(), at == 8 ? serial::kLinkDataIncomplete : serial::kLinkChecksumError)
+    EXPECT_EQ(Receive(),
+              at == 8 ? serial::LinkResult::kDataIncomplete : serial::LinkResult::kChecksumError)
         << "corrupted byte " << at;
     EXPECT_EQ(reply[0], 0xEE) << "a corrupted frame is never delivered";
   }
@@ -209,7 +210,7 @@ TEST_F(HartLinkTest, HardReadErrorsFailOnlyWhenTheCountWasFull) {
   // A failing read that moved nothing is one more empty read.
   fake.line.DeliverNow(kShortReply);
   fake.line.Fail(Op::Read, fake.line.Calls(Op::Read) + 2, platform::kErrorIoDevice);
-  EXPECT_EQ(Receive(), 0u);
+  EXPECT_EQ(Receive(), serial::LinkResult::kOk);
 
   // The same error with its byte delivered, in each phase: preamble (read 1),
   // header (read 7: five preambles and the delimiter come first), data (8).
@@ -217,7 +218,7 @@ TEST_F(HartLinkTest, HardReadErrorsFailOnlyWhenTheCountWasFull) {
     fake.line.DeliverNow(kShortReply);
     fake.line.FailAfterTransfer(Op::Read, fake.line.Calls(Op::Read) + nth,
                                 platform::kErrorIoDevice);
-    EXPECT_EQ(Receive(), serial::kLinkFailure) << "read " << nth;
+    EXPECT_EQ(Receive(), serial::LinkResult::kFailure) << "read " << nth;
   }
 }
 
@@ -238,14 +239,14 @@ TEST_F(HartLinkTest, EveryOutcomePurgesBothBuffers) {
   EXPECT_EQ(purgesAfter({}), 0u);                              // 5
   EXPECT_EQ(purgesAfter(Bytes(21, 0xFF)), 0u);                 // 5 (too many preambles)
   const std::size_t before = fake.line.purges().size();
-  EXPECT_EQ(HartLink::ReceiveFrame(nullptr), serial::kLinkMissingBuffer);
+  EXPECT_EQ(HartLink::ReceiveFrame(nullptr), serial::LinkResult::kMissingBuffer);
   EXPECT_EQ(fake.line.purges().size(), before);
 }
 
 TEST_F(HartLinkTest, OneBytePerReadStillReadsTheReply) {
   fake.line.maxBytesPerRead = 1;
   fake.line.DeliverNow(kShortReply);
-  ASSERT_EQ(Receive(), 0u);
+  ASSERT_EQ(Receive(), serial::LinkResult::kOk);
   EXPECT_EQ(reply[7], 0x34);
 }
 
@@ -266,7 +267,7 @@ TEST_F(HartLinkTest, ReplyStillArrivingIsReadWhole) {
   const std::uint64_t t0 = fake.clock.NowMicros();
   fake.line.DeliverPaced(frame, t0);
   fake.clock.Advance(kChar);  // one byte has arrived when the read starts
-  ASSERT_EQ(Receive(), 0u);
+  ASSERT_EQ(Receive(), serial::LinkResult::kOk);
   EXPECT_EQ(reply[7], 0x1A + 64);
   EXPECT_EQ(reply[7 + 0x1A + 64], 63);
   EXPECT_EQ(fake.line.InFlight(), 0u);
@@ -276,7 +277,7 @@ TEST_F(HartLinkTest, ReplyThatStopsArrivingGivesUpAfterTheGap) {
   Bytes frame = {0xFF, 0xFF, 0x06, 0x80, 0x00, 0x08, 0x00, 0x00, 0x01};  // 5 data bytes missing
   fake.line.DeliverPaced(frame, fake.clock.NowMicros());
   const std::uint64_t start = fake.clock.NowMicros();
-  EXPECT_EQ(Receive(), serial::kLinkDataIncomplete);
+  EXPECT_EQ(Receive(), serial::LinkResult::kDataIncomplete);
   const std::uint64_t lastByte = start + (frame.size() - 1) * kChar;
   EXPECT_GE(fake.clock.NowMicros(), lastByte + 50'000);
   EXPECT_LT(fake.clock.NowMicros(), lastByte + 70'000);
@@ -287,7 +288,7 @@ TEST_F(HartLinkTest, ReplyThatStopsArrivingGivesUpAfterTheGap) {
 TEST_F(HartLinkTest, EndlessPreamblesEndTheReadWithinTheLongestReply) {
   for (std::uint64_t t = 0; t < 120'000'000; t += 30'000) fake.line.Deliver(0xFF, t);
   const std::uint64_t start = fake.clock.NowMicros();
-  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+  EXPECT_EQ(Receive(), serial::LinkResult::kNoReply);
   EXPECT_LT(fake.clock.NowMicros() - start, 3'000'000u);
 }
 
@@ -299,7 +300,7 @@ TEST_F(HartLinkTest, NoiseThatNeverEndsAFrameEndsTheReadWithinTheLongestReply) {
     fake.line.Deliver(i % 2 == 0 ? 0xFF : 0x00, t);
   }
   const std::uint64_t start = fake.clock.NowMicros();
-  EXPECT_EQ(Receive(), serial::kLinkDataIncomplete);
+  EXPECT_EQ(Receive(), serial::LinkResult::kDataIncomplete);
   EXPECT_GE(fake.clock.NowMicros() - start, 2'600'000u);
   EXPECT_LT(fake.clock.NowMicros() - start, 3'000'000u);
 }
@@ -308,10 +309,10 @@ TEST_F(HartLinkTest, TwentyPreamblesAreLegalTwentyOneAreNot) {
   Bytes twenty(20, 0xFF);
   twenty.insert(twenty.end(), kShortReply.begin() + 5, kShortReply.end());
   fake.line.DeliverNow(twenty);
-  EXPECT_EQ(Receive(), 0u);
+  EXPECT_EQ(Receive(), serial::LinkResult::kOk);
   twenty.insert(twenty.begin(), 0xFF);
   fake.line.DeliverNow(twenty);
-  EXPECT_EQ(Receive(), serial::kLinkNoReply);
+  EXPECT_EQ(Receive(), serial::LinkResult::kNoReply);
 }
 
 // A long-address burst frame (0x81) arriving while a short reply is
@@ -320,19 +321,19 @@ TEST_F(HartLinkTest, TheDelimiterReceivedSizesTheFrame) {
   const Bytes burst =
       WithChecksum(Hex("FFFFFFFFFF 81 DA 11 00 01 02 03 0B 0000 41400000 07 41480000"));
   fake.line.DeliverNow(burst);
-  ASSERT_EQ(Receive(), 0u);
+  ASSERT_EQ(Receive(), serial::LinkResult::kOk);
   EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 19), Bytes(burst.begin() + 5, burst.end() - 1));
   EXPECT_EQ(fake.line.Buffered(), 0u);
 }
 
 struct Recorder : serial::FrameObserver {
   std::vector<Bytes> sent;
-  std::vector<std::pair<Bytes, std::uint32_t>> received;
+  std::vector<std::pair<Bytes, serial::LinkResult>> received;
   std::vector<Bytes> frames;
   void Sent(std::span<const std::uint8_t> request) override {
     sent.emplace_back(request.begin(), request.end());
   }
-  void Received(std::span<const std::uint8_t> line, std::uint32_t result,
+  void Received(std::span<const std::uint8_t> line, serial::LinkResult result,
                 std::size_t frameOffset) override {
     received.emplace_back(Bytes(line.begin(), line.end()), result);
     frames.emplace_back(line.begin() + static_cast<long>(frameOffset), line.end());
@@ -359,9 +360,9 @@ TEST_F(HartLinkTest, TheObserverSeesEachRequestAndEveryByteEachReadTook) {
 
   EXPECT_EQ(recorder.sent, std::vector<Bytes>{request});
   ASSERT_EQ(recorder.received.size(), 2u);
-  EXPECT_EQ(recorder.received[0], std::make_pair(noisy, serial::kLinkOk));
+  EXPECT_EQ(recorder.received[0], std::make_pair(noisy, serial::LinkResult::kOk));
   EXPECT_EQ(recorder.frames[0], Bytes(kShortReply.begin() + 5, kShortReply.end()));
-  EXPECT_EQ(recorder.received[1], std::make_pair(corrupted, serial::kLinkChecksumError));
+  EXPECT_EQ(recorder.received[1], std::make_pair(corrupted, serial::LinkResult::kChecksumError));
   EXPECT_TRUE(recorder.frames[1].empty()) << "no frame marked in a read that failed";
 }
 
@@ -373,7 +374,7 @@ TEST(HartLinkPty, EndlessPreamblesEndTheReadThroughTheRealDriver) {
   ASSERT_TRUE(pty.ok());
   platform::PosixSerialDriver driver({{"COM8:", pty.slavePath()}});
   platform::ScopedServices useIt({&driver, nullptr, nullptr});
-  ASSERT_EQ(HartLink::OpenLink(8, 1200), 0u);
+  ASSERT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kOk);
 
   std::atomic<bool> done{false};
   std::atomic<int> written{0};
@@ -387,12 +388,12 @@ TEST(HartLinkPty, EndlessPreamblesEndTheReadThroughTheRealDriver) {
   });
   while (written == 0) std::this_thread::yield();
   std::array<std::uint8_t, serial::kReplyBufferSize> reply{};
-  const std::uint32_t result = HartLink::ReceiveFrame(reply.data());
+  const serial::LinkResult result = HartLink::ReceiveFrame(reply.data());
   const int writtenWhenDone = written;
   done = true;
   device.join();
   HartLink::CloseLink();
-  EXPECT_EQ(result, serial::kLinkNoReply);
+  EXPECT_EQ(result, serial::LinkResult::kNoReply);
   // 21 bytes end it; a read that went on for the whole stream would have
   // taken all 4000.
   EXPECT_LT(writtenWhenDone, 200);

@@ -18,7 +18,7 @@ class PvDialogTest : public uitest::GuiTest {
     sim::Device& d = AddDevice(0, {0, 1, 2}, revision);
     d.config.loopCurrent = 16.0f;
     d.config.variables = {{sim::kUnitBar, 3.14159f}};
-    ASSERT_EQ(device.Open(8, 1200), 0u);
+    ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
     ASSERT_TRUE(device.Poll(0, 2));
     device.Close();
     dialog.device = &device;
