@@ -150,6 +150,9 @@ class Device {
   std::uint32_t randomSeed_ = 0;
   // Scheduling of unsolicited frames, kept by the segment.
   std::optional<std::uint64_t> nextBurstAt_;
+  // A master's request was lost in a collision: after the next burst, leave
+  // the line to the masters for a while.
+  bool yieldAfterNextBurst_ = false;
   std::optional<std::uint64_t> nextOtherMasterAt_;
 };
 

@@ -13,6 +13,12 @@ constexpr std::uint64_t kUnsolicitedHorizonMicros = 20'000'000;
 // A bursting device leaves the line quiet for at least this long after each
 // frame on it, so that a master can get a word in.
 constexpr std::uint64_t kBurstQuietMicros = 8 * kCharacterMicros;
+// A bursting device that has heard a master's request lost in a collision
+// sends the frame already due, which lands where the master expected its
+// answer, and then leaves the line to the masters for this long: long
+// enough for a master that waits a second after a burst frame to ask again
+// on a quiet line, even when it is slow to get round to it.
+constexpr std::uint64_t kMastersTurnMicros = 3'000'000;
 
 // The next time on the grid start + k * period that is not before `from`.
 std::uint64_t CatchUp(std::uint64_t next, std::uint64_t period, std::uint64_t from) {
@@ -59,9 +65,11 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
 
   // The master does not listen before it talks: a request that begins while
   // a frame of ours is still on the line collides with it, and nobody makes
-  // it out. A bursting device, having heard only noise, keeps its schedule,
-  // so its next frame is what the master reads where the answer should be.
+  // it out. A bursting device sends the frame already due all the same, so
+  // that frame is what the master reads where the answer should be; then it
+  // gives the masters their turn.
   if (lineFreeAt_ > requestStart) {
+    for (auto& d : devices_) d->yieldAfterNextBurst_ = d->nextBurstAt_.has_value();
     if (device != nullptr && onTransaction) {
       onTransaction({device->config.pollAddress, request->IsLong(), request->command,
                      Outcome::Collided, request->endMicros});
@@ -158,8 +166,10 @@ std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
       const std::vector<std::uint8_t> frame = next->BurstFrame();
       const std::uint64_t start = std::max(at, lineFreeAt_);
       Emit(frame, at, out);
+      const std::uint64_t quiet = next->yieldAfterNextBurst_ ? kMastersTurnMicros : kBurstQuietMicros;
+      next->yieldAfterNextBurst_ = false;
       *next->nextBurstAt_ = std::max(start + std::max(next->faults.burstPeriodMicros, minPeriod),
-                                     lineFreeAt_ + kBurstQuietMicros);
+                                     lineFreeAt_ + quiet);
     } else {
       Emit(next->OtherMasterFrame(), at, out);
       *next->nextOtherMasterAt_ += std::max(next->faults.otherMasterPeriodMicros, minPeriod);
