@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tests/support/frames.h"
+#include "tests/support/pcap_records.h"
 
 namespace {
 
@@ -16,44 +15,8 @@ using hartip::Origin;
 
 using support::Hex;
 
-struct Record {
-  std::uint64_t micros;
-  std::vector<std::uint8_t> bytes;
-};
-
-// Reads a capture file back through libpcap, as Wireshark would.
-std::vector<Record> ReadBack(const std::string& path, int* linkType = nullptr) {
-  char error[PCAP_ERRBUF_SIZE];
-  pcap_t* p = pcap_open_offline(path.c_str(), error);
-  EXPECT_NE(p, nullptr) << error;
-  std::vector<Record> out;
-  if (p == nullptr) return out;
-  if (linkType != nullptr) *linkType = pcap_datalink(p);
-  pcap_pkthdr* header = nullptr;
-  const u_char* data = nullptr;
-  while (pcap_next_ex(p, &header, &data) == 1) {
-    out.push_back({static_cast<std::uint64_t>(header->ts.tv_sec) * 1'000'000u +
-                       static_cast<std::uint64_t>(header->ts.tv_usec),
-                   std::vector<std::uint8_t>(data, data + header->caplen)});
-  }
-  pcap_close(p);
-  return out;
-}
-
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/veltrop-trace-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path_ = name;
-  }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using support::ReadPcap;
+using support::TempPath;
 
 // IPv4 header with its checksum, UDP 5094 both ways, HART-IP version 1,
 // request, token-passing PDU, sequence 7, length 13, then the command-0
@@ -111,7 +74,7 @@ TEST(HartIpPacket, AFloodLongerThanADatagramIsCutToFit) {
 }
 
 TEST(PcapWriter, RecordsAreOnDiskAsTheyAreWrittenInOrderToTheMicrosecond) {
-  TempFile file;
+  TempPath file;
   hartip::PcapWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(file.path(), error)) << error;
@@ -121,7 +84,7 @@ TEST(PcapWriter, RecordsAreOnDiskAsTheyAreWrittenInOrderToTheMicrosecond) {
 
   // Read while the writer is still open: a program killed now leaves this.
   int linkType = 0;
-  const auto records = ReadBack(file.path(), &linkType);
+  const auto records = ReadPcap(file.path(), &linkType);
   EXPECT_EQ(linkType, DLT_RAW);
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].micros, 1'700'000'000'000'001u);
@@ -135,7 +98,7 @@ TEST(PcapWriter, RecordsAreOnDiskAsTheyAreWrittenInOrderToTheMicrosecond) {
 }
 
 TEST(PcapWriter, OnlyTheMastersRequestsAdvanceTheSequence) {
-  TempFile file;
+  TempPath file;
   hartip::PcapWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(file.path(), error)) << error;
@@ -144,7 +107,7 @@ TEST(PcapWriter, OnlyTheMastersRequestsAdvanceTheSequence) {
   writer.WriteFrame(Origin::Field, Hex("01 80 03 00 82"), 3);              // burst
   writer.WriteFrame(Origin::Master, Hex("82 A6 06 00 01 02 0D 00 2E"), 4);
   writer.WriteFrame(Origin::Field, {}, 5);  // nothing to type: written as no frame
-  const auto records = ReadBack(file.path());
+  const auto records = ReadPcap(file.path());
   ASSERT_EQ(records.size(), 5u);
   auto sequence = [&](std::size_t i) { return records[i].bytes[32] << 8 | records[i].bytes[33]; };
   EXPECT_EQ(sequence(0), 1);
