@@ -273,6 +273,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
       o.verbose = true;
     } else if (a == "--link") {
       if (!value(o.link)) return false;
+    } else if (a == "--trace") {
+      if (!value(o.trace)) return false;
     } else if (a == "--device") {
       if (!value(v)) return false;
       DeviceSetup setup;
@@ -342,6 +344,8 @@ Options:
                   removed again on exit (SIGINT, SIGTERM). An existing PATH is
                   never replaced, except a stale link into /dev/pts/ whose
                   target is gone (left by a simulator that was killed).
+  --trace FILE    write every frame on the line, from the device side, to
+                  FILE, a capture Wireshark reads (HART-IP)
   --verbose       print a line for every request a device recognises
   --help          this text
 
