@@ -1,5 +1,4 @@
 #include "ui/poll_dialog.h"
-#include "ui/poller_app.h"
 
 #include "tests/ui/gui_fixture.h"
 
@@ -18,20 +17,6 @@ TEST_F(ServiceViewTest, ShowsThePvButtonAndLeavesTheFocusOnPoll) {
   ASSERT_TRUE(dialog.Create());
   EXPECT_TRUE(dialog.IsControlVisible(ui::kIdPv));
   EXPECT_TRUE(dialog.HasFocus(ui::kIdPoll));
-}
-
-TEST(PollerAppOptions, ServiceIsTakenAndAnUnwritableTraceIsRefusedByName) {
-  ui::PollerApp app;
-  platform::CommandLine given;
-  std::string error;
-  EXPECT_TRUE(app.OnCommandLine(given, error));
-  EXPECT_FALSE(app.serviceView);
-
-  given.Set("service", "");
-  given.Set("trace", "/nonexistent-dir/poll.pcap");
-  EXPECT_FALSE(app.OnCommandLine(given, error));
-  EXPECT_NE(error.find("/nonexistent-dir/poll.pcap"), std::string::npos) << error;
-  EXPECT_TRUE(app.serviceView);
 }
 
 }  // namespace
