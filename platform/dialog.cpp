@@ -580,6 +580,13 @@ bool CDialog::IsControlVisible(int id) const {
   return control != nullptr && control->isVisibleTo(impl_->window);
 }
 
+bool CDialog::ShowDlgItem(int id, bool show) {
+  QWidget* control = Control(id);
+  if (control == nullptr) return false;
+  control->setVisible(show);
+  return true;
+}
+
 bool CDialog::HasFocus(int id) const {
   const QWidget* control = Control(id);
   return control != nullptr && impl_->window->focusWidget() == control;

@@ -194,6 +194,9 @@ class CDialog {
   bool SetDlgItemText(int id, std::string_view text);
   // Whether control `id` is shown when the dialog is (its own visibility).
   bool IsControlVisible(int id) const;
+  // Shows or hides control `id`, e.g. one the template creates hidden.
+  // False if there is no such control.
+  bool ShowDlgItem(int id, bool show);
   // Whether control `id` is the dialog's focus control (the one that has, or
   // will have when the window becomes active, the keyboard focus).
   bool HasFocus(int id) const;

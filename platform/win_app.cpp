@@ -1,7 +1,13 @@
 #include "platform/win_app.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
 
 namespace platform {
 
@@ -12,6 +18,52 @@ CWinApp*& Registered() {
   return app;
 }
 
+// What the toolkit said while it started, held back until it is known
+// whether a display could be opened.
+struct HeldMessage {
+  QtMsgType type;
+  std::string category;
+  QString text;
+};
+
+struct Startup {
+  std::string noDisplayLine;
+  std::vector<HeldMessage> held;
+};
+Startup* startup = nullptr;
+
+// Qt reports a display it cannot open (or a platform plugin that will not
+// start) as a fatal message and then aborts, which leaves a core and an
+// advice to reinstall. During start-up a fatal message means exactly that,
+// so it becomes one line that says what to do, and status 1.
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type == QtFatalMsg) {
+    std::fprintf(stderr, "%s\n", startup->noDisplayLine.c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  startup->held.push_back({type, context.category != nullptr ? context.category : "", text});
+}
+
+std::string NoDisplayLine(const std::string& program, const CommandLine& given) {
+  std::string platform = given.Value("platform");
+  if (platform.empty() && std::getenv("QT_QPA_PLATFORM") != nullptr) {
+    platform = std::getenv("QT_QPA_PLATFORM");
+  }
+  std::string display = given.Value("display");
+  if (display.empty() && std::getenv("DISPLAY") != nullptr) display = std::getenv("DISPLAY");
+  std::string what;
+  if (!platform.empty() && platform.rfind("xcb", 0) != 0) {
+    what = "cannot open a display with Qt's platform '" + platform + "'";
+  } else if (display.empty()) {
+    what = "no display (DISPLAY is not set)";
+  } else {
+    what = "cannot open display '" + display + "'";
+  }
+  return program + ": " + what + "; log in to a desktop, set DISPLAY, or run it as 'xvfb-run -a " +
+         program + "'";
+}
+
 }  // namespace
 
 CWinApp::CWinApp() {
@@ -20,6 +72,10 @@ CWinApp::CWinApp() {
 
 CWinApp::~CWinApp() {
   if (Registered() == this) Registered() = nullptr;
+}
+
+bool CWinApp::OnCommandLine(const CommandLine&, std::string&) {
+  return true;
 }
 
 bool CWinApp::InitInstance() {
@@ -33,10 +89,45 @@ CWinApp* CurrentApp() {
 int RunApplication(int argc, char** argv) {
   CWinApp* app = CurrentApp();
   if (app == nullptr) return 1;
+  const std::string program = ApplicationName();
+
+  const ParsedCommandLine parsed = ParseCommandLine(argc, argv, app->appOptions);
+  switch (parsed.action) {
+    case CommandLineAction::Help:
+      std::fputs(UsageText(program, app->appSummary, app->appOptions).c_str(), stdout);
+      return 0;
+    case CommandLineAction::Version:
+      std::printf("%s %s\n", program.c_str(), app->appVersion.c_str());
+      return 0;
+    case CommandLineAction::Error:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                   parsed.error.c_str(), program.c_str());
+      return 2;
+    case CommandLineAction::Run:
+      break;
+  }
+  std::string error;
+  if (!app->OnCommandLine(parsed.given, error)) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    return 2;
+  }
+
   // QApplication keeps a reference to argc for its whole life.
   int qtArgc = argc;
   std::unique_ptr<QApplication> owned;
-  if (QCoreApplication::instance() == nullptr) owned = std::make_unique<QApplication>(qtArgc, argv);
+  if (QCoreApplication::instance() == nullptr) {
+    Startup state{NoDisplayLine(program, parsed.given), {}};
+    startup = &state;
+    const QtMessageHandler previous = qInstallMessageHandler(StartupMessageHandler);
+    owned = std::make_unique<QApplication>(qtArgc, argv);
+    qInstallMessageHandler(previous);
+    startup = nullptr;
+    // It started after all: what it said goes where it would have gone.
+    for (const auto& m : state.held) {
+      qt_message_output(m.type, QMessageLogContext(nullptr, 0, nullptr, m.category.c_str()),
+                        m.text);
+    }
+  }
   if (!app->InitInstance()) return 0;
   return QApplication::exec();
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/hartsim_trace.h"
 #include "sim/options.h"
 #include "sim/pty_server.h"
 
@@ -48,6 +49,12 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  sim::HartsimTrace trace;
+  if (!options.trace.empty() && !trace.Open(options.trace, error)) {
+    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    return 2;
+  }
+
   sim::Segment segment;
   for (const auto& d : options.devices) segment.Add(d.config).faults = d.faults;
   if (options.verbose) {
@@ -69,6 +76,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   sim::PtyServer server(segment);
+  if (trace.IsOpen()) trace.Attach(server);
   if (server.Start(error) != 0) {
     std::fprintf(stderr, "hartsim: cannot open a pseudo-terminal: %s\n", error.c_str());
     return 1;
@@ -91,6 +99,7 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
+  if (trace.IsOpen()) trace.Finish();
   if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath(), records);
   return 0;
 }

@@ -374,7 +374,7 @@ namespace {
 
 // Long options without a short form; one more goes in the enum, the table
 // and the switch in ParseCommandLine.
-enum LongOnly { kOptDevice = 0x100, kOptFault, kOptLink, kOptVersion };
+enum LongOnly { kOptDevice = 0x100, kOptFault, kOptLink, kOptVersion, kOptTrace };
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, kOptDevice},
@@ -383,6 +383,7 @@ const option kOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kOptVersion},
+    {"trace", required_argument, nullptr, kOptTrace},
     {nullptr, 0, nullptr, 0},
 };
 // Leading ':' makes getopt_long report a missing value as ':' (not '?')
@@ -460,6 +461,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
       case kOptLink:
         o.link = value;
         break;
+      case kOptTrace:
+        o.trace = value;
+        break;
       case kOptDevice:
         if (!AddDevice(value, o, error)) {
           error = "--device: " + error;
@@ -525,6 +529,8 @@ Options (--option VALUE or --option=VALUE):
                      terminal, removed again on exit. A link left by a
                      simulator that was killed is replaced; anything else at
                      PATH is refused.
+      --trace FILE   write every frame on the line, from the device side, to
+                     FILE, a capture Wireshark reads (HART-IP)
   -v, --verbose      print a line for every request a device recognises
   -h, --help         this text
       --version      the version

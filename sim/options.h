@@ -17,6 +17,7 @@ struct DeviceSetup {
 struct Options {
   std::vector<DeviceSetup> devices;  // one revision-7 device at address 0 if none given
   std::string link;                  // --link PATH
+  std::string trace;                 // --trace FILE
   bool verbose = false;
   bool help = false;
   bool version = false;

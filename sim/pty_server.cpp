@@ -141,6 +141,7 @@ void PtyServer::Serve() {
   const auto start = std::chrono::steady_clock::now();
   std::deque<TimedByte> pending;
   std::vector<std::uint8_t> out;
+  std::vector<TimedByte> sent;
   std::uint8_t in[256];
 
   while (!stop_) {
@@ -154,13 +155,16 @@ void PtyServer::Serve() {
     // Each byte goes out when it is due, so the client sees replies
     // arrive at line speed.
     out.clear();
+    sent.clear();
     while (!pending.empty() && pending.front().atMicros <= now) {
       out.push_back(pending.front().value);
+      if (tap) sent.push_back(pending.front());
       pending.pop_front();
     }
     if (!out.empty()) {
       [[maybe_unused]] auto n = ::write(masterFd_, out.data(), out.size());
     }
+    if (tap) tap({}, sent, now);
 
     std::uint64_t wait = quiet ? kQuietTickMicros : kTickMicros;
     if (!pending.empty()) wait = std::min(wait, pending.front().atMicros - now);
@@ -174,6 +178,11 @@ void PtyServer::Serve() {
       if (n > 0) {
         std::lock_guard lock(mutex_);
         for (ssize_t i = 0; i < n; ++i) Merge(pending, segment_.Receive(in[i], now));
+      }
+      if (n > 0 && tap) {
+        std::vector<TimedByte> received;
+        for (ssize_t i = 0; i < n; ++i) received.push_back({now, in[i]});
+        tap(received, {}, now);
       }
     } else if (fds[0].revents & (POLLHUP | POLLERR)) {
       ::usleep(static_cast<useconds_t>(kTickMicros));  // no client; do not spin

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/segment.h"
 
@@ -34,6 +35,14 @@ class PtyServer {
   // Runs `fn` on the segment while the server thread keeps off it (for
   // changing faults or reading counters while serving).
   void WithSegment(const std::function<void(Segment&)>& fn);
+
+  // Sees the bytes the server moves, on the server's thread, with their
+  // times in microseconds since Start: the master's as they are read, the
+  // devices' as they go out. It is called at every turn of the loop, with
+  // no bytes when none moved, so that it knows the time. Set before Start.
+  std::function<void(const std::vector<TimedByte>& fromMaster,
+                     const std::vector<TimedByte>& toMaster, std::uint64_t nowMicros)>
+      tap;
 
  private:
   void Serve();

@@ -166,7 +166,8 @@ std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
       const std::vector<std::uint8_t> frame = next->BurstFrame();
       const std::uint64_t start = std::max(at, lineFreeAt_);
       Emit(frame, at, out);
-      const std::uint64_t quiet = next->yieldAfterNextBurst_ ? kMastersTurnMicros : kBurstQuietMicros;
+      const std::uint64_t quiet =
+          next->yieldAfterNextBurst_ ? kMastersTurnMicros : kBurstQuietMicros;
       next->yieldAfterNextBurst_ = false;
       *next->nextBurstAt_ = std::max(start + std::max(next->faults.burstPeriodMicros, minPeriod),
                                      lineFreeAt_ + quiet);

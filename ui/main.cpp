@@ -1,9 +1,17 @@
 // The veltrop program: the Poll dialog as its main window.
 #include "platform/win_app.h"
+#include "serial/hart_link.h"
+#include "serial/link_trace.h"
 #include "ui/poller_app.h"
 
 ui::PollerApp theApp;
 
 int main(int argc, char** argv) {
-  return platform::RunApplication(argc, argv);
+  // The link shows the trace every frame; it records them only once
+  // --trace has opened one.
+  serial::LinkTrace trace;
+  serial::HartLink::SetObserver(&trace);
+  const int status = platform::RunApplication(argc, argv);
+  serial::HartLink::SetObserver(nullptr);
+  return status;
 }

@@ -33,6 +33,7 @@ bool PollDialog::OnInitDialog() {
   SetIcon(icon, true);
   SetIcon(icon, false);
   CenterWindow();
+  if (serviceView) ShowDlgItem(kIdPv, true);
   status = "Click Poll to start";
   UpdateData(false);
   UpdateWindow();

@@ -25,6 +25,9 @@ class PollDialog : public platform::CDialog {
   int id = 0;  // 24-bit identifier of the device at address 0; 0 when none
   std::string addresses;
 
+  // The service view: the PV button, created hidden, is shown.
+  bool serviceView = false;
+
   std::uint8_t portNumber = 8;
   hart::HartDevice device;
   int icon;

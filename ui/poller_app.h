@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "platform/win_app.h"
 
 namespace ui {
@@ -8,7 +10,15 @@ namespace ui {
 // the program end when it closes.
 class PollerApp : public platform::CWinApp {
  public:
+  // Declares the version and the options: --service and --trace FILE.
+  PollerApp();
+
+  // --service shows the PV button; --trace FILE opens the frame trace, and
+  // a FILE that cannot be written is refused.
+  bool OnCommandLine(const platform::CommandLine& given, std::string& error) override;
   bool InitInstance() override;
+
+  bool serviceView = false;
 };
 
 }  // namespace ui

@@ -1,0 +1,87 @@
+// HART frames in a pcap file that Wireshark and tshark decode with their
+// HART-IP dissector.
+//
+// Each frame, delimiter through checksum and without its preambles, becomes
+// one HART-IP token-passing PDU (message ID 3) in a UDP datagram on the
+// HART-IP port 5094, in raw IPv4: the master is 192.0.2.1, the field side
+// of the line 192.0.2.2 (addresses reserved for documentation, so a trace
+// never names a real host). Bytes that did not make a frame go to UDP port
+// 5095 instead, behind a line of text saying why, so that the trace shows
+// them apart from every frame and they can never be decoded as one.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hartip {
+
+// Which end of the line the bytes came from.
+enum class Origin { Master, Field };
+
+inline constexpr std::uint16_t kHartIpPort = 5094;
+inline constexpr std::uint16_t kNoFramePort = 5095;
+
+// HART-IP message types.
+inline constexpr std::uint8_t kTypeRequest = 0;
+inline constexpr std::uint8_t kTypeResponse = 1;
+inline constexpr std::uint8_t kTypePublish = 2;
+inline constexpr std::uint8_t kTokenPassingPdu = 3;
+
+// The HART-IP message type of a frame with this delimiter: the low three
+// bits are the frame type (1 burst, 2 master to slave, 6 slave to master);
+// bit 7, the address length, does not matter.
+std::uint8_t MessageType(std::uint8_t delimiter);
+
+// The datagram that carries one frame (IPv4 header, UDP header, HART-IP
+// header, frame), as written to the file. An empty frame gives an empty
+// packet: there is no delimiter to type it by.
+std::vector<std::uint8_t> FramePacket(Origin origin, std::span<const std::uint8_t> frame,
+                                      std::uint16_t sequence);
+// The datagram that carries bytes which were not a frame: "no frame: "
+// `reason` and a newline, then the bytes as they were.
+std::vector<std::uint8_t> NoFramePacket(Origin origin, std::span<const std::uint8_t> bytes,
+                                        std::string_view reason);
+
+// Writes the records through libpcap, flushing after each one so that a
+// trace survives the program being killed. Not thread-safe: one writer,
+// one thread at a time.
+class PcapWriter {
+ public:
+  PcapWriter() = default;
+  ~PcapWriter();
+  PcapWriter(const PcapWriter&) = delete;
+  PcapWriter& operator=(const PcapWriter&) = delete;
+
+  // Creates or truncates `path` and writes the file header. False, with
+  // `error` naming the file and the reason, if it cannot be written.
+  bool Open(const std::string& path, std::string& error);
+  void Close();
+  bool IsOpen() const { return dumper_ != nullptr; }
+
+  // The time now in microseconds since 1970: the wall clock read at Open,
+  // advanced by the steady clock, so records never go back in time when
+  // the system clock is set.
+  std::uint64_t Now() const;
+
+  // One frame, delimiter through checksum; an empty one is written as no
+  // frame. A master's request takes the next sequence number, every other
+  // frame carries the last one, so a reply sits beside its request.
+  void WriteFrame(Origin origin, std::span<const std::uint8_t> frame, std::uint64_t unixMicros);
+  void WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes, std::string_view reason,
+                    std::uint64_t unixMicros);
+
+ private:
+  void Write(const std::vector<std::uint8_t>& packet, std::uint64_t unixMicros);
+
+  void* pcap_ = nullptr;    // pcap_t, kept out of this header
+  void* dumper_ = nullptr;  // pcap_dumper_t
+  std::uint16_t sequence_ = 0;
+  std::uint64_t openedAtMicros_ = 0;
+  std::chrono::steady_clock::time_point openedAt_{};
+};
+
+}  // namespace hartip

@@ -1,0 +1,43 @@
+#include "platform/frame_trace.h"
+
+#include "hartip/pcap_writer.h"
+
+namespace platform {
+
+namespace {
+
+hartip::PcapWriter& Writer() {
+  static hartip::PcapWriter writer;
+  return writer;
+}
+
+hartip::Origin ToOrigin(TraceOrigin origin) {
+  return origin == TraceOrigin::Master ? hartip::Origin::Master : hartip::Origin::Field;
+}
+
+}  // namespace
+
+bool OpenFrameTrace(const std::string& path, std::string& error) {
+  return Writer().Open(path, error);
+}
+
+void CloseFrameTrace() {
+  Writer().Close();
+}
+
+bool FrameTraceOpen() {
+  return Writer().IsOpen();
+}
+
+void TraceFrame(TraceOrigin origin, std::span<const std::uint8_t> frame) {
+  hartip::PcapWriter& w = Writer();
+  if (w.IsOpen()) w.WriteFrame(ToOrigin(origin), frame, w.Now());
+}
+
+void TraceNoFrame(TraceOrigin origin, std::span<const std::uint8_t> bytes,
+                  std::string_view reason) {
+  hartip::PcapWriter& w = Writer();
+  if (w.IsOpen()) w.WriteNoFrame(ToOrigin(origin), bytes, reason, w.Now());
+}
+
+}  // namespace platform

@@ -1,0 +1,390 @@
+# shellcheck shell=bash
+# Shared by the end-to-end runs (poll_e2e.sh, pv_e2e.sh): the real veltrop
+# program on a private X server (Xvfb), hartsim serving a field device on
+# /dev/com8, xdotool pressing the buttons, and the results read back out of
+# the windows themselves (edit boxes through the clipboard, message boxes
+# through the primary selection).
+#
+# A script sources this file, then calls `e2e_start "$@"` with its
+# arguments VELTROP HARTSIM; the script's exit codes are 0 pass, 1 fail,
+# 77 skipped (tools missing, not root, /dev/com8 belongs to something else,
+# or another run holds it).
+
+readonly PORT=/dev/com8
+readonly LOCK=/tmp/veltrop-e2e-com8.lock
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+work=""
+failures=0
+veltrop_pid=""
+hartsim_pid=""
+pty=""
+
+# Checks the arguments, re-runs the calling script under xvfb-run, takes the
+# machine-wide lock on /dev/com8 and sets up the working directory.
+e2e_start() {  # VELTROP HARTSIM
+  if (($# != 2)); then
+    echo "usage: $0 VELTROP HARTSIM" >&2
+    exit 2
+  fi
+  veltrop=$(realpath "$1")
+  hartsim=$(realpath "$2")
+  if [ ! -x "$veltrop" ] || [ ! -x "$hartsim" ]; then
+    echo "not executable: $1 or $2" >&2
+    exit 2
+  fi
+
+  # Always on a private X server, never on the desktop of whoever runs it.
+  if [ -z "${VELTROP_E2E_XVFB:-}" ]; then
+    for tool in xvfb-run Xvfb xauth xdotool xclip; do
+      command -v "$tool" >/dev/null || skip "$tool is not installed (tools/install-deps test)"
+    done
+    [ "$(id -u)" -eq 0 ] || skip "linking $PORT needs root"
+    if [ -n "${SCREENSHOT_DIR:-}" ]; then
+      command -v import >/dev/null || skip "SCREENSHOT_DIR needs ImageMagick's import"
+    fi
+    export VELTROP_E2E_XVFB=1
+    # -noreset: an X server resets when its last client disconnects, and a
+    # client connecting during the reset is refused; between the scenarios
+    # veltrop is the only client, so its successor would race the reset.
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$veltrop" "$hartsim"
+  fi
+
+  # Runs share /dev/com8 with every other build tree on this machine.
+  exec 9>"$LOCK"
+  flock -w 60 9 || skip "another end-to-end run holds $PORT"
+
+  export QT_QPA_PLATFORM=xcb
+  # Only the sanitizer build reads it.
+  here=$(dirname "$(realpath "$0")")
+  export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+  unset WAYLAND_DISPLAY
+  work=$(mktemp -d)
+}
+
+stop_veltrop() {
+  if [ -n "$veltrop_pid" ]; then
+    kill "$veltrop_pid" 2>/dev/null
+    wait "$veltrop_pid" 2>/dev/null
+    veltrop_pid=""
+  fi
+}
+
+stop_hartsim() {
+  if [ -n "$hartsim_pid" ]; then
+    kill -TERM "$hartsim_pid" 2>/dev/null
+    wait "$hartsim_pid" 2>/dev/null
+    hartsim_pid=""
+  fi
+  # A simulator that could not clean up leaves its link; remove it only if it
+  # is ours.
+  if [ -n "$pty" ] && [ -L "$PORT" ] && [ "$(readlink "$PORT")" = "$pty" ]; then
+    rm -f "$PORT"
+  fi
+}
+
+cleanup() {
+  stop_veltrop
+  stop_hartsim
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+expect_eq() {  # what, expected, actual
+  if [ "$2" = "$3" ]; then
+    echo "ok: $1 = \"$3\""
+  else
+    fail "$1: expected \"$2\", got \"$3\""
+  fi
+}
+
+# Runs a command until it succeeds or `seconds` pass.
+wait_for() {  # seconds, command...
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
+}
+
+# ---------------------------------------------------------------------------
+# Windows
+
+# Visible top-level windows of the veltrop process, one "id<TAB>name" a line.
+windows() {
+  local w
+  for w in $(xdotool search --onlyvisible --pid "$veltrop_pid" 2>/dev/null); do
+    printf '%s\t%s\n' "$w" "$(xdotool getwindowname "$w" 2>/dev/null)"
+  done
+}
+
+# The window titled exactly `name` (search patterns ignore case, and the
+# message boxes are titled "veltrop").
+window_named() {  # name
+  windows | awk -F'\t' -v n="$1" '$2 == n { print $1; exit }'
+}
+
+found=""
+main=""
+find_window() {  # name
+  found=$(window_named "$1")
+  [ -n "$found" ]
+}
+
+# A visible window of the program other than `except` (a message box).
+find_other_window() {  # except
+  found=$(windows | awk -F'\t' -v w="$1" '$1 != w { print $1; exit }')
+  [ -n "$found" ]
+}
+
+only_window_left() {  # id
+  [ "$(windows | cut -f1)" = "$1" ]
+}
+
+window_gone() {  # id
+  ! windows | cut -f1 | grep -qx "$1"
+}
+
+veltrop_ended() {
+  ! kill -0 "$veltrop_pid" 2>/dev/null
+}
+
+port_links_pty() {
+  [ "$(readlink "$PORT")" = "$pty" ]
+}
+
+# Pixel position of a point given in dialog units, from the window's client
+# size and the dialog's size in dialog units (ui/resources.cpp).
+at() {  # window, dialog cx, dialog cy, x du, y du
+  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  local cw=$(((WIDTH * 4 + $2 / 2) / $2))
+  local ch=$(((HEIGHT * 8 + $3 / 2) / $3))
+  echo "$((X + ($4 * cw + 2) / 4)) $((Y + ($5 * ch + 4) / 8))"
+}
+
+# Clicks a dialog cx by cy dialog units large at a point given in dialog
+# units.
+click_du_in() {  # window, dialog cx, dialog cy, x du, y du
+  local px py
+  read -r px py < <(at "$@")
+  xdotool mousemove --sync "$px" "$py" click 1
+}
+
+# Clicks the Poll dialog at a point given in dialog units.
+click_du() {  # window, x du, y du
+  click_du_in "$1" 139 151 "$2" "$3"
+}
+
+focus() {  # window
+  xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
+}
+
+# ---------------------------------------------------------------------------
+# Reading text back through X selections. The selection is first given to
+# an xclip holding a marker, so a stale copy is never taken for the answer;
+# the program is busy while it polls and answers a copy only afterwards.
+
+readonly MARKER="veltrop-e2e-marker-$$"
+selection=""
+
+mark() {  # clipboard | primary
+  # xclip stays behind to serve the marker until the selection is taken;
+  # it must not hold a command substitution's pipe open meanwhile.
+  printf '%s' "$MARKER" | xclip -selection "$1" -i >/dev/null 2>&1
+}
+
+selection_changed() {  # clipboard | primary
+  selection=$(timeout 2 xclip -o -selection "$1" 2>/dev/null) || return 1
+  [ "$selection" != "$MARKER" ]
+}
+
+# The text of the edit box centred at (x, y) in dialog units of a dialog cx
+# by cy dialog units large:
+# click into it, select all, copy.
+box_text_in() {  # window, dialog cx, dialog cy, x du, y du
+  mark clipboard
+  focus "$1"
+  click_du_in "$@"
+  xdotool key ctrl+a ctrl+c
+  # An empty box copies nothing: a caller expecting one sets box_wait lower.
+  if wait_for "${box_wait:-30}" selection_changed clipboard; then
+    printf '%s' "$selection"
+  else
+    printf '<nothing copied>'
+  fi
+}
+
+# The same in the Poll dialog.
+box_text() {  # window, x du, y du
+  box_text_in "$1" 139 151 "$2" "$3"
+}
+
+# Edit boxes of the Poll dialog: centres in dialog units.
+status_box() { box_text "$1" 79 130; }
+tag_box() { box_text "$1" 77 32; }
+id_box() { box_text "$1" 77 52; }
+addr_box() { box_text "$1" 77 71; }
+
+# Presses Poll and prints Status once the poll is over.
+poll_status() {  # window
+  focus "$1"
+  click_du "$1" 60 92  # Poll
+  # The first read waits out the poll: the copy is answered once it is done.
+  local status
+  status=$(status_box "$1")
+  local deadline=$((SECONDS + 30))
+  while [ "$status" = "Polling..." ] && ((SECONDS < deadline)); do
+    sleep 0.2
+    status=$(status_box "$1")
+  done
+  printf '%s' "$status"
+}
+
+# The message text of a message box: a triple click on its label selects it
+# all into the primary selection. The label sits right of the icon, above
+# the button; a few points cover the sizes the text gives the box.
+message_text() {  # box window
+  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  local X Y WIDTH HEIGHT SCREEN WINDOW fx fy
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  mark primary
+  for fy in 25 20 30 15 35; do
+    for fx in 65 55 75 85 45; do
+      xdotool mousemove --sync $((X + WIDTH * fx / 100)) $((Y + HEIGHT * fy / 100)) \
+        click --repeat 3 --delay 60 1
+      if wait_for 1 selection_changed primary; then
+        printf '%s' "$selection"
+        return
+      fi
+    done
+  done
+  printf '<no text selected>'
+}
+
+# Every text of a message box, top to bottom, one a line: the main text and,
+# where the box has one, the explanation beneath it. Scans a column of points
+# down the box, taking each label's text once. A box with a single text costs
+# a second for each point below it.
+message_texts() {  # box window
+  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  local X Y WIDTH HEIGHT SCREEN WINDOW fy last="" taken=0
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  for fy in 8 12 16 20 24 28 32 36 40 44 48 52 56 60 64; do
+    # A message box has at most two texts; clicking on after the second
+    # one only picks up single words of it.
+    ((taken < 2)) || break
+    mark primary
+    xdotool mousemove --sync $((X + WIDTH * 55 / 100)) $((Y + HEIGHT * fy / 100)) \
+      click --repeat 3 --delay 60 1
+    if wait_for 1 selection_changed primary && [ "$selection" != "$last" ]; then
+      printf '%s\n' "$selection"
+      last=$selection
+      taken=$((taken + 1))
+    fi
+  done
+}
+
+screenshot() {  # window, file name
+  [ -n "${SCREENSHOT_DIR:-}" ] || return 0
+  mkdir -p "$SCREENSHOT_DIR"
+  import -window "$1" "$SCREENSHOT_DIR/$2" && echo "screenshot: $SCREENSHOT_DIR/$2"
+}
+
+# shellcheck disable=SC2120  # the options are optional
+start_veltrop() {  # [options of veltrop...]
+  "$veltrop" "$@" >"$work/veltrop.log" 2>&1 &
+  veltrop_pid=$!
+  if ! wait_for 45 find_window Veltrop; then
+    fail "no window titled Veltrop appeared"
+    kill -0 "$veltrop_pid" 2>/dev/null || echo "(veltrop has ended)"
+    echo "its windows:"
+    windows
+    echo "all visible windows:"
+    xdotool search --onlyvisible --name '' 2>/dev/null | while read -r w; do
+      echo "$w [$(xdotool getwindowname "$w" 2>/dev/null)] pid $(xdotool getwindowpid "$w" 2>/dev/null)"
+    done
+    cat "$work/veltrop.log"
+    return 1
+  fi
+  main=$found
+  focus "$main"
+}
+
+# Esc is Cancel: the dialog ends and with it the program.
+close_veltrop() {
+  focus "$main"
+  xdotool key Escape
+  if wait_for 15 veltrop_ended; then
+    wait "$veltrop_pid"
+    local rc=$?
+    expect_eq "veltrop exit status" 0 "$rc"
+    ((rc == 0)) || cat "$work/veltrop.log"
+  else
+    fail "veltrop still running after Esc"
+  fi
+  veltrop_pid=""
+}
+
+# Starts hartsim on /dev/com8 with the given devices and faults; false when
+# it did not start or link the port.
+start_hartsim() {  # hartsim options...
+  "$hartsim" --link "$PORT" "$@" >"$work/hartsim.log" 2>&1 &
+  hartsim_pid=$!
+  # hartsim prints its terminal's path first, then links it.
+  if ! wait_for 15 grep -q '^/dev/pts/' "$work/hartsim.log"; then
+    fail "hartsim did not start"
+    cat "$work/hartsim.log"
+    return 1
+  fi
+  pty=$(grep -m1 '^/dev/pts/' "$work/hartsim.log")
+  if ! wait_for 15 port_links_pty; then
+    fail "$PORT does not point at $pty"
+    return 1
+  fi
+}
+
+# Stops hartsim with SIGTERM and checks that it ended cleanly and took its
+# link away.
+end_hartsim() {
+  local sim=$hartsim_pid
+  kill -TERM "$sim"
+  wait "$sim"
+  expect_eq "hartsim exit status" 0 "$?"
+  hartsim_pid=""
+  if [ -e "$PORT" ] || [ -L "$PORT" ]; then
+    fail "$PORT still there after hartsim stopped"
+  else
+    echo "ok: hartsim removed $PORT"
+  fi
+}
+
+# Only a stale simulator link may stand at /dev/com8; anything else there is
+# not ours to touch.
+e2e_check_port() {
+  if [ -L "$PORT" ] && [[ "$(readlink "$PORT")" == /dev/pts/* ]] && [ ! -e "$PORT" ]; then
+    echo "note: $PORT is a stale simulator link; hartsim replaces it"
+  elif [ -e "$PORT" ] || [ -L "$PORT" ]; then
+    skip "$PORT exists and is not a stale simulator link; not touching it"
+  fi
+}
+
+e2e_finish() {
+  if ((failures)); then
+    echo "$failures check(s) failed"
+    exit 1
+  fi
+  echo "all checks passed"
+}
