@@ -1,12 +1,11 @@
-// The operator message: a Qt message box when the application has a GUI,
-// standard error otherwise (tools and tests without a QApplication).
+// The operator message as a modal Qt message box, captioned with the
+// application's name.
+#include "platform/message_box.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
-#include <cstdio>
 #include <string>
-
-#include "platform/services.h"
 
 namespace platform {
 
@@ -16,17 +15,6 @@ class QtOperator final : public Operator {
  public:
   int Message(std::string_view text, Icon icon, Buttons buttons, std::string_view detail) override {
     const std::string caption = ApplicationName();
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
-      std::fprintf(stderr, "%s: %.*s\n", caption.c_str(), static_cast<int>(text.size()),
-                   text.data());
-      if (!detail.empty()) {
-        std::fprintf(stderr, "%s: %.*s\n", caption.c_str(), static_cast<int>(detail.size()),
-                     detail.data());
-      }
-      // Without anyone to ask, a question is answered No: nothing is started
-      // that the operator did not agree to.
-      return buttons == Buttons::YesNo ? kIdNo : kIdOk;
-    }
     QMessageBox box;
     box.setWindowTitle(QString::fromStdString(caption));
     box.setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
@@ -64,7 +52,7 @@ class QtOperator final : public Operator {
 
 }  // namespace
 
-Operator& RealOperator() {
+Operator& MessageBoxOperator() {
   static QtOperator op;
   return op;
 }

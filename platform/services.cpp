@@ -23,6 +23,23 @@ class SteadyClock final : public Clock {
   }
 };
 
+// The operator message where no window system is at hand (tools, tests, a
+// program before its application object has started): standard error.
+class StandardErrorOperator final : public Operator {
+ public:
+  int Message(std::string_view text, Icon, Buttons buttons, std::string_view detail) override {
+    const std::string caption = ApplicationName();
+    std::fprintf(stderr, "%s: %.*s\n", caption.c_str(), static_cast<int>(text.size()), text.data());
+    if (!detail.empty()) {
+      std::fprintf(stderr, "%s: %.*s\n", caption.c_str(), static_cast<int>(detail.size()),
+                   detail.data());
+    }
+    // Without anyone to ask, a question is answered No: nothing is started
+    // that the operator did not agree to.
+    return buttons == Buttons::YesNo ? kIdNo : kIdOk;
+  }
+};
+
 Services& Installed() {
   static Services services{&RealSerialDriver(), &RealClock(), &RealOperator()};
   return services;
@@ -43,6 +60,15 @@ ScopedServices::ScopedServices(const Services& replacement) : saved_(Installed()
 
 ScopedServices::~ScopedServices() {
   Installed() = saved_;
+}
+
+Operator& RealOperator() {
+  static StandardErrorOperator op;
+  return op;
+}
+
+void InstallOperator(Operator& op) {
+  Installed().op = &op;
 }
 
 Clock& RealClock() {

@@ -62,10 +62,15 @@ class ScopedServices {
   Services saved_;
 };
 
-// The real services.
+// The real services. The real operator writes to standard error; an
+// application with a window system installs its own at start.
 SerialDriver& RealSerialDriver();
 Clock& RealClock();
 Operator& RealOperator();
+
+// Makes `op` the operator message from now on (a ScopedServices guard still
+// restores what was there when it was made). `op` must outlive its use.
+void InstallOperator(Operator& op);
 
 // The application's name: the executable's file name without extension.
 std::string ApplicationName();

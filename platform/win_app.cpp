@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/message_box.h"
 #include "platform/services.h"
 
 namespace platform {
@@ -128,6 +129,8 @@ int RunApplication(int argc, char** argv) {
                         m.text);
     }
   }
+  // From here on a message is a box on the screen, not a line on stderr.
+  InstallOperator(MessageBoxOperator());
   if (!app->InitInstance()) return 0;
   return QApplication::exec();
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
+#include "platform/message_box.h"
 #include "platform/resources.h"
 #include "platform/win_app.h"
 #include "tests/support/qt_environment.h"
@@ -410,7 +411,10 @@ TEST_F(DialogTest, DialogTimerBlockedHandlerYieldsOneLateTickNotABacklog) {
 }
 
 TEST(DialogMessageBox, DialogTimerTicksWhileAMessageBoxIsOpen) {
-  FormDialog dialog;  // the real operator: a QMessageBox with its own loop
+  // The operator the application object installs: a QMessageBox with its
+  // own loop.
+  platform::ScopedServices messageBox({nullptr, nullptr, &platform::MessageBoxOperator()});
+  FormDialog dialog;
   ASSERT_TRUE(dialog.Create());
   QObject guard;
   const auto closeBox = [] {
