@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/busy.h"
 #include "platform/icon_image.h"
 #include "platform/resources.h"
 #include "platform/services.h"
@@ -367,7 +368,10 @@ bool CDialog::BuildWindow() {
     if (auto* button = qobject_cast<QPushButton*>(control); button != nullptr) {
       const int id = c.id;
       QObject::connect(button, &QAbstractButton::clicked, window, [window, id] {
-        if (window->owner() != nullptr && id != kNoControlId) window->owner()->DispatchCommand(id);
+        // A click completed while a handler blocks was made meanwhile: dropped.
+        if (window->owner() != nullptr && id != kNoControlId && !IsBusy()) {
+          window->owner()->DispatchCommand(id);
+        }
       });
     }
     if (control->focusPolicy() != Qt::NoFocus) {
@@ -406,7 +410,10 @@ void CDialog::Initialise() {
 int CDialog::DoModal() {
   if (impl_->window != nullptr || !BuildWindow()) return -1;
   Initialise();
-  if (impl_->open && impl_->window != nullptr) impl_->window->exec();
+  if (impl_->open && impl_->window != nullptr) {
+    NestedLoopScope operatorUsesIt;
+    impl_->window->exec();
+  }
   const int result = impl_->result;
   DestroyWindow();
   return result;
@@ -442,6 +449,7 @@ void CDialog::EndDialog(int result) {
   if (impl_->window == nullptr) return;
   impl_->result = result;
   impl_->open = false;
+  FrameworkCloseScope closing;
   impl_->window->done(result);
 }
 
@@ -488,6 +496,7 @@ void CDialog::MapTimer(std::function<void(std::uintptr_t)> handler) {
 
 bool CDialog::DispatchCommand(int id) {
   DispatchScope scope(impl_->dispatchDepth);
+  HandlerScope busy;
   if (const auto it = impl_->commands.find(id); it != impl_->commands.end()) {
     // A copy: the handler may replace its own map entry.
     const auto handler = it->second;
@@ -507,6 +516,7 @@ bool CDialog::DispatchCommand(int id) {
 
 void CDialog::DispatchTimer(std::uintptr_t timerId) {
   DispatchScope scope(impl_->dispatchDepth);
+  HandlerScope busy;
   if (impl_->timerHandler) {
     const auto handler = impl_->timerHandler;
     handler(timerId);

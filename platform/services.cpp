@@ -6,6 +6,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/busy.h"
+
 namespace platform {
 
 namespace {
@@ -13,6 +15,8 @@ namespace {
 class SteadyClock final : public Clock {
  public:
   void Sleep(std::uint32_t milliseconds) override {
+    // Inside a dialog handler the windows are painted while it waits.
+    if (WaitServingWindows(milliseconds)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
   std::uint32_t TickCount() override {

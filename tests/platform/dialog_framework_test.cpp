@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QDialog>
 #include <QFontInfo>
 #include <QGroupBox>
@@ -11,9 +12,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -450,6 +453,99 @@ TEST_F(DialogTest, DialogUpdateWindowPaintsBeforeReturning) {
   dialog.UpdateWindow();  // no event processing in between, as in a blocking handler
   EXPECT_GT(counter.paints, 0);
   dialog.Control(kName)->removeEventFilter(&counter);
+}
+
+// --- While a handler blocks -------------------------------------------------
+
+struct EventCounter : QObject {
+  QEvent::Type type;
+  int seen = 0;
+  explicit EventCounter(QEvent::Type type) : type(type) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == type) ++seen;
+    return false;
+  }
+};
+
+// A wait inside a handler (the real clock's sleep) paints what the window
+// system exposes, but runs neither a timer tick nor the click and the close
+// request queued meanwhile; the tick arrives once afterwards, the input never.
+TEST_F(DialogTest, DialogWaitInAHandlerPaintsButRunsNoTickNoInputAndNoClose) {
+  FormDialog dialog;
+  Open(dialog);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.Window()));
+  QCoreApplication::processEvents();
+  EventCounter paints(QEvent::Paint);
+  dialog.Control(kName)->installEventFilter(&paints);
+  int paintsInWait = -1;
+  std::size_t ticksInWait = 99;
+  int pollsInWait = -1;
+  dialog.onPoll = [&] {
+    if (dialog.polls > 1) return;
+    dialog.SetTimer(1, 10);
+    QWidget* poll = dialog.Control(kPoll);
+    const QPointF centre = QRectF(poll->rect()).center();
+    const QPointF global = poll->mapToGlobal(centre);
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                              Qt::NoButton, Qt::NoModifier));
+    QCoreApplication::postEvent(dialog.Window()->windowHandle(), new QCloseEvent);
+    // An uncovered window has lost its pixels; the offscreen platform keeps
+    // them, so the box is also marked for redrawing, as lost pixels are.
+    dialog.Control(kName)->update();
+    QCoreApplication::postEvent(dialog.Window()->windowHandle(),
+                                new QExposeEvent(QRegion(dialog.Window()->rect())));
+    const int paintsBefore = paints.seen;
+    platform::Sleep(120);  // the real clock: twelve timer periods
+    paintsInWait = paints.seen - paintsBefore;
+    ticksInWait = dialog.ticks.size();
+    pollsInWait = dialog.polls;
+  };
+  QTest::mouseClick(dialog.Control(kPoll), Qt::LeftButton);
+  EXPECT_GT(paintsInWait, 0) << "the exposed window was not painted during the wait";
+  EXPECT_EQ(ticksInWait, 0u);
+  EXPECT_EQ(pollsInWait, 1);
+
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dialog.ticks.size(), 1u) << "the tick that fell due in the wait comes once, after it";
+  EXPECT_EQ(dialog.polls, 1) << "the click made during the wait ran afterwards";
+  EXPECT_TRUE(dialog.IsOpen()) << "the close request made during the wait closed the dialog";
+  dialog.KillTimer(1);
+  // Afterwards the dialog takes input as before.
+  QTest::mouseClick(dialog.Control(kPoll), Qt::LeftButton);
+  EXPECT_EQ(dialog.polls, 2);
+  dialog.Control(kName)->removeEventFilter(&paints);
+}
+
+TEST(DialogMessageBox, DialogBusyCursorWhileAHandlerRunsButNotInTheBoxItOpens) {
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  QObject guard;
+  const auto shape = [] {
+    const QCursor* cursor = QApplication::overrideCursor();
+    return cursor == nullptr ? Qt::ArrowCursor : cursor->shape();
+  };
+  Qt::CursorShape inHandler = Qt::ArrowCursor;
+  Qt::CursorShape inBox = Qt::WaitCursor;
+  Qt::CursorShape afterBox = Qt::ArrowCursor;
+  dialog.onPoll = [&] {
+    inHandler = shape();
+    QTimer::singleShot(0, &guard, [&] {
+      inBox = shape();
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
+    });
+    platform::MessageBox("Polling", platform::Icon::Information);
+    afterBox = shape();
+  };
+  EXPECT_EQ(shape(), Qt::ArrowCursor);
+  dialog.DispatchCommand(kPoll);
+  EXPECT_EQ(inHandler, Qt::WaitCursor);
+  EXPECT_EQ(inBox, Qt::ArrowCursor) << "the operator answers the box with the normal cursor";
+  EXPECT_EQ(afterBox, Qt::WaitCursor);
+  EXPECT_EQ(shape(), Qt::ArrowCursor);
 }
 
 TEST_F(DialogTest, DialogDoModalReturnsWhatAHandlerPassesToEndDialog) {

@@ -1,5 +1,8 @@
 #include "ui/poll_dialog.h"
 
+#include <QMouseEvent>
+#include <QWindow>
+
 #include "platform/errors.h"
 #include "tests/ui/gui_fixture.h"
 
@@ -96,6 +99,35 @@ TEST_F(PollDialogTest, MultiDropScanListsTheAnsweringAddresses) {
   EXPECT_EQ(segment.Find(15)->SeenTotal(), 0u);
   EXPECT_EQ(dialog.device.pollAddress, 14);
   EXPECT_EQ(dialog.device.Identifier(), 9u) << "the record holds the last device that answered";
+}
+
+// Input made while a poll blocks the window (a second click on Poll, a
+// close request from the window manager) is queued by the toolkit; it must
+// be dropped, not run once the poll is over.
+TEST_F(PollDialogTest, ClickAndCloseRequestQueuedDuringAPollNeverRun) {
+  sim::Device& device = AddDevice(0);
+  bool queued = false;
+  segment.onTransaction = [&](const sim::Transaction&) {
+    if (queued) return;
+    queued = true;
+    QWidget* poll = dialog.Control(ui::kIdPoll);
+    const QPointF centre = QRectF(poll->rect()).center();
+    const QPointF global = poll->mapToGlobal(centre);
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                              Qt::NoButton, Qt::NoModifier));
+    QCoreApplication::postEvent(dialog.Window()->windowHandle(), new QCloseEvent);
+  };
+  Poll();
+  ASSERT_TRUE(queued);
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(device.Seen(0), 1u) << "the click made during the poll ran as a second poll";
+  EXPECT_TRUE(dialog.IsOpen()) << "the close request made during the poll closed the window";
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
 }
 
 TEST_F(PollDialogTest, EmptyScanFailsAndKeepsTheTag) {
