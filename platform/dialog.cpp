@@ -9,10 +9,15 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTimerEvent>
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <climits>
@@ -51,6 +56,68 @@ class DialogWindow final : public QDialog {
  private:
   CDialog* owner_;
 };
+
+// An edit box that shows when its text goes on past its right edge. A text
+// can outgrow its box by nature (the address list of a full multi-drop loop):
+// while the box is not being edited an ellipsis stands at its right edge,
+// and the whole text is its tool tip, which screen readers also read out as
+// its description. A text that fits is drawn exactly as by a plain QLineEdit.
+class DialogEdit final : public QLineEdit {
+ public:
+  DialogEdit(const QString& text, QWidget* parent) : QLineEdit(text, parent) {
+    connect(this, &QLineEdit::textChanged, this, [this] { Refresh(); });
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override {
+    QLineEdit::resizeEvent(event);
+    Refresh();
+  }
+  void changeEvent(QEvent* event) override {
+    QLineEdit::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) Refresh();
+  }
+
+ private:
+  // QLineEdit keeps this many pixels free either side of the text.
+  static constexpr int kInnerMargin = 2;
+
+  // The rectangle QLineEdit draws its text in.
+  QRect ContentsRect() const {
+    QStyleOptionFrame opt;
+    initStyleOption(&opt);
+    return style()
+        ->subElementRect(QStyle::SE_LineEditContents, &opt, this)
+        .marginsRemoved(textMargins());
+  }
+  bool Overflows() const {
+    const QString shown = text();
+    const QFontMetrics fm = fontMetrics();
+    const int ink = std::max(fm.horizontalAdvance(shown), fm.boundingRect(shown).right() + 1);
+    const int cursor = 1;
+    return ink + cursor > ContentsRect().width() - 2 * kInnerMargin;
+  }
+  void Refresh() {
+    const QString tip = Overflows() ? text() : QString();
+    if (toolTip() != tip) setToolTip(tip);
+  }
+};
+
+void DialogEdit::paintEvent(QPaintEvent* event) {
+  QLineEdit::paintEvent(event);
+  // While edited, the cursor scrolls the text and shows where it is.
+  if (hasFocus() || !Overflows()) return;
+  const QString mark = QStringLiteral("\u2026");
+  const QRect r = ContentsRect();
+  const int width = fontMetrics().horizontalAdvance(mark) + 2 * kInnerMargin;
+  const QRect at(r.right() + 1 - width, r.top(), width, r.height());
+  QPainter painter(this);
+  painter.fillRect(at, palette().brush(QPalette::Base));
+  painter.setPen(
+      palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+  painter.drawText(at, Qt::AlignCenter, mark);
+}
 
 struct CDialog::Impl {
   const DialogTemplate* dialogTemplate = nullptr;
@@ -157,7 +224,7 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent) {
       return button;
     }
     case ControlKind::Edit: {
-      auto* edit = new QLineEdit(text, parent);
+      auto* edit = new DialogEdit(text, parent);
       edit->setFrame((c.style & kNoBorder) == 0);
       edit->setReadOnly((c.style & kReadOnly) != 0);
       edit->setFocusPolicy((c.style & kNoTabStop) != 0 ? Qt::ClickFocus : Qt::StrongFocus);

@@ -2,6 +2,7 @@
 // keys and clicks routed to the message map, data exchange, window timers.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCursor>
 #include <QDialog>
@@ -546,6 +547,38 @@ TEST(DialogMessageBox, DialogBusyCursorWhileAHandlerRunsButNotInTheBoxItOpens) {
   EXPECT_EQ(inBox, Qt::ArrowCursor) << "the operator answers the box with the normal cursor";
   EXPECT_EQ(afterBox, Qt::WaitCursor);
   EXPECT_EQ(shape(), Qt::ArrowCursor);
+}
+
+// A text longer than its box shows a mark at the box's edge and gives the
+// whole text as tool tip (and so to screen readers); a text that fits is
+// drawn exactly as a plain edit box draws it.
+TEST_F(DialogTest, DialogEditBoxShowsThatItsTextGoesOnAndGivesItWhole) {
+  FormDialog dialog;
+  Open(dialog);
+  QLineEdit* box = Edit(dialog, kNumber);  // 30 dialog units wide
+  QLineEdit plain(dialog.Window());
+  plain.setGeometry(box->geometry());
+  plain.setFont(box->font());
+  dialog.GotoDlgCtrl(kName);  // neither box is being edited
+  const auto render = [](QLineEdit& edit, const QString& text) {
+    edit.setText(text);
+    edit.setCursorPosition(0);
+    return edit.grab().toImage();
+  };
+  EXPECT_EQ(render(*box, "12"), render(plain, "12"));
+  EXPECT_TRUE(box->toolTip().isEmpty());
+
+  const QString list = "1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14";
+  EXPECT_NE(render(*box, list), render(plain, list)) << "no mark where the text goes on";
+  EXPECT_EQ(box->toolTip(), list);
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(box);
+  ASSERT_NE(accessible, nullptr);
+  EXPECT_EQ(accessible->text(QAccessible::Description), list);
+  EXPECT_EQ(accessible->text(QAccessible::Value), list);
+  EXPECT_EQ(dialog.GetDlgItemText(kNumber), list.toStdString()) << "the box keeps the whole text";
+
+  render(*box, "3");
+  EXPECT_TRUE(box->toolTip().isEmpty()) << "a tool tip left over from a longer text";
 }
 
 TEST_F(DialogTest, DialogDoModalReturnsWhatAHandlerPassesToEndDialog) {

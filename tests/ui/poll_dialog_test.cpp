@@ -1,5 +1,7 @@
 #include "ui/poll_dialog.h"
 
+#include <QAccessible>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QWindow>
 
@@ -99,6 +101,24 @@ TEST_F(PollDialogTest, MultiDropScanListsTheAnsweringAddresses) {
   EXPECT_EQ(segment.Find(15)->SeenTotal(), 0u);
   EXPECT_EQ(dialog.device.pollAddress, 14);
   EXPECT_EQ(dialog.device.Identifier(), 9u) << "the record holds the last device that answered";
+}
+
+// Fourteen addresses do not fit the Addr box: it says so, and its tool tip
+// and what a screen reader is told hold the whole list.
+TEST_F(PollDialogTest, FullLoopListIsWholeInTheAddrBoxsToolTipAndToScreenReaders) {
+  std::string list;
+  for (std::uint8_t a = 1; a <= 14; ++a) {
+    AddDevice(a, {0, 0, a}, 7, "D-" + std::to_string(a));
+    list += (a == 1 ? "" : ", ") + std::to_string(a);
+  }
+  fake.op.Answer(platform::kIdYes);
+  Poll();
+  ASSERT_EQ(Text(ui::kIdAddresses), list);
+  QWidget* box = dialog.Control(ui::kIdAddresses);
+  EXPECT_EQ(box->toolTip().toStdString(), list);
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(box);
+  ASSERT_NE(accessible, nullptr);
+  EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), list);
 }
 
 // Input made while a poll blocks the window (a second click on Poll, a
