@@ -249,6 +249,41 @@ QWidget* MakeControl(const ControlTemplate& c, QWidget* parent) {
   return label;
 }
 
+// The label that names an edit box: static text on the box's line (its middle
+// within the box's height) ending at most this far left of the box.
+constexpr int kLabelGapDu = 8;
+
+const ControlTemplate* LabelOf(const ControlTemplate& box, std::span<const ControlTemplate> all) {
+  for (const ControlTemplate& c : all) {
+    if (c.kind != ControlKind::Label || c.text == nullptr || c.text[0] == '\0') continue;
+    const int middle = c.y + c.cy / 2;
+    const int gap = box.x - (c.x + c.cx);
+    if (middle >= box.y && middle < box.y + box.cy && gap >= 0 && gap <= kLabelGapDu) return &c;
+  }
+  return nullptr;
+}
+
+// Screen readers announce a control by its accessible name; for an edit box
+// the toolkit has nothing to take one from unless its label is its buddy.
+void NameControls(std::span<const ControlTemplate> controls, const std::vector<QWidget*>& widgets) {
+  for (std::size_t i = 0; i < controls.size() && i < widgets.size(); ++i) {
+    const ControlTemplate& c = controls[i];
+    if (c.accessibleName != nullptr) {
+      widgets[i]->setAccessibleName(QString::fromLatin1(c.accessibleName));
+      continue;
+    }
+    if (c.kind != ControlKind::Edit) continue;
+    const ControlTemplate* label = LabelOf(c, controls);
+    if (label == nullptr) continue;
+    auto* labelWidget =
+        qobject_cast<QLabel*>(widgets[static_cast<std::size_t>(label - &controls[0])]);
+    if (labelWidget != nullptr) labelWidget->setBuddy(widgets[i]);
+    QString name = QString::fromLatin1(label->text);
+    if (name.endsWith(QLatin1Char(':'))) name.chop(1);
+    widgets[i]->setAccessibleName(name);
+  }
+}
+
 QString ControlText(const QWidget* w) {
   if (const auto* edit = qobject_cast<const QLineEdit*>(w)) return edit->text();
   if (const auto* label = qobject_cast<const QLabel*>(w)) return label->text();
@@ -447,6 +482,8 @@ bool CDialog::BuildWindow() {
     }
     impl_->controls.push_back(control);
   }
+
+  NameControls(t.controls, impl_->controls);
 
   QIcon icon;
   for (const int id : {impl_->bigIconId, impl_->smallIconId}) {

@@ -61,6 +61,10 @@ struct ControlTemplate {
   int cx = 0;
   int cy = 0;
   std::uint32_t style = 0;
+  // What a screen reader calls the control when its drawn text does not say
+  // (a "?" button, a box without a label). A box with a label beside it,
+  // ending just left of it on the same line, is named after that label.
+  const char* accessibleName = nullptr;
 };
 
 struct DialogTemplate {
