@@ -551,10 +551,11 @@ scenario_full_loop() {
   echo "figure: scan of 1 to 14, request to address 1 to request to address 14:" \
     "$(request_span 1 14) ms"
   expect_eq "Addr" "$list" "$(addr_box "$main")"
-  # Away from the box, focus back on Poll: the box shows its continuation
-  # mark; resting the pointer on it brings up the whole list as a tool tip.
+  # Away from the box, focus on to "?" and back round to Poll: the box shows
+  # its continuation mark; resting the pointer on it brings up the whole
+  # list as a tool tip.
   focus "$main"
-  xdotool key Home shift+Tab
+  xdotool key Home Tab Tab
   local px py
   read -r px py < <(at "$main" 139 151 100 71)
   xdotool mousemove --sync "$px" "$py"
@@ -573,7 +574,7 @@ scenario_full_loop() {
       mkdir -p "$SCREENSHOT_DIR"
       # The window and its tool tip together, cut out of the screen.
       eval "$(xdotool getwindowgeometry --shell "$main")"
-      import -window root -crop "$((WIDTH + 120))x$((HEIGHT + 60))+$X+$Y" \
+      import -window root -crop "$((WIDTH + 200))x$((HEIGHT + 10))+$X+$Y" \
         "$SCREENSHOT_DIR/address-tooltip.png" &&
         echo "screenshot: $SCREENSHOT_DIR/address-tooltip.png"
     fi
