@@ -50,8 +50,8 @@ inline constexpr std::uint32_t kCaptionOk = 1u << 3;
 // Listed in the task bar. Every window without a parent already is on Linux.
 inline constexpr std::uint32_t kAppWindow = 1u << 4;
 
-// Positions and sizes in dialog units: a quarter of the dialog font's average
-// character width horizontally, an eighth of its height vertically.
+// Positions and sizes in dialog units: a quarter of the unit font's average
+// character width horizontally, an eighth of its height vertically (BaseUnits).
 struct ControlTemplate {
   int id = kNoControlId;
   ControlKind kind = ControlKind::Label;
@@ -61,16 +61,18 @@ struct ControlTemplate {
   int cx = 0;
   int cy = 0;
   std::uint32_t style = 0;
+  // What a screen reader calls the control when its drawn text does not say
+  // (a "?" button, a box without a label). A box with a label beside it,
+  // ending just left of it on the same line, is named after that label.
+  const char* accessibleName = nullptr;
 };
 
 struct DialogTemplate {
   const char* caption = "";
   std::uint32_t style = 0;
-  // Fonts that do not exist here ("System", "MS Sans Serif", ...) fall back to
-  // the desktop's general sans-serif font at 5/4 of the point size given: the
-  // layouts were drawn for a small, dense screen font and read poorly at the
-  // same point size on a desktop. Dialog units follow the font actually used,
-  // so relative placement is kept exactly.
+  // The face the layout was drawn for. Every dialog here draws in DejaVu Sans
+  // at 5/4 of `pointSize`, and takes its dialog units from the same face at
+  // 3/2 of it, so each text has room beyond its width in the original font.
   const char* fontName = "";
   int pointSize = 8;
   int cx = 0;  // client area, dialog units
@@ -82,9 +84,9 @@ struct DialogTemplate {
 // template must outlive every dialog built from it (static data does).
 void RegisterDialogTemplate(int id, const DialogTemplate& dialogTemplate);
 
-// Dialog base units in pixels: the chosen font's average character width and
-// its height. x pixels = du * charWidth / 4, y pixels = du * charHeight / 8,
-// rounded to the nearest pixel.
+// Dialog base units in pixels: the unit font's average character width and
+// its height (the dialog face a step larger than the controls' text). x pixels = du * charWidth /
+// 4, y pixels = du * charHeight / 8, rounded to the nearest pixel.
 struct BaseUnits {
   int charWidth = 0;
   int charHeight = 0;

@@ -7,6 +7,9 @@
 #include <QString>
 #include <string>
 
+#include "platform/busy.h"
+#include "platform/services.h"
+
 namespace platform {
 
 namespace {
@@ -44,7 +47,10 @@ class QtOperator final : public Operator {
     }
     // exec() runs a nested event loop, so window timers keep ticking while
     // the box is open.
-    const int pressed = box.exec();
+    const int pressed = [&box] {
+      NestedLoopScope operatorAnswers;
+      return box.exec();
+    }();
     if (buttons == Buttons::YesNo) return pressed == QMessageBox::Yes ? kIdYes : kIdNo;
     return kIdOk;
   }

@@ -206,6 +206,15 @@ std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, std::uin
   const std::string path = PathFor(name);
   switch (error) {
     case kErrorFileNotFound:
+      // The node is there but the kernel has nothing behind it: a USB modem
+      // unplugged under its udev link's old target, or a device number no
+      // driver has claimed.
+      if (lastOpenErrno_ == ENXIO || lastOpenErrno_ == ENODEV) {
+        return path +
+               " exists, but there is no device behind it: the HART modem is unplugged or "
+               "its driver is missing. Plug the modem in (dmesg shows whether a driver took "
+               "it), then try again.";
+      }
       return path + " does not exist. Connect the HART modem and map it to " + path +
              " (a udev rule or a symlink).";
     case kErrorAccessDenied:

@@ -67,8 +67,11 @@ Operator& RealOperator() {
   return op;
 }
 
-void InstallOperator(Operator& op) {
-  Installed().op = &op;
+void InstallServices(const Services& replacement) {
+  Services& now = Installed();
+  if (replacement.serial) now.serial = replacement.serial;
+  if (replacement.clock) now.clock = replacement.clock;
+  if (replacement.op) now.op = replacement.op;
 }
 
 Clock& RealClock() {

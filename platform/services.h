@@ -62,15 +62,17 @@ class ScopedServices {
   Services saved_;
 };
 
-// The real services. The real operator writes to standard error; an
-// application with a window system installs its own at start.
+// The real services. The real operator writes to standard error and the
+// real clock sleeps plainly; an application with windows installs its own
+// at start (a message box, a clock that paints the windows while it waits).
 SerialDriver& RealSerialDriver();
 Clock& RealClock();
 Operator& RealOperator();
 
-// Makes `op` the operator message from now on (a ScopedServices guard still
-// restores what was there when it was made). `op` must outlive its use.
-void InstallOperator(Operator& op);
+// Makes the non-null members of `replacement` the services from now on (a
+// ScopedServices guard still restores what was there when it was made).
+// They must outlive their use.
+void InstallServices(const Services& replacement);
 
 // The application's name: the executable's file name without extension.
 std::string ApplicationName();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/busy.h"
 #include "platform/message_box.h"
 #include "platform/services.h"
 
@@ -129,8 +130,9 @@ int RunApplication(int argc, char** argv) {
                         m.text);
     }
   }
-  // From here on a message is a box on the screen, not a line on stderr.
-  InstallOperator(MessageBoxOperator());
+  // From here on a message is a box on the screen, not a line on stderr,
+  // and the windows are painted while a handler waits.
+  InstallServices({nullptr, &WindowServingClock(), &MessageBoxOperator()});
   if (!app->InitInstance()) return 0;
   return QApplication::exec();
 }

@@ -80,6 +80,11 @@ void PollDialog::OnPoll() {
   } else if (platform::MessageBox("No devices at address 0.  Multi-drop Poll?",
                                   platform::Icon::Question,
                                   platform::Buttons::YesNo) == platform::kIdYes) {
+    // The Tag and ID boxes still show the device that answered at address 0
+    // last time; beside the addresses found now they would read as theirs.
+    SetDlgItemText(kIdTag, "");
+    SetDlgItemText(kIdDeviceId, "");
+    UpdateWindow();
     bool found = false;
     for (std::uint8_t address = kFirstDropAddress; address <= kLastDropAddress; ++address) {
       if (!device.Poll(address, 1)) continue;
@@ -87,8 +92,9 @@ void PollDialog::OnPoll() {
       std::snprintf(text, sizeof text, found ? ", %d" : "%d", address);
       addresses += text;
       found = true;
-      // The scan takes seconds: show each address as it answers.
-      UpdateData(false);
+      // The scan takes seconds: show each address as it answers, and only
+      // that; the fields are written together once the scan is over.
+      SetDlgItemText(kIdAddresses, addresses);
       UpdateWindow();
     }
     id = 0;

@@ -24,7 +24,7 @@ constexpr ControlTemplate kPollControls[] = {
     {kNone, ControlKind::Label, "ID:", 23, 47, 11, 8},
     {kIdAddresses, ControlKind::Edit, "", 36, 64, 82, 14},
     {kNone, ControlKind::Label, "Addr:", 16, 66, 19, 8},
-    {kIdAbout, ControlKind::PushButton, "?", 82, 85, 16, 14},
+    {kIdAbout, ControlKind::PushButton, "?", 82, 85, 16, 14, 0, "About"},
     {kIdPv, ControlKind::PushButton, "PV", 67, 103, 17, 14,
      platform::kHidden | platform::kNoTabStop},
     {kNone, ControlKind::Label, "Korvani, Ltd", 43, 11, 56, 10},
@@ -46,12 +46,15 @@ constexpr ControlTemplate kPvControls[] = {
     {kIdPvValue, ControlKind::Edit, "", 32, 31, 67, 14},
     {kNone, ControlKind::Label, "AO:", 14, 53, 13, 8},
     {kIdLoopCurrent, ControlKind::Edit, "", 32, 50, 67, 14},
-    {kIdTag, ControlKind::Edit, "", 40, 13, 40, 12, platform::kReadOnly | platform::kNoBorder},
+    {kIdTag, ControlKind::Edit, "", 40, 13, 40, 12, platform::kReadOnly | platform::kNoBorder,
+     "Tag"},
     {kIdStart, ControlKind::PushButton, "Start", 23, 72, 33, 14},
     {kIdStop, ControlKind::PushButton, "Stop", 65, 72, 33, 14},
-    {kIdCycles, ControlKind::Edit, "", 14, 110, 25, 14},
-    {kIdCycle, ControlKind::Edit, "", 47, 110, 25, 14},
-    {kIdErrors, ControlKind::Edit, "", 80, 110, 25, 14},
+    // Three boxes without labels: the number of cycles, the cycle being run
+    // and the failed polls.
+    {kIdCycles, ControlKind::Edit, "", 14, 110, 25, 14, 0, "Cycles"},
+    {kIdCycle, ControlKind::Edit, "", 47, 110, 25, 14, 0, "Cycle"},
+    {kIdErrors, ControlKind::Edit, "", 80, 110, 25, 14, 0, "Errors"},
 };
 
 // The main window is listed as an application window and carries an OK

@@ -194,8 +194,10 @@ focus() {  # window
 
 # ---------------------------------------------------------------------------
 # Reading text back through X selections. The selection is first given to
-# an xclip holding a marker, so a stale copy is never taken for the answer;
-# the program is busy while it polls and answers a copy only afterwards.
+# an xclip holding a marker, so a stale copy is never taken for the answer.
+# While the program talks to the device it drops keys and clicks, so a copy
+# asked for then never comes: reading a box means asking again until the
+# answer comes.
 
 readonly MARKER="veltrop-e2e-marker-$$"
 selection=""
@@ -207,24 +209,42 @@ mark() {  # clipboard | primary
 }
 
 selection_changed() {  # clipboard | primary
-  selection=$(timeout 2 xclip -o -selection "$1" 2>/dev/null) || return 1
+  selection=$(timeout 1 xclip -o -selection "$1" 2>/dev/null) || return 1
   [ "$selection" != "$MARKER" ]
+}
+
+# Whether the clipboard changed within `ms` milliseconds.
+copied_within() {  # ms
+  local end=$(($(date +%s%3N) + $1))
+  until selection_changed clipboard; do
+    (($(date +%s%3N) < end)) || return 1
+    sleep 0.1
+  done
 }
 
 # The text of the edit box centred at (x, y) in dialog units of a dialog cx
 # by cy dialog units large:
 # click into it, select all, copy.
 box_text_in() {  # window, dialog cx, dialog cy, x du, y du
-  mark clipboard
-  focus "$1"
-  click_du_in "$@"
-  xdotool key ctrl+a ctrl+c
   # An empty box copies nothing: a caller expecting one sets box_wait lower.
-  if wait_for "${box_wait:-30}" selection_changed clipboard; then
-    printf '%s' "$selection"
-  else
-    printf '<nothing copied>'
-  fi
+  local deadline=$((SECONDS + ${box_wait:-30}))
+  while :; do
+    mark clipboard
+    focus "$1"
+    # A synchronous move to where the pointer already is may never complete:
+    # step off the point first.
+    xdotool mousemove_relative -- 0 4
+    click_du_in "$@"
+    xdotool key ctrl+a ctrl+c
+    # 1.3 s, not a divisor of the PV dialog's 2 s tick: asking again at the
+    # same phase would meet the tick's handler every time.
+    if copied_within 1300; then
+      printf '%s' "$selection"
+      return
+    fi
+    ((SECONDS < deadline)) || break
+  done
+  printf '<nothing copied>'
 }
 
 # The same in the Poll dialog.
@@ -238,19 +258,39 @@ tag_box() { box_text "$1" 77 32; }
 id_box() { box_text "$1" 77 52; }
 addr_box() { box_text "$1" 77 71; }
 
-# Presses Poll and prints Status once the poll is over.
-poll_status() {  # window
-  focus "$1"
-  click_du "$1" 60 92  # Poll
-  # The first read waits out the poll: the copy is answered once it is done.
-  local status
+# The Status box once the press is over: read again until it no longer
+# says "Polling...".
+verdict() {  # window
+  local status deadline=$((SECONDS + 60))
   status=$(status_box "$1")
-  local deadline=$((SECONDS + 30))
   while [ "$status" = "Polling..." ] && ((SECONDS < deadline)); do
     sleep 0.2
     status=$(status_box "$1")
   done
   printf '%s' "$status"
+}
+
+# Presses Poll and prints Status once the poll is over.
+poll_status() {  # window
+  focus "$1"
+  click_du "$1" 60 92  # Poll
+  verdict "$1"
+}
+
+now_ms() { date +%s%3N; }
+
+# Requests with command 0 that hartsim saw for `address` (it runs --verbose).
+polls_seen() {  # address
+  grep -c "address $1 .*command 0 " "$work/hartsim.log"
+}
+
+# Milliseconds between the first request hartsim saw for one address and the
+# last for another, from its --verbose log ("   9.012 s  address 1 ...");
+# only addresses with a device are logged.
+request_span() {  # first address, last address
+  awk -v a="$1" -v b="$2" '$3 == "address" && $4 == a && !f { f = $1 }
+    $3 == "address" && $4 == b { l = $1 } END { printf "%d", (l - f) * 1000 }' \
+    "$work/hartsim.log"
 }
 
 # The message text of a message box: a triple click on its label selects it
@@ -341,7 +381,9 @@ close_veltrop() {
 # Starts hartsim on /dev/com8 with the given devices and faults; false when
 # it did not start or link the port.
 start_hartsim() {  # hartsim options...
-  "$hartsim" --link "$PORT" "$@" >"$work/hartsim.log" 2>&1 &
+  # The log of an earlier run must not be read as this one's.
+  rm -f "$work/hartsim.log"
+  "$hartsim" --verbose --link "$PORT" "$@" >"$work/hartsim.log" 2>&1 &
   hartsim_pid=$!
   # hartsim prints its terminal's path first, then links it.
   if ! wait_for 15 grep -q '^/dev/pts/' "$work/hartsim.log"; then

@@ -4,11 +4,13 @@
 // hanging up); and many opens and closes.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -105,6 +107,30 @@ INSTANTIATE_TEST_SUITE_P(Port, OpenFailure,
                                            OpenCase{"NotASerialPort", "/dev/null",
                                                     "/dev/null is not a serial port"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A device node whose number no driver has claimed opens with ENXIO, as the
+// node of a modem whose driver is missing does: it exists, and must not be
+// reported as missing.
+TEST(OpenFailureAdvice, NodeWithoutADriverIsNotCalledMissing) {
+  const std::string node =
+      (std::filesystem::temp_directory_path() / ("veltrop-nxio-" + std::to_string(getpid())))
+          .string();
+  // Major 240 is reserved for local use: nothing on a test machine serves it.
+  if (mknod(node.c_str(), S_IFCHR | 0600, makedev(240, 0)) != 0) {
+    GTEST_SKIP() << "cannot make a device node here (needs root and a dev-capable /tmp)";
+  }
+  platform::PosixSerialDriver driver({{"COM8:", node}});
+  support::ScriptedOperator op;
+  platform::ScopedServices use({&driver, nullptr, &op});
+  LinkCloser closer;
+  EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kFailure);
+  unlink(node.c_str());
+  ASSERT_EQ(op.shown().size(), 1u);
+  const std::string& advice = op.shown()[0].detail;
+  EXPECT_EQ(advice.rfind(node + " exists, but there is no device behind it", 0), 0u) << advice;
+  EXPECT_NE(advice.find("unplugged"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("driver"), std::string::npos) << advice;
+}
 
 TEST(OpenFailureAdvice, PermissionAdviceNamesTheDialoutGroup) {
   platform::PosixSerialDriver driver(std::map<std::string, std::string>{{"COM8:", "/dev/ttyUSB0"}});

@@ -2,17 +2,22 @@
 // keys and clicks routed to the message map, data exchange, window timers.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QCursor>
 #include <QDialog>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -20,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/busy.h"
 #include "platform/dialog.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
@@ -138,8 +144,12 @@ TEST_F(DialogTest, DialogEveryControlSitsAtItsScaledDialogUnitRectangle) {
   FormDialog dialog;
   Open(dialog);
   const BaseUnits units = dialog.GetBaseUnits();
-  // Dialog units must follow the font the controls are really drawn in.
-  const QFontMetrics metrics(dialog.Window()->font());
+  // Dialog units come from the controls' own face a step larger (6/5 of its
+  // size), so that each text has room beyond its width in the layout's font.
+  QFont unitFont = dialog.Window()->font();
+  EXPECT_EQ(QFontInfo(unitFont).family(), QString("DejaVu Sans"));
+  unitFont.setPointSizeF(unitFont.pointSizeF() * 6 / 5);
+  const QFontMetrics metrics(unitFont);
   ASSERT_GT(units.charWidth, 0);
   const int letters = metrics.horizontalAdvance(
       QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
@@ -449,6 +459,133 @@ TEST_F(DialogTest, DialogUpdateWindowPaintsBeforeReturning) {
   dialog.UpdateWindow();  // no event processing in between, as in a blocking handler
   EXPECT_GT(counter.paints, 0);
   dialog.Control(kName)->removeEventFilter(&counter);
+}
+
+// --- While a handler blocks -------------------------------------------------
+
+struct EventCounter : QObject {
+  QEvent::Type type;
+  int seen = 0;
+  explicit EventCounter(QEvent::Type type) : type(type) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == type) ++seen;
+    return false;
+  }
+};
+
+// A wait inside a handler (the real clock's sleep) paints what the window
+// system exposes, but runs neither a timer tick nor the click and the close
+// request queued meanwhile; the tick arrives once afterwards, the input never.
+TEST_F(DialogTest, DialogWaitInAHandlerPaintsButRunsNoTickNoInputAndNoClose) {
+  platform::ScopedServices windowClock({nullptr, &platform::WindowServingClock(), nullptr});
+  FormDialog dialog;
+  Open(dialog);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.Window()));
+  QCoreApplication::processEvents();
+  EventCounter paints(QEvent::Paint);
+  dialog.Control(kName)->installEventFilter(&paints);
+  int paintsInWait = -1;
+  std::size_t ticksInWait = 99;
+  int pollsInWait = -1;
+  dialog.onPoll = [&] {
+    if (dialog.polls > 1) return;
+    dialog.SetTimer(1, 10);
+    QWidget* poll = dialog.Control(kPoll);
+    const QPointF centre = QRectF(poll->rect()).center();
+    const QPointF global = poll->mapToGlobal(centre);
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                              Qt::NoButton, Qt::NoModifier));
+    QCoreApplication::postEvent(dialog.Window()->windowHandle(), new QCloseEvent);
+    // An uncovered window has lost its pixels; the offscreen platform keeps
+    // them, so the box is also marked for redrawing, as lost pixels are.
+    dialog.Control(kName)->update();
+    QCoreApplication::postEvent(dialog.Window()->windowHandle(),
+                                new QExposeEvent(QRegion(dialog.Window()->rect())));
+    const int paintsBefore = paints.seen;
+    platform::Sleep(120);  // the application's clock: twelve timer periods
+    paintsInWait = paints.seen - paintsBefore;
+    ticksInWait = dialog.ticks.size();
+    pollsInWait = dialog.polls;
+  };
+  QTest::mouseClick(dialog.Control(kPoll), Qt::LeftButton);
+  EXPECT_GT(paintsInWait, 0) << "the exposed window was not painted during the wait";
+  EXPECT_EQ(ticksInWait, 0u);
+  EXPECT_EQ(pollsInWait, 1);
+
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dialog.ticks.size(), 1u) << "the tick that fell due in the wait comes once, after it";
+  EXPECT_EQ(dialog.polls, 1) << "the click made during the wait ran afterwards";
+  EXPECT_TRUE(dialog.IsOpen()) << "the close request made during the wait closed the dialog";
+  dialog.KillTimer(1);
+  // Afterwards the dialog takes input as before.
+  QTest::mouseClick(dialog.Control(kPoll), Qt::LeftButton);
+  EXPECT_EQ(dialog.polls, 2);
+  dialog.Control(kName)->removeEventFilter(&paints);
+}
+
+TEST(DialogMessageBox, DialogBusyCursorWhileAHandlerRunsButNotInTheBoxItOpens) {
+  platform::ScopedServices messageBox({nullptr, nullptr, &platform::MessageBoxOperator()});
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  QObject guard;
+  const auto shape = [] {
+    const QCursor* cursor = QApplication::overrideCursor();
+    return cursor == nullptr ? Qt::ArrowCursor : cursor->shape();
+  };
+  Qt::CursorShape inHandler = Qt::ArrowCursor;
+  Qt::CursorShape inBox = Qt::WaitCursor;
+  Qt::CursorShape afterBox = Qt::ArrowCursor;
+  dialog.onPoll = [&] {
+    inHandler = shape();
+    QTimer::singleShot(0, &guard, [&] {
+      inBox = shape();
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
+    });
+    platform::MessageBox("Polling", platform::Icon::Information);
+    afterBox = shape();
+  };
+  EXPECT_EQ(shape(), Qt::ArrowCursor);
+  dialog.DispatchCommand(kPoll);
+  EXPECT_EQ(inHandler, Qt::WaitCursor);
+  EXPECT_EQ(inBox, Qt::ArrowCursor) << "the operator answers the box with the normal cursor";
+  EXPECT_EQ(afterBox, Qt::WaitCursor);
+  EXPECT_EQ(shape(), Qt::ArrowCursor);
+}
+
+// A text longer than its box shows a mark at the box's edge and gives the
+// whole text as tool tip (and so to screen readers); a text that fits is
+// drawn exactly as a plain edit box draws it.
+TEST_F(DialogTest, DialogEditBoxShowsThatItsTextGoesOnAndGivesItWhole) {
+  FormDialog dialog;
+  Open(dialog);
+  QLineEdit* box = Edit(dialog, kNumber);  // 30 dialog units wide
+  QLineEdit plain(dialog.Window());
+  plain.setGeometry(box->geometry());
+  plain.setFont(box->font());
+  dialog.GotoDlgCtrl(kName);  // neither box is being edited
+  const auto render = [](QLineEdit& edit, const QString& text) {
+    edit.setText(text);
+    edit.setCursorPosition(0);
+    return edit.grab().toImage();
+  };
+  EXPECT_EQ(render(*box, "12"), render(plain, "12"));
+  EXPECT_TRUE(box->toolTip().isEmpty());
+
+  const QString list = "1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14";
+  EXPECT_NE(render(*box, list), render(plain, list)) << "no mark where the text goes on";
+  EXPECT_EQ(box->toolTip(), list);
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(box);
+  ASSERT_NE(accessible, nullptr);
+  EXPECT_EQ(accessible->text(QAccessible::Description), list);
+  EXPECT_EQ(accessible->text(QAccessible::Value), list);
+  EXPECT_EQ(dialog.GetDlgItemText(kNumber), list.toStdString()) << "the box keeps the whole text";
+
+  render(*box, "3");
+  EXPECT_TRUE(box->toolTip().isEmpty()) << "a tool tip left over from a longer text";
 }
 
 TEST_F(DialogTest, DialogDoModalReturnsWhatAHandlerPassesToEndDialog) {

@@ -1,5 +1,11 @@
 #include "ui/poll_dialog.h"
 
+#include <QAccessible>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QWindow>
+#include <ostream>
+
 #include "platform/errors.h"
 #include "tests/ui/gui_fixture.h"
 
@@ -107,6 +113,93 @@ TEST_F(PollDialogTest, MultiDropScanListsTheAnsweringAddresses) {
   EXPECT_EQ(segment.Find(15)->SeenTotal(), 0u);
   EXPECT_EQ(dialog.device.pollAddress, 14);
   EXPECT_EQ(dialog.device.Identifier(), 9u) << "the record holds the last device that answered";
+}
+
+// What the window shows each time an address answers during the scan.
+struct Window {
+  std::string status, tag, id, addr;
+  bool operator==(const Window&) const = default;
+};
+
+void PrintTo(const Window& w, std::ostream* os) {
+  *os << "{Status \"" << w.status << "\", Tag \"" << w.tag << "\", ID \"" << w.id << "\", Addr \""
+      << w.addr << "\"}";
+}
+
+TEST_F(PollDialogTest, ScanShowsEachAnsweringAddressBesideNoEarlierIdentity) {
+  sim::Device& first = AddDevice(0, {0x00, 0x01, 0x02}, 7, "PT-101");
+  Poll();
+  ASSERT_EQ(Text(ui::kIdDeviceId), "258");
+  // The modem moves to a loop with devices at 2 and 5 only.
+  first.faults.silent = true;
+  AddDevice(2, {0, 0, 7}, 7, "TT-2");
+  AddDevice(5, {0, 0, 9}, 7, "TT-5");
+  fake.op.Answer(platform::kIdYes);
+  bool scanning = false;
+  fake.op.whileShown = [&](const support::ScriptedOperator::Shown&) { scanning = true; };
+  std::vector<Window> shown;
+  auto* addr = qobject_cast<QLineEdit*>(dialog.Control(ui::kIdAddresses));
+  ASSERT_NE(addr, nullptr);
+  QObject::connect(addr, &QLineEdit::textChanged, addr, [&] {
+    if (scanning) {
+      shown.push_back(
+          {Text(ui::kIdStatus), Text(ui::kIdTag), Text(ui::kIdDeviceId), Text(ui::kIdAddresses)});
+    }
+  });
+  Poll();
+  // The tag and identifier of the device at 0 are not beside the addresses
+  // found now, and nothing but Addr changes from one address to the next.
+  EXPECT_EQ(shown,
+            (std::vector<Window>{{"Polling...", "", "", "2"}, {"Polling...", "", "", "2, 5"}}));
+  EXPECT_EQ(Text(ui::kIdTag), "Multi-Drop");
+  EXPECT_EQ(Text(ui::kIdDeviceId), "0");
+}
+
+// Fourteen addresses do not fit the Addr box: it says so, and its tool tip
+// and what a screen reader is told hold the whole list.
+TEST_F(PollDialogTest, FullLoopListIsWholeInTheAddrBoxsToolTipAndToScreenReaders) {
+  std::string list;
+  for (std::uint8_t a = 1; a <= 14; ++a) {
+    AddDevice(a, {0, 0, a}, 7, "D-" + std::to_string(a));
+    list += (a == 1 ? "" : ", ") + std::to_string(a);
+  }
+  fake.op.Answer(platform::kIdYes);
+  Poll();
+  ASSERT_EQ(Text(ui::kIdAddresses), list);
+  QWidget* box = dialog.Control(ui::kIdAddresses);
+  EXPECT_EQ(box->toolTip().toStdString(), list);
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(box);
+  ASSERT_NE(accessible, nullptr);
+  EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), list);
+}
+
+// Input made while a poll blocks the window (a second click on Poll, a
+// close request from the window manager) is queued by the toolkit; it must
+// be dropped, not run once the poll is over.
+TEST_F(PollDialogTest, ClickAndCloseRequestQueuedDuringAPollNeverRun) {
+  sim::Device& device = AddDevice(0);
+  bool queued = false;
+  segment.onTransaction = [&](const sim::Transaction&) {
+    if (queued) return;
+    queued = true;
+    QWidget* poll = dialog.Control(ui::kIdPoll);
+    const QPointF centre = QRectF(poll->rect()).center();
+    const QPointF global = poll->mapToGlobal(centre);
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(
+        poll, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                              Qt::NoButton, Qt::NoModifier));
+    QCoreApplication::postEvent(dialog.Window()->windowHandle(), new QCloseEvent);
+  };
+  Poll();
+  ASSERT_TRUE(queued);
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(device.Seen(0), 1u) << "the click made during the poll ran as a second poll";
+  EXPECT_TRUE(dialog.IsOpen()) << "the close request made during the poll closed the window";
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
 }
 
 TEST_F(PollDialogTest, EmptyScanFailsAndKeepsTheTag) {
