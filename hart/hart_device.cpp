@@ -116,7 +116,7 @@ serial::LinkResult HartDevice::Open(std::uint8_t portNumber, std::uint32_t baudR
   return HartLink::OpenLink(portNumber, baudRate);
 }
 
-std::uint32_t HartDevice::Close() {
+platform::Error HartDevice::Close() {
   return HartLink::CloseLink();
 }
 

@@ -51,7 +51,7 @@ class HartDevice {
 
   // Open and close the link on the device's behalf; link result codes.
   serial::LinkResult Open(std::uint8_t portNumber, std::uint32_t baudRate);
-  std::uint32_t Close();
+  platform::Error Close();
 
   // True when the reply's status bytes report a communication error.
   static bool CheckStatus(const std::uint8_t* statusBytes);

@@ -4,7 +4,7 @@
 
 namespace platform {
 
-std::uint32_t FromErrno(int err) {
+Error FromErrno(int err) {
   switch (err) {
     case 0:
       return kErrorSuccess;

@@ -11,20 +11,31 @@
 
 namespace platform {
 
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorInvalidFunction = 1;    // ENOTTY: not a serial device
-inline constexpr std::uint32_t kErrorFileNotFound = 2;       // ENOENT, ENODEV, ENXIO
-inline constexpr std::uint32_t kErrorAccessDenied = 5;       // EACCES, EPERM
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;      // the port is not open
-inline constexpr std::uint32_t kErrorGenFailure = 31;        // any errno not listed here
-inline constexpr std::uint32_t kErrorSharingViolation = 32;  // EBUSY, EAGAIN: another owner
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;  // EINVAL: e.g. a speed not supported
-inline constexpr std::uint32_t kErrorIoPending = 997;        // treated as success by writes/reads
-inline constexpr std::uint32_t kErrorIoDevice = 1117;        // EIO
-inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;  // hang-up: modem unplugged
-inline constexpr std::uint32_t kErrorAlreadyOpen = 1247;         // Open on an open port
-inline constexpr std::uint32_t kErrorTimeout = 1460;             // a transfer ran out of time
-inline constexpr std::uint32_t kEInvalidArg = 0x80070057u;       // bad type code to a setter
+// A platform error number: a type of its own, so that it cannot be passed
+// where a link result is meant, or the other way round. `using enum` keeps
+// the names as they always were: platform::kErrorTimeout.
+enum class Error : std::uint32_t {
+  kErrorSuccess = 0,
+  kErrorInvalidFunction = 1,        // ENOTTY: not a serial device
+  kErrorFileNotFound = 2,           // ENOENT, ENODEV, ENXIO
+  kErrorAccessDenied = 5,           // EACCES, EPERM
+  kErrorInvalidHandle = 6,          // the port is not open
+  kErrorGenFailure = 31,            // any errno not listed here
+  kErrorSharingViolation = 32,      // EBUSY, EAGAIN: another owner
+  kErrorInvalidParameter = 87,      // EINVAL: e.g. a speed not supported
+  kErrorIoPending = 997,            // treated as success by writes/reads
+  kErrorIoDevice = 1117,            // EIO
+  kErrorDeviceNotConnected = 1167,  // hang-up: modem unplugged
+  kErrorAlreadyOpen = 1247,         // Open on an open port
+  kErrorTimeout = 1460,             // a transfer ran out of time
+  kEInvalidArg = 0x80070057u,       // bad type code to a setter
+};
+using enum Error;
+
+// The number, for messages and logs.
+constexpr std::uint32_t ErrorNumber(Error e) {
+  return static_cast<std::uint32_t>(e);
+}
 
 // errno -> platform error number:
 //   0                       -> 0
@@ -37,6 +48,6 @@ inline constexpr std::uint32_t kEInvalidArg = 0x80070057u;       // bad type cod
 //   ETIMEDOUT               -> 1460
 //   ENODEV after open, EPIPE, hang-up -> see kErrorDeviceNotConnected (set by the driver)
 //   anything else           -> 31
-std::uint32_t FromErrno(int err);
+Error FromErrno(int err);
 
 }  // namespace platform

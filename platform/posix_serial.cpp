@@ -202,7 +202,7 @@ std::string PosixSerialDriver::PathFor(std::string_view name) const {
   return it == portPaths_.end() ? std::string(name) : it->second;
 }
 
-std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, std::uint32_t error) const {
+std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, Error error) const {
   const std::string path = PathFor(name);
   switch (error) {
     case kErrorFileNotFound:
@@ -235,12 +235,11 @@ std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, std::uin
       if (lastOpenErrno_ != 0 && FromErrno(lastOpenErrno_) == error) {
         return path + " could not be opened: " + std::strerror(lastOpenErrno_) + ".";
       }
-      return path + " could not be set up (error " + std::to_string(error) + ").";
+      return path + " could not be set up (error " + std::to_string(ErrorNumber(error)) + ").";
   }
 }
 
-std::uint32_t PosixSerialDriver::Open(std::string_view name,
-                                      std::unique_ptr<SerialDevice>& device) {
+Error PosixSerialDriver::Open(std::string_view name, std::unique_ptr<SerialDevice>& device) {
   device.reset();
   const auto fail = [this](int err) {
     lastOpenErrno_ = err;
@@ -294,7 +293,7 @@ std::uint32_t PosixSerialDriver::Open(std::string_view name,
   }
 
   std::unique_ptr<PosixSerialDevice> opened(new PosixSerialDevice(fd, IsPtySlave(fd), original));
-  if (const std::uint32_t e = opened->ReadInitialSettings()) {
+  if (const Error e = opened->ReadInitialSettings(); e != kErrorSuccess) {
     lastOpenErrno_ = opened->LastErrno();
     return e;  // the device's destructor restores and closes
   }
@@ -323,18 +322,18 @@ PosixSerialDevice::~PosixSerialDevice() {
   close(fd_);  // also releases the flock
 }
 
-std::uint32_t PosixSerialDevice::Fail(int err) {
+Error PosixSerialDevice::Fail(int err) {
   lastErrno_ = err;
   return FromErrno(err);
 }
 
-std::uint32_t PosixSerialDevice::HangUp(int err) {
+Error PosixSerialDevice::HangUp(int err) {
   hungUp_ = true;
   lastErrno_ = err;
   return kErrorDeviceNotConnected;
 }
 
-std::uint32_t PosixSerialDevice::TransferFailure(int err) {
+Error PosixSerialDevice::TransferFailure(int err) {
   return IsHangUpErrno(err) ? HangUp(err) : Fail(err);
 }
 
@@ -349,7 +348,7 @@ int PosixSerialDevice::ReadLineCounts(LineCounts& counts) const {
   return 0;
 }
 
-std::uint32_t PosixSerialDevice::ReadInitialSettings() {
+Error PosixSerialDevice::ReadInitialSettings() {
   termios t{};
   if (tcgetattr(fd_, &t) != 0) return Fail(errno);
   std::uint32_t baud = 0;
@@ -374,20 +373,20 @@ std::uint32_t PosixSerialDevice::ReadInitialSettings() {
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::SetQueueSizes(std::uint32_t, std::uint32_t) {
+Error PosixSerialDevice::SetQueueSizes(std::uint32_t, std::uint32_t) {
   return kErrorSuccess;  // the tty layer sizes its own buffers
 }
 
-std::uint32_t PosixSerialDevice::SetEventMask(std::uint32_t) {
+Error PosixSerialDevice::SetEventMask(std::uint32_t) {
   return kErrorSuccess;  // there are no comm events; poll() covers what we wait for
 }
 
-std::uint32_t PosixSerialDevice::GetSettings(LineSettings& settings) {
+Error PosixSerialDevice::GetSettings(LineSettings& settings) {
   settings = settings_;
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::SetSettings(const LineSettings& s) {
+Error PosixSerialDevice::SetSettings(const LineSettings& s) {
   // Check the whole record before touching the device, so a refused record
   // changes nothing.
   const std::optional<speed_t> speed = SpeedCodeFor(s.baudRate);
@@ -449,12 +448,12 @@ std::uint32_t PosixSerialDevice::SetSettings(const LineSettings& s) {
       return Fail(err == ENOSYS ? EINVAL : err);
     }
   }
-  if (const std::uint32_t e = ApplyModemLines(s)) return e;
+  if (const Error e = ApplyModemLines(s); e != kErrorSuccess) return e;
   settings_ = s;
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::ApplyModemLines(const LineSettings& s) {
+Error PosixSerialDevice::ApplyModemLines(const LineSettings& s) {
   // "Disabled" holds the line off for as long as the port is open; a modem
   // may key its transmitter from RTS or draw power from DTR, so the state is
   // set explicitly rather than left to whatever open() raised. DTR handshake
@@ -484,18 +483,18 @@ std::uint32_t PosixSerialDevice::ApplyModemLines(const LineSettings& s) {
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::GetTimeouts(Timeouts& timeouts) {
+Error PosixSerialDevice::GetTimeouts(Timeouts& timeouts) {
   timeouts = timeouts_;
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::SetTimeouts(const Timeouts& timeouts) {
+Error PosixSerialDevice::SetTimeouts(const Timeouts& timeouts) {
   timeouts_ = timeouts;  // applied by each Read and Write
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t length,
-                                       std::uint32_t& written) {
+Error PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t length,
+                               std::uint32_t& written) {
   written = 0;
   if (hungUp_) return kErrorDeviceNotConnected;
   if (length == 0) return kErrorSuccess;
@@ -550,15 +549,14 @@ std::uint32_t PosixSerialDevice::Write(const std::uint8_t* data, std::uint32_t l
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::Stalled() {
+Error PosixSerialDevice::Stalled() {
   // What did not leave is dropped, so it cannot go out ahead of the next
   // request once the line moves again.
   tcflush(fd_, TCOFLUSH);
   return Fail(ETIMEDOUT);
 }
 
-std::uint32_t PosixSerialDevice::Read(std::uint8_t* data, std::uint32_t length,
-                                      std::uint32_t& read) {
+Error PosixSerialDevice::Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) {
   read = 0;
   if (hungUp_) return kErrorDeviceNotConnected;
   if (length == 0) return kErrorSuccess;
@@ -607,7 +605,7 @@ std::uint32_t PosixSerialDevice::Read(std::uint8_t* data, std::uint32_t length,
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::Purge(std::uint32_t flags) {
+Error PosixSerialDevice::Purge(std::uint32_t flags) {
   // The abort flags have nothing to act on: every transfer here is
   // synchronous, so none is pending while Purge runs.
   const bool tx = flags & kPurgeClearTransmit;
@@ -618,7 +616,7 @@ std::uint32_t PosixSerialDevice::Purge(std::uint32_t flags) {
   return kErrorSuccess;
 }
 
-std::uint32_t PosixSerialDevice::ClearErrors(std::uint32_t& errors) {
+Error PosixSerialDevice::ClearErrors(std::uint32_t& errors) {
   errors = 0;
   LineCounts now;
   if (const int err = ReadLineCounts(now)) {

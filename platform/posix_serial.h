@@ -29,14 +29,14 @@ class PosixSerialDriver final : public SerialDriver {
  public:
   PosixSerialDriver();
   explicit PosixSerialDriver(std::map<std::string, std::string> portPaths);
-  std::uint32_t Open(std::string_view name, std::unique_ptr<SerialDevice>& device) override;
+  Error Open(std::string_view name, std::unique_ptr<SerialDevice>& device) override;
 
   // The device path `name` stands for.
   std::string PathFor(std::string_view name) const;
 
   // The errno behind the last failed Open, 0 after a successful one.
   int LastOpenErrno() const { return lastOpenErrno_; }
-  std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const override;
+  std::string OpenFailureAdvice(std::string_view name, Error error) const override;
 
  private:
   std::map<std::string, std::string> portPaths_;
@@ -50,17 +50,16 @@ class PosixSerialDevice final : public SerialDevice {
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
 
-  std::uint32_t SetQueueSizes(std::uint32_t inSize, std::uint32_t outSize) override;
-  std::uint32_t SetEventMask(std::uint32_t mask) override;
-  std::uint32_t GetSettings(LineSettings& settings) override;
-  std::uint32_t SetSettings(const LineSettings& settings) override;
-  std::uint32_t GetTimeouts(Timeouts& timeouts) override;
-  std::uint32_t SetTimeouts(const Timeouts& timeouts) override;
-  std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
-                      std::uint32_t& written) override;
-  std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override;
-  std::uint32_t Purge(std::uint32_t flags) override;
-  std::uint32_t ClearErrors(std::uint32_t& errors) override;
+  Error SetQueueSizes(std::uint32_t inSize, std::uint32_t outSize) override;
+  Error SetEventMask(std::uint32_t mask) override;
+  Error GetSettings(LineSettings& settings) override;
+  Error SetSettings(const LineSettings& settings) override;
+  Error GetTimeouts(Timeouts& timeouts) override;
+  Error SetTimeouts(const Timeouts& timeouts) override;
+  Error Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t& written) override;
+  Error Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override;
+  Error Purge(std::uint32_t flags) override;
+  Error ClearErrors(std::uint32_t& errors) override;
 
   // The errno behind the last failure, for diagnostics.
   int LastErrno() const { return lastErrno_; }
@@ -76,15 +75,15 @@ class PosixSerialDevice final : public SerialDevice {
   using Clock = std::chrono::steady_clock;
 
   PosixSerialDevice(int fd, bool pty, const termios& original);
-  std::uint32_t Fail(int err);
-  std::uint32_t HangUp(int err);
-  std::uint32_t TransferFailure(int err);
+  Error Fail(int err);
+  Error HangUp(int err);
+  Error TransferFailure(int err);
   // A write that ran past its bound: drops the unsent bytes, 1460.
-  std::uint32_t Stalled();
-  std::uint32_t ApplyModemLines(const LineSettings& settings);
+  Error Stalled();
+  Error ApplyModemLines(const LineSettings& settings);
   // 0 with the counts, or an errno value.
   int ReadLineCounts(LineCounts& counts) const;
-  std::uint32_t ReadInitialSettings();
+  Error ReadInitialSettings();
 
   int fd_;
   bool pty_;

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/errors.h"
+
 namespace platform {
 
 // Line flags: one 32-bit word at fixed bit positions. The lower fifteen bits
@@ -101,23 +103,22 @@ class SerialDevice {
   virtual ~SerialDevice() = default;  // closes the device, restoring what open changed
 
   // Drivers without queue sizes or an event mask accept these and do nothing.
-  virtual std::uint32_t SetQueueSizes(std::uint32_t inSize, std::uint32_t outSize) = 0;
-  virtual std::uint32_t SetEventMask(std::uint32_t mask) = 0;
+  virtual Error SetQueueSizes(std::uint32_t inSize, std::uint32_t outSize) = 0;
+  virtual Error SetEventMask(std::uint32_t mask) = 0;
 
   // What SetSettings stored is what GetSettings returns, flags included, even
   // where the device itself cannot represent every setting.
-  virtual std::uint32_t GetSettings(LineSettings& settings) = 0;
-  virtual std::uint32_t SetSettings(const LineSettings& settings) = 0;
-  virtual std::uint32_t GetTimeouts(Timeouts& timeouts) = 0;
-  virtual std::uint32_t SetTimeouts(const Timeouts& timeouts) = 0;
+  virtual Error GetSettings(LineSettings& settings) = 0;
+  virtual Error SetSettings(const LineSettings& settings) = 0;
+  virtual Error GetTimeouts(Timeouts& timeouts) = 0;
+  virtual Error SetTimeouts(const Timeouts& timeouts) = 0;
 
   // Synchronous: Write returns when the bytes have left the device.
-  virtual std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
-                              std::uint32_t& written) = 0;
-  virtual std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) = 0;
-  virtual std::uint32_t Purge(std::uint32_t flags) = 0;
+  virtual Error Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t& written) = 0;
+  virtual Error Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) = 0;
+  virtual Error Purge(std::uint32_t flags) = 0;
   // Stores the line error flags seen since the last call in `errors`.
-  virtual std::uint32_t ClearErrors(std::uint32_t& errors) = 0;
+  virtual Error ClearErrors(std::uint32_t& errors) = 0;
 };
 
 class SerialDriver {
@@ -125,10 +126,10 @@ class SerialDriver {
   virtual ~SerialDriver() = default;
   // Opens `name` exclusively for reading and writing. On success `device`
   // holds the open device; on failure it is empty and the error is returned.
-  virtual std::uint32_t Open(std::string_view name, std::unique_ptr<SerialDevice>& device) = 0;
+  virtual Error Open(std::string_view name, std::unique_ptr<SerialDevice>& device) = 0;
   // For the operator: why the last Open of `name` failed with `error` and what
   // to do about it. Empty when the driver has nothing to add.
-  virtual std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const {
+  virtual std::string OpenFailureAdvice(std::string_view name, Error error) const {
     (void)name;
     (void)error;
     return {};

@@ -98,11 +98,11 @@ int MessageBox(std::string_view text, Icon icon, Buttons buttons, std::string_vi
   return CurrentServices().op->Message(text, icon, buttons, detail);
 }
 
-std::uint32_t OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device) {
+Error OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device) {
   return CurrentServices().serial->Open(name, device);
 }
 
-std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) {
+std::string OpenFailureAdvice(std::string_view name, Error error) {
   return CurrentServices().serial->OpenFailureAdvice(name, error);
 }
 

@@ -82,7 +82,7 @@ void Sleep(std::uint32_t milliseconds);
 std::uint32_t TickCount();
 int MessageBox(std::string_view text, Icon icon, Buttons buttons = Buttons::Ok,
                std::string_view detail = {});
-std::uint32_t OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device);
-std::string OpenFailureAdvice(std::string_view name, std::uint32_t error);
+Error OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device);
+std::string OpenFailureAdvice(std::string_view name, Error error);
 
 }  // namespace platform

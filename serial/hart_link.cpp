@@ -39,12 +39,12 @@ constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200
 
 FrameObserver* observer = nullptr;
 
-bool TimedOut(std::uint32_t e) {
+bool TimedOut(platform::Error e) {
   return e == platform::kErrorTimeout;
 }
 
 struct ReadOutcome {
-  std::uint32_t error;
+  platform::Error error;
   std::uint32_t count;
 };
 
@@ -57,16 +57,17 @@ class Reading {
   // has arrived for kReplyGapMs, or the read's time is up.
   ReadOutcome Read(std::uint8_t* into, std::uint32_t length, bool patient) {
     SerialPort& port = HartLink::theSerialPort;
-    ReadOutcome out{0, 0};
+    ReadOutcome out{platform::kErrorSuccess, 0};
     out.error = port.Read(into, length, &out.count);
     Keep(into, out.count);
     if (!patient) return out;
     std::uint32_t lastByteAt = platform::TickCount();
-    while (out.count < length && (out.error == 0 || TimedOut(out.error)) && !Expired()) {
+    while (out.count < length && (out.error == platform::kErrorSuccess || TimedOut(out.error)) &&
+           !Expired()) {
       if (static_cast<std::uint32_t>(platform::TickCount() - lastByteAt) >= kReplyGapMs) break;
       platform::Sleep(kReplyPollMs);
       std::uint32_t more = 0;
-      const std::uint32_t e = port.Read(into + out.count, length - out.count, &more);
+      const platform::Error e = port.Read(into + out.count, length - out.count, &more);
       Keep(into + out.count, more);
       if (more > 0) {
         out.count += more;
@@ -75,7 +76,7 @@ class Reading {
       out.error = e;
     }
     // A read that completed after earlier time-outs is a complete read.
-    if (out.count == length && TimedOut(out.error)) out.error = 0;
+    if (out.count == length && TimedOut(out.error)) out.error = platform::kErrorSuccess;
     return out;
   }
 
@@ -123,7 +124,7 @@ LinkResult Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffs
     const ReadOutcome r = reading.Read(&frame[0], 1, preambles > 0);
     if (TimedOut(r.error) || r.count == 0) {
       if (++empty == kEmptyReadLimit) return LinkResult::kNoReply;
-    } else if (r.error != 0) {
+    } else if (r.error != platform::kErrorSuccess) {
       return LinkResult::kFailure;
     } else if (frame[0] == kPreamble) {
       if (++preambles > kMaxPreambles) return LinkResult::kNoReply;
@@ -142,7 +143,7 @@ LinkResult Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffs
   for (int shortReads = 0; have < header;) {
     const ReadOutcome r = reading.Read(&frame[1 + have], header - have, true);
     have += r.count;
-    if (have == header && r.error != 0) return LinkResult::kFailure;
+    if (have == header && r.error != platform::kErrorSuccess) return LinkResult::kFailure;
     if (have < header && (++shortReads == kHeaderReadLimit || reading.Expired())) {
       return LinkResult::kNoReply;
     }
@@ -152,7 +153,7 @@ LinkResult Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffs
   const std::uint32_t frameLength = 1 + header + dataLength;
   const ReadOutcome r = reading.Read(&frame[1 + header], dataLength + 1, true);
   if (TimedOut(r.error) || r.count < dataLength + 1) return LinkResult::kDataIncomplete;
-  if (r.error != 0) return LinkResult::kFailure;
+  if (r.error != platform::kErrorSuccess) return LinkResult::kFailure;
 
   std::uint8_t check = 0;
   for (std::uint32_t i = 0; i < frameLength; ++i) check ^= frame[i];
@@ -194,7 +195,7 @@ const char* LinkResultText(LinkResult result) {
 LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
   if (theSerialPort.IsOpen()) return LinkResult::kAlreadyOpen;
   if (portNumber == 0 || portNumber > 255) return LinkResult::kBadPort;
-  if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != 0) {
+  if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != platform::kErrorSuccess) {
     // The box says only which port; beneath it the driver says why and what
     // the operator can do (join dialout, map the modem, free the port).
     platform::MessageBox(kPortName, platform::Icon::Error, platform::Buttons::Ok,
@@ -204,10 +205,11 @@ LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) 
   if (std::find(kBaudRates.begin(), kBaudRates.end(), baudRate) == kBaudRates.end()) {
     return LinkResult::kBadBaudRate;
   }
-  return theSerialPort.ConfigureLine(baudRate) == 0 ? LinkResult::kOk : LinkResult::kFailure;
+  return theSerialPort.ConfigureLine(baudRate) == platform::kErrorSuccess ? LinkResult::kOk
+                                                                          : LinkResult::kFailure;
 }
 
-std::uint32_t HartLink::CloseLink() {
+platform::Error HartLink::CloseLink() {
   return theSerialPort.Close();
 }
 
@@ -227,10 +229,10 @@ LinkResult HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t length) 
   theSerialPort.Purge();
   const std::uint32_t start = platform::TickCount();
   std::uint32_t written = 0;
-  const std::uint32_t e = theSerialPort.Write(bytes, length, &written);
+  const platform::Error e = theSerialPort.Write(bytes, length, &written);
   if (observer != nullptr && written > 0) observer->Sent({bytes, std::min(written, length)});
   if (TimedOut(e) || written < length) return LinkResult::kWriteIncomplete;
-  if (e != 0) return LinkResult::kFailure;
+  if (e != platform::kErrorSuccess) return LinkResult::kFailure;
   // The write pause normally covers this already; only frames longer than
   // about 50 bytes still wait here. Unsigned subtraction survives the
   // tick count's wrap.

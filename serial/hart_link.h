@@ -76,7 +76,8 @@ class HartLink {
   // is told "COM8:") or not configure; 10: a rate not supported (the port
   // stays open).
   static LinkResult OpenLink(std::uint32_t portNumber, std::uint32_t baudRate);
-  static std::uint32_t CloseLink();
+  // The port's error number of its Close (always 0).
+  static platform::Error CloseLink();
 
   // Sends one request frame and returns once the modem has had time to put
   // it on the wire and the device to answer: 0, 1, 4 or 14.

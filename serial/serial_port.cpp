@@ -27,15 +27,15 @@ bool SerialPort::CheckOpen() {
   return false;
 }
 
-std::uint32_t SerialPort::Open(std::string_view name, std::uint32_t inQueueSize,
-                               std::uint32_t outQueueSize) {
-  lastError = 0;
+platform::Error SerialPort::Open(std::string_view name, std::uint32_t inQueueSize,
+                                 std::uint32_t outQueueSize) {
+  lastError = platform::kErrorSuccess;
   if (handle) return Fail(platform::kErrorAlreadyOpen);
-  if (auto e = platform::OpenSerialDevice(name, handle)) {
+  if (auto e = platform::OpenSerialDevice(name, handle); e != platform::kErrorSuccess) {
     handle.reset();
     return Fail(e);
   }
-  if (auto e = handle->SetQueueSizes(inQueueSize, outQueueSize)) {
+  if (auto e = handle->SetQueueSizes(inQueueSize, outQueueSize); e != platform::kErrorSuccess) {
     Close();
     return Fail(e);
   }
@@ -46,18 +46,18 @@ std::uint32_t SerialPort::Open(std::string_view name, std::uint32_t inQueueSize,
   return SetTimeouts(kTimeoutsNonBlocking);
 }
 
-std::uint32_t SerialPort::Close() {
-  lastError = 0;
+platform::Error SerialPort::Close() {
+  lastError = platform::kErrorSuccess;
   handle.reset();
   return lastError;
 }
 
-std::uint32_t SerialPort::SetState(std::uint32_t baudRate, std::uint8_t byteSize,
-                                   std::uint8_t parity, std::uint8_t stopBits) {
-  lastError = 0;
+platform::Error SerialPort::SetState(std::uint32_t baudRate, std::uint8_t byteSize,
+                                     std::uint8_t parity, std::uint8_t stopBits) {
+  lastError = platform::kErrorSuccess;
   if (!CheckOpen()) return lastError;
   platform::LineSettings s;
-  if (auto e = handle->GetSettings(s)) return Fail(e);
+  if (auto e = handle->GetSettings(s); e != platform::kErrorSuccess) return Fail(e);
   s.baudRate = baudRate;
   s.byteSize = byteSize;
   s.parity = parity;
@@ -70,18 +70,18 @@ std::uint32_t SerialPort::SetState(std::uint32_t baudRate, std::uint8_t byteSize
   return Fail(handle->SetSettings(s));
 }
 
-std::uint32_t SerialPort::SetMask(std::uint32_t eventMask) {
-  lastError = 0;
+platform::Error SerialPort::SetMask(std::uint32_t eventMask) {
+  lastError = platform::kErrorSuccess;
   if (!CheckOpen()) return lastError;
   return Fail(handle->SetEventMask(eventMask));
 }
 
-std::uint32_t SerialPort::SetFlowControl(std::uint32_t type) {
+platform::Error SerialPort::SetFlowControl(std::uint32_t type) {
   namespace line = platform::line;
-  lastError = 0;
+  lastError = platform::kErrorSuccess;
   if (!CheckOpen()) return lastError;
   platform::LineSettings s;
-  if (auto e = handle->GetSettings(s)) return Fail(e);
+  if (auto e = handle->GetSettings(s); e != platform::kErrorSuccess) return Fail(e);
   std::uint32_t f = s.flags;
   switch (type) {
     case kFlowNone:
@@ -106,11 +106,11 @@ std::uint32_t SerialPort::SetFlowControl(std::uint32_t type) {
   return Fail(handle->SetSettings(s));
 }
 
-std::uint32_t SerialPort::SetTimeouts(std::uint32_t type) {
-  lastError = 0;
+platform::Error SerialPort::SetTimeouts(std::uint32_t type) {
+  lastError = platform::kErrorSuccess;
   if (!CheckOpen()) return lastError;
   platform::Timeouts t;
-  if (auto e = handle->GetTimeouts(t)) return Fail(e);
+  if (auto e = handle->GetTimeouts(t); e != platform::kErrorSuccess) return Fail(e);
   switch (type) {
     case kTimeoutsNonBlocking:
       t.readInterval = platform::kMaxTimeout;
@@ -132,13 +132,13 @@ namespace {
 
 template <typename Pick>
 std::int32_t Get(SerialPort& port, Pick pick) {
-  port.lastError = 0;
+  port.lastError = platform::kErrorSuccess;
   if (!port.handle) {
     port.lastError = platform::kErrorInvalidHandle;
     return -1;
   }
   platform::LineSettings s;
-  if (auto e = port.handle->GetSettings(s)) {
+  if (auto e = port.handle->GetSettings(s); e != platform::kErrorSuccess) {
     port.lastError = e;
     return -1;
   }
@@ -177,69 +177,71 @@ std::int32_t SerialPort::GetFlowControl() {
   });
 }
 
-std::uint32_t SerialPort::WriteString(const char* text, std::uint32_t* countOut) {
+platform::Error SerialPort::WriteString(const char* text, std::uint32_t* countOut) {
   return Write(reinterpret_cast<const std::uint8_t*>(text),
                static_cast<std::uint32_t>(std::strlen(text)), countOut);
 }
 
 template <typename Move>
-std::uint32_t SerialPort::Transfer(const char* closedMessage, std::uint32_t* countOut, Move move) {
+platform::Error SerialPort::Transfer(const char* closedMessage, std::uint32_t* countOut,
+                                     Move move) {
   std::uint32_t own = 0;
   std::uint32_t& count = countOut ? *countOut : own;
-  lastError = 0;
+  lastError = platform::kErrorSuccess;
   count = 0;
   if (!CheckOpen()) {
     platform::MessageBox(closedMessage, platform::Icon::Information);
     return lastError;
   }
-  const std::uint32_t e = move(count);
+  const platform::Error e = move(count);
   // Pending means the driver took the transfer on; it counts as done.
-  if (e != 0 && e != platform::kErrorIoPending) return Fail(e);
+  if (e != platform::kErrorSuccess && e != platform::kErrorIoPending) return Fail(e);
   return lastError;
 }
 
-std::uint32_t SerialPort::Write(const std::uint8_t* buffer, std::uint32_t length,
-                                std::uint32_t* countOut) {
+platform::Error SerialPort::Write(const std::uint8_t* buffer, std::uint32_t length,
+                                  std::uint32_t* countOut) {
   bool moved = false;
-  const std::uint32_t e = Transfer("Write device not open", countOut, [&](std::uint32_t& count) {
+  const platform::Error e = Transfer("Write device not open", countOut, [&](std::uint32_t& count) {
     moved = true;
     return handle->Write(buffer, length, count);
   });
-  if (moved && e == 0) platform::Sleep(kWritePauseMs);
+  if (moved && e == platform::kErrorSuccess) platform::Sleep(kWritePauseMs);
   return e;
 }
 
-std::uint32_t SerialPort::Read(std::uint8_t* buffer, std::uint32_t length,
-                               std::uint32_t* countOut) {
+platform::Error SerialPort::Read(std::uint8_t* buffer, std::uint32_t length,
+                                 std::uint32_t* countOut) {
   return Transfer("Read device not open", countOut,
                   [&](std::uint32_t& count) { return handle->Read(buffer, length, count); });
 }
 
-std::uint32_t SerialPort::Purge() {
+platform::Error SerialPort::Purge() {
   if (!CheckOpen()) return lastError;
-  if (auto e = handle->Purge(platform::kPurgeClearTransmit | platform::kPurgeClearReceive)) {
+  if (auto e = handle->Purge(platform::kPurgeClearTransmit | platform::kPurgeClearReceive);
+      e != platform::kErrorSuccess) {
     lastError = e;
   }
   return lastError;
 }
 
 std::uint32_t SerialPort::ClearErrors() {
-  lastError = 0;
+  lastError = platform::kErrorSuccess;
   if (!CheckOpen()) return 0;
   std::uint32_t errors = 0;
-  if (auto e = handle->ClearErrors(errors)) {
+  if (auto e = handle->ClearErrors(errors); e != platform::kErrorSuccess) {
     lastError = e;
     return 0;
   }
   return errors;
 }
 
-std::uint32_t SerialPort::ConfigureLine(std::uint32_t baudRate) {
+platform::Error SerialPort::ConfigureLine(std::uint32_t baudRate) {
   namespace line = platform::line;
-  lastError = 0;
+  lastError = platform::kErrorSuccess;
   if (!CheckOpen()) return lastError;
   platform::LineSettings s;
-  if (auto e = handle->GetSettings(s)) return Fail(e);
+  if (auto e = handle->GetSettings(s); e != platform::kErrorSuccess) return Fail(e);
   s.baudRate = baudRate;
   s.byteSize = 8;
   s.parity = platform::kParityOdd;
@@ -248,10 +250,11 @@ std::uint32_t SerialPort::ConfigureLine(std::uint32_t baudRate) {
   // control and DTR and RTS held off while the port is open. The reserved
   // upper bits belong to the driver and keep their values.
   s.flags = (s.flags & ~line::kLowerFlagsMask) | line::kBinary | line::kParityCheck;
-  if (auto e = handle->SetSettings(s)) return Fail(e);
+  if (auto e = handle->SetSettings(s); e != platform::kErrorSuccess) return Fail(e);
   SetTimeouts(kTimeoutsNonBlocking);
   if (auto e = handle->Purge(platform::kPurgeAbortTransmit | platform::kPurgeAbortReceive |
-                             platform::kPurgeClearTransmit | platform::kPurgeClearReceive)) {
+                             platform::kPurgeClearTransmit | platform::kPurgeClearReceive);
+      e != platform::kErrorSuccess) {
     // Released directly: Close would reset lastError.
     lastError = e;
     handle.reset();

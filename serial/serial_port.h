@@ -31,47 +31,47 @@ class SerialPort {
 
   // The virtual interface, in slot order.
   virtual ~SerialPort();
-  virtual std::uint32_t Open(std::string_view name, std::uint32_t inQueueSize,
-                             std::uint32_t outQueueSize);
-  virtual std::uint32_t Close();
-  virtual std::uint32_t SetState(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t parity,
-                                 std::uint8_t stopBits);
-  virtual std::uint32_t SetMask(std::uint32_t eventMask);
-  virtual std::uint32_t SetFlowControl(std::uint32_t type);
-  virtual std::uint32_t SetTimeouts(std::uint32_t type);
+  virtual platform::Error Open(std::string_view name, std::uint32_t inQueueSize,
+                               std::uint32_t outQueueSize);
+  virtual platform::Error Close();
+  virtual platform::Error SetState(std::uint32_t baudRate, std::uint8_t byteSize,
+                                   std::uint8_t parity, std::uint8_t stopBits);
+  virtual platform::Error SetMask(std::uint32_t eventMask);
+  virtual platform::Error SetFlowControl(std::uint32_t type);
+  virtual platform::Error SetTimeouts(std::uint32_t type);
   virtual std::int32_t GetBaudRate();
   virtual std::int32_t GetByteSize();
   virtual std::int32_t GetParity();
   virtual std::int32_t GetStopBits();
   virtual std::int32_t GetFlowControl();
-  virtual std::uint32_t WriteString(const char* text, std::uint32_t* countOut);
-  virtual std::uint32_t Write(const std::uint8_t* buffer, std::uint32_t length,
-                              std::uint32_t* countOut);
-  virtual std::uint32_t Read(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* countOut);
+  virtual platform::Error WriteString(const char* text, std::uint32_t* countOut);
+  virtual platform::Error Write(const std::uint8_t* buffer, std::uint32_t length,
+                                std::uint32_t* countOut);
+  virtual platform::Error Read(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* countOut);
 
   // Discards the driver's transmit and receive buffers. Unlike every other
   // operation it does not reset `lastError` first.
-  std::uint32_t Purge();
+  platform::Error Purge();
   // Returns and clears the line error flags (0 on failure).
   std::uint32_t ClearErrors();
   // The HART line format: `baudRate`, 8 data bits, odd parity checked, one
   // stop bit, no flow control, DTR and RTS held off, non-blocking reads,
   // empty driver buffers.
-  std::uint32_t ConfigureLine(std::uint32_t baudRate);
+  platform::Error ConfigureLine(std::uint32_t baudRate);
 
   bool IsOpen() const { return handle != nullptr; }
 
-  std::uint32_t lastError = 0;
+  platform::Error lastError = platform::kErrorSuccess;
   std::unique_ptr<platform::SerialDevice> handle;  // empty: closed
 
  private:
   // Sets lastError to 6 and returns false when the port is closed.
   bool CheckOpen();
-  std::uint32_t Fail(std::uint32_t error) { return lastError = error; }
+  platform::Error Fail(platform::Error error) { return lastError = error; }
   // The common part of Write and Read: reset, check the port (telling the
   // operator `closedMessage` when it is closed), run `move`.
   template <typename Move>
-  std::uint32_t Transfer(const char* closedMessage, std::uint32_t* countOut, Move move);
+  platform::Error Transfer(const char* closedMessage, std::uint32_t* countOut, Move move);
 };
 
 }  // namespace serial

@@ -19,8 +19,8 @@ RecordingSerialDriver::RecordingSerialDriver(platform::SerialDriver& inner,
   }
 }
 
-std::uint32_t RecordingSerialDriver::Open(std::string_view name,
-                                          std::unique_ptr<platform::SerialDevice>& device) {
+platform::Error RecordingSerialDriver::Open(std::string_view name,
+                                            std::unique_ptr<platform::SerialDevice>& device) {
   return tap_.Open(name, device);
 }
 

@@ -29,8 +29,8 @@ class RecordingSerialDriver final : public platform::SerialDriver {
   explicit RecordingSerialDriver(platform::SerialDriver& inner,
                                  std::function<std::uint64_t()> nowMicros = {});
 
-  std::uint32_t Open(std::string_view name,
-                     std::unique_ptr<platform::SerialDevice>& device) override;
+  platform::Error Open(std::string_view name,
+                       std::unique_ptr<platform::SerialDevice>& device) override;
 
   const std::vector<Exchange>& exchanges() const { return exchanges_; }
   // Bytes read while no request had been written yet.

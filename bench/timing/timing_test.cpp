@@ -66,8 +66,8 @@ TEST_F(RecordingSerialTest, EachWriteStartsAnExchangeThatCollectsTheReplyBytes) 
   std::uint8_t buffer[32];
   std::uint32_t got = 0;
   // The write pause has passed on the virtual clock: the whole reply is in.
-  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 8, &got), 0u);
-  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), 0u);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 8, &got), platform::kErrorSuccess);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), platform::kErrorSuccess);
   ASSERT_EQ(recorder.exchanges().size(), 1u);
   EXPECT_EQ(recorder.exchanges()[0].requestBytes, 12u);
   EXPECT_EQ(recorder.exchanges()[0].replyBytes, 20u);
@@ -75,7 +75,7 @@ TEST_F(RecordingSerialTest, EachWriteStartsAnExchangeThatCollectsTheReplyBytes) 
 
   reply.assign(3, 0xFF);
   ASSERT_EQ(serial::HartLink::SendFrame(request, 12), serial::LinkResult::kOk);
-  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), 0u);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 32, &got), platform::kErrorSuccess);
   ASSERT_EQ(recorder.exchanges().size(), 2u);
   EXPECT_EQ(recorder.exchanges()[0].replyBytes, 20u) << "a later reply is not added to the first";
   EXPECT_EQ(recorder.exchanges()[1].replyBytes, 3u);
@@ -86,11 +86,11 @@ TEST_F(RecordingSerialTest, BytesBeforeAnyRequestAreUnsolicitedAndClearForgetsAl
   fake.line.DeliverNow({0x01, 0x02, 0x03});
   std::uint8_t buffer[8];
   std::uint32_t got = 0;
-  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 8, &got), 0u);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Read(buffer, 8, &got), platform::kErrorSuccess);
   EXPECT_TRUE(recorder.exchanges().empty());
   EXPECT_EQ(recorder.UnsolicitedBytes(), 3u);
   const std::uint8_t request[1] = {0xFF};
-  ASSERT_EQ(serial::HartLink::theSerialPort.Write(request, 1, &got), 0u);
+  ASSERT_EQ(serial::HartLink::theSerialPort.Write(request, 1, &got), platform::kErrorSuccess);
   recorder.Clear();
   EXPECT_TRUE(recorder.exchanges().empty());
   EXPECT_EQ(recorder.UnsolicitedBytes(), 0u);
@@ -101,7 +101,7 @@ TEST_F(RecordingSerialTest, AFailedOpenPassesTheErrorThroughAndLeavesNoDevice) {
   std::unique_ptr<platform::SerialDevice> device;
   EXPECT_EQ(recorder.Open("COM8:", device), platform::kErrorAccessDenied);
   EXPECT_EQ(device, nullptr);
-  EXPECT_EQ(recorder.Open("COM8:", device), 0u);
+  EXPECT_EQ(recorder.Open("COM8:", device), platform::kErrorSuccess);
   EXPECT_NE(device, nullptr);
 }
 

@@ -144,7 +144,7 @@ TEST(OpenFailureAdvice, PortHeldByAnotherProgramIsNamedAsBusy) {
   ASSERT_TRUE(pty.ok());
   platform::PosixSerialDriver other({{"COM8:", pty.slavePath()}});
   std::unique_ptr<platform::SerialDevice> held;
-  ASSERT_EQ(other.Open("COM8:", held), 0u);
+  ASSERT_EQ(other.Open("COM8:", held), platform::kErrorSuccess);
 
   support::ScriptedOperator op;
   platform::PosixSerialDriver driver({{"COM8:", pty.slavePath()}});

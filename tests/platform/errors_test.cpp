@@ -19,7 +19,8 @@ struct ErrnoCase {
 class ErrnoMapping : public ::testing::TestWithParam<ErrnoCase> {};
 
 TEST_P(ErrnoMapping, FoldsIntoItsPlatformNumber) {
-  EXPECT_EQ(FromErrno(GetParam().err), GetParam().expected) << "errno " << GetParam().err;
+  EXPECT_EQ(ErrorNumber(FromErrno(GetParam().err)), GetParam().expected)
+      << "errno " << GetParam().err;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -266,7 +266,7 @@ TEST_F(PosixSerialTest, HangUpMidReadIsAnErrorNotAnEndlessWait) {
   alarm(30);
   std::uint8_t buffer[16];
   std::uint32_t got = 99;
-  const std::uint32_t result = device->Read(buffer, sizeof buffer, got);
+  const Error result = device->Read(buffer, sizeof buffer, got);
   alarm(0);
   unplug.join();
   EXPECT_EQ(result, kErrorDeviceNotConnected);
@@ -325,7 +325,7 @@ TEST_F(PosixSerialTest, PortNameIsMappedToItsPath) {
 struct OpenFailureCase {
   const char* name;
   const char* path;
-  std::uint32_t error;
+  Error error;
   int err;
 };
 

@@ -46,7 +46,7 @@ TEST_F(HartLinkTest, OpenLinkResultCodes) {
   EXPECT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kAlreadyOpen);
   EXPECT_EQ(HartLink::OpenLink(0, 1200), serial::LinkResult::kAlreadyOpen);
   EXPECT_EQ(HartLink::OpenLink(8, 250), serial::LinkResult::kAlreadyOpen);
-  EXPECT_EQ(HartLink::CloseLink(), 0u);
+  EXPECT_EQ(HartLink::CloseLink(), platform::kErrorSuccess);
 
   EXPECT_EQ(HartLink::OpenLink(0, 1200), serial::LinkResult::kBadPort);
   EXPECT_EQ(HartLink::OpenLink(256, 1200), serial::LinkResult::kBadPort);

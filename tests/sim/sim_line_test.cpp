@@ -14,25 +14,26 @@ namespace {
 class SimLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(platform::OpenSerialDevice("COM8:", port), 0u);
+    ASSERT_EQ(platform::OpenSerialDevice("COM8:", port), platform::kErrorSuccess);
     platform::LineSettings s;
     s.baudRate = 1200;
     s.parity = platform::kParityOdd;
-    ASSERT_EQ(port->SetSettings(s), 0u);
+    ASSERT_EQ(port->SetSettings(s), platform::kErrorSuccess);
     platform::Timeouts nonBlocking;
     nonBlocking.readInterval = platform::kMaxTimeout;
-    ASSERT_EQ(port->SetTimeouts(nonBlocking), 0u);
+    ASSERT_EQ(port->SetTimeouts(nonBlocking), platform::kErrorSuccess);
   }
 
   void Write(const std::string& hex) {
     const auto bytes = Hex(hex);
     std::uint32_t written = 0;
-    ASSERT_EQ(port->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()), written), 0u);
+    ASSERT_EQ(port->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()), written),
+              platform::kErrorSuccess);
   }
   std::vector<std::uint8_t> Read(std::uint32_t max = 300) {
     std::vector<std::uint8_t> buf(max);
     std::uint32_t got = 0;
-    EXPECT_EQ(port->Read(buf.data(), max, got), 0u);
+    EXPECT_EQ(port->Read(buf.data(), max, got), platform::kErrorSuccess);
     buf.resize(got);
     return buf;
   }

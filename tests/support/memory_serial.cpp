@@ -20,42 +20,42 @@ class MemorySerialDevice final : public platform::SerialDevice {
   explicit MemorySerialDevice(MemoryLine& line) : line_(line) { line_.open_ = true; }
   ~MemorySerialDevice() override { line_.open_ = false; }
 
-  std::uint32_t SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
-    if (auto e = line_.Enter(Op::SetQueueSizes)) return e;
+  platform::Error SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
+    if (auto e = line_.Enter(Op::SetQueueSizes); e != platform::kErrorSuccess) return e;
     line_.inQueue = in;
     line_.outQueue = out;
-    return 0;
+    return platform::kErrorSuccess;
   }
-  std::uint32_t SetEventMask(std::uint32_t mask) override {
-    if (auto e = line_.Enter(Op::SetEventMask)) return e;
+  platform::Error SetEventMask(std::uint32_t mask) override {
+    if (auto e = line_.Enter(Op::SetEventMask); e != platform::kErrorSuccess) return e;
     line_.eventMask = mask;
-    return 0;
+    return platform::kErrorSuccess;
   }
-  std::uint32_t GetSettings(platform::LineSettings& s) override {
-    if (auto e = line_.Enter(Op::GetSettings)) return e;
+  platform::Error GetSettings(platform::LineSettings& s) override {
+    if (auto e = line_.Enter(Op::GetSettings); e != platform::kErrorSuccess) return e;
     s = line_.settings;
-    return 0;
+    return platform::kErrorSuccess;
   }
-  std::uint32_t SetSettings(const platform::LineSettings& s) override {
-    if (auto e = line_.Enter(Op::SetSettings)) return e;
+  platform::Error SetSettings(const platform::LineSettings& s) override {
+    if (auto e = line_.Enter(Op::SetSettings); e != platform::kErrorSuccess) return e;
     line_.settings = s;
-    return 0;
+    return platform::kErrorSuccess;
   }
-  std::uint32_t GetTimeouts(platform::Timeouts& t) override {
-    if (auto e = line_.Enter(Op::GetTimeouts)) return e;
+  platform::Error GetTimeouts(platform::Timeouts& t) override {
+    if (auto e = line_.Enter(Op::GetTimeouts); e != platform::kErrorSuccess) return e;
     t = line_.timeouts;
-    return 0;
+    return platform::kErrorSuccess;
   }
-  std::uint32_t SetTimeouts(const platform::Timeouts& t) override {
-    if (auto e = line_.Enter(Op::SetTimeouts)) return e;
+  platform::Error SetTimeouts(const platform::Timeouts& t) override {
+    if (auto e = line_.Enter(Op::SetTimeouts); e != platform::kErrorSuccess) return e;
     line_.timeouts = t;
-    return 0;
+    return platform::kErrorSuccess;
   }
 
-  std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
-                      std::uint32_t& written) override {
+  platform::Error Write(const std::uint8_t* data, std::uint32_t length,
+                        std::uint32_t& written) override {
     written = 0;
-    if (auto e = line_.Enter(Op::Write)) return e;
+    if (auto e = line_.Enter(Op::Write); e != platform::kErrorSuccess) return e;
     if (line_.hungUp) return platform::kErrorDeviceNotConnected;
     const std::uint32_t moved = length > line_.writeShortBy ? length - line_.writeShortBy : 0;
     std::vector<std::uint8_t> bytes(data, data + moved);
@@ -64,12 +64,12 @@ class MemorySerialDevice final : public platform::SerialDevice {
     written = moved;
     line_.writes_.push_back(bytes);
     if (line_.onWrite) line_.onWrite(bytes, line_.clock_.NowMicros());
-    return line_.late_ ? line_.late_ : line_.writeResult;
+    return line_.late_ != platform::kErrorSuccess ? line_.late_ : line_.writeResult;
   }
 
-  std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
+  platform::Error Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
     read = 0;
-    if (auto e = line_.Enter(Op::Read)) return e;
+    if (auto e = line_.Enter(Op::Read); e != platform::kErrorSuccess) return e;
     if (line_.hungUp) return platform::kErrorDeviceNotConnected;
     if (line_.onRead) line_.onRead(line_.clock_.NowMicros());
     const std::uint32_t want = std::min(length, line_.maxBytesPerRead);
@@ -91,9 +91,9 @@ class MemorySerialDevice final : public platform::SerialDevice {
     return line_.late_;
   }
 
-  std::uint32_t Purge(std::uint32_t flags) override {
+  platform::Error Purge(std::uint32_t flags) override {
     line_.purges_.push_back(flags);
-    if (auto e = line_.Enter(Op::Purge)) return e;
+    if (auto e = line_.Enter(Op::Purge); e != platform::kErrorSuccess) return e;
     if (flags & platform::kPurgeClearReceive) {
       // Only what has arrived is discarded; bytes still on the wire come
       // later. Unsolicited traffic up to now is on the line first, as a real
@@ -103,15 +103,15 @@ class MemorySerialDevice final : public platform::SerialDevice {
       auto& in = line_.incoming_;
       while (!in.empty() && in.front().atMicros <= now) in.pop_front();
     }
-    return 0;
+    return platform::kErrorSuccess;
   }
 
-  std::uint32_t ClearErrors(std::uint32_t& errors) override {
+  platform::Error ClearErrors(std::uint32_t& errors) override {
     errors = 0;
-    if (auto e = line_.Enter(Op::ClearErrors)) return e;
+    if (auto e = line_.Enter(Op::ClearErrors); e != platform::kErrorSuccess) return e;
     errors = line_.lineErrors;
     line_.lineErrors = 0;
-    return 0;
+    return platform::kErrorSuccess;
   }
 
  private:
@@ -133,23 +133,23 @@ void MemoryLine::DeliverNow(const std::vector<std::uint8_t>& bytes) {
   for (auto b : bytes) Deliver(b, clock_.NowMicros());
 }
 
-void MemoryLine::Fail(Op op, int n, std::uint32_t error) {
+void MemoryLine::Fail(Op op, int n, platform::Error error) {
   failures_.push_back({op, n, error, false});
 }
 
-void MemoryLine::FailAfterTransfer(Op op, int n, std::uint32_t error) {
+void MemoryLine::FailAfterTransfer(Op op, int n, platform::Error error) {
   failures_.push_back({op, n, error, true});
 }
 
-std::uint32_t MemoryLine::Enter(Op op) {
+platform::Error MemoryLine::Enter(Op op) {
   const int n = ++calls_[static_cast<int>(op)];
-  late_ = 0;
+  late_ = platform::kErrorSuccess;
   for (const auto& f : failures_) {
     if (f.op != op || (f.n != 0 && f.n != n)) continue;
     if (!f.afterTransfer) return f.error;
     late_ = f.error;
   }
-  return 0;
+  return platform::kErrorSuccess;
 }
 
 std::vector<std::uint8_t> MemoryLine::AllWritten() const {
@@ -168,14 +168,14 @@ std::size_t MemoryLine::InFlight() const {
   return incoming_.size() - Buffered();
 }
 
-std::uint32_t MemorySerialDriver::Open(std::string_view name,
-                                       std::unique_ptr<platform::SerialDevice>& device) {
+platform::Error MemorySerialDriver::Open(std::string_view name,
+                                         std::unique_ptr<platform::SerialDevice>& device) {
   device.reset();
   line_.openedNames.emplace_back(name);
-  if (auto e = line_.Enter(Op::Open)) return e;
+  if (auto e = line_.Enter(Op::Open); e != platform::kErrorSuccess) return e;
   if (line_.open_) return platform::kErrorSharingViolation;
   device = std::make_unique<MemorySerialDevice>(line_);
-  return 0;
+  return platform::kErrorSuccess;
 }
 
 }  // namespace support

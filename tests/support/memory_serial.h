@@ -68,15 +68,15 @@ class MemoryLine {
 
   // --- faults --------------------------------------------------------------
   // The `n`th call (from 1) of `op` fails with `error`; n == 0: every call.
-  void Fail(Op op, int n, std::uint32_t error);
+  void Fail(Op op, int n, platform::Error error);
   // As Fail, but a read or write moves its bytes before reporting `error`.
-  void FailAfterTransfer(Op op, int n, std::uint32_t error);
+  void FailAfterTransfer(Op op, int n, platform::Error error);
   // Reads deliver at most this many bytes each.
   std::uint32_t maxBytesPerRead = UINT32_MAX;
   // Writes move this many bytes fewer than asked (and report success).
   std::uint32_t writeShortBy = 0;
   // Every write reports this error after moving all bytes (e.g. 997, 1460).
-  std::uint32_t writeResult = 0;
+  platform::Error writeResult = platform::kErrorSuccess;
   // The modem was unplugged: reads and writes fail with 1167.
   bool hungUp = false;
   // Line error flags returned and cleared by the next ClearErrors.
@@ -104,9 +104,9 @@ class MemoryLine {
   friend class MemorySerialDevice;
   friend class MemorySerialDriver;
   // Counts the call and returns the error injected for it, or 0.
-  std::uint32_t Enter(Op op);
+  platform::Error Enter(Op op);
   // The error injected to be reported after the transfer of this call.
-  std::uint32_t late_ = 0;
+  platform::Error late_ = platform::kErrorSuccess;
 
   VirtualClock& clock_;
   std::deque<TimedByte> incoming_;  // kept sorted by arrival time
@@ -114,7 +114,7 @@ class MemoryLine {
   struct Failure {
     Op op;
     int n;
-    std::uint32_t error;
+    platform::Error error;
     bool afterTransfer;
   };
   std::vector<Failure> failures_;
@@ -128,8 +128,8 @@ class MemorySerialDriver final : public platform::SerialDriver {
   explicit MemorySerialDriver(MemoryLine& line) : line_(line) {}
   // Opens the line whatever the name (the name is recorded); a second open
   // while the first is open is refused like a locked port.
-  std::uint32_t Open(std::string_view name,
-                     std::unique_ptr<platform::SerialDevice>& device) override;
+  platform::Error Open(std::string_view name,
+                       std::unique_ptr<platform::SerialDevice>& device) override;
 
  private:
   MemoryLine& line_;

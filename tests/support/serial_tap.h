@@ -24,18 +24,18 @@ class SerialTap final : public platform::SerialDriver {
   std::function<void(std::uint32_t written)> afterWrite;
   std::function<void(std::uint32_t read)> afterRead;
 
-  std::uint32_t Open(std::string_view name,
-                     std::unique_ptr<platform::SerialDevice>& device) override {
+  platform::Error Open(std::string_view name,
+                       std::unique_ptr<platform::SerialDevice>& device) override {
     std::unique_ptr<platform::SerialDevice> opened;
-    const std::uint32_t e = inner_.Open(name, opened);
-    if (e != 0) {
+    const platform::Error e = inner_.Open(name, opened);
+    if (e != platform::kErrorSuccess) {
       device.reset();
       return e;
     }
     device = std::make_unique<Device>(std::move(opened), *this);
-    return 0;
+    return platform::kErrorSuccess;
   }
-  std::string OpenFailureAdvice(std::string_view name, std::uint32_t error) const override {
+  std::string OpenFailureAdvice(std::string_view name, platform::Error error) const override {
     return inner_.OpenFailureAdvice(name, error);
   }
 
@@ -44,31 +44,33 @@ class SerialTap final : public platform::SerialDriver {
    public:
     Device(std::unique_ptr<platform::SerialDevice> inner, SerialTap& tap)
         : inner_(std::move(inner)), tap_(tap) {}
-    std::uint32_t SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
+    platform::Error SetQueueSizes(std::uint32_t in, std::uint32_t out) override {
       return inner_->SetQueueSizes(in, out);
     }
-    std::uint32_t SetEventMask(std::uint32_t mask) override { return inner_->SetEventMask(mask); }
-    std::uint32_t GetSettings(platform::LineSettings& s) override { return inner_->GetSettings(s); }
-    std::uint32_t SetSettings(const platform::LineSettings& s) override {
+    platform::Error SetEventMask(std::uint32_t mask) override { return inner_->SetEventMask(mask); }
+    platform::Error GetSettings(platform::LineSettings& s) override {
+      return inner_->GetSettings(s);
+    }
+    platform::Error SetSettings(const platform::LineSettings& s) override {
       return inner_->SetSettings(s);
     }
-    std::uint32_t GetTimeouts(platform::Timeouts& t) override { return inner_->GetTimeouts(t); }
-    std::uint32_t SetTimeouts(const platform::Timeouts& t) override {
+    platform::Error GetTimeouts(platform::Timeouts& t) override { return inner_->GetTimeouts(t); }
+    platform::Error SetTimeouts(const platform::Timeouts& t) override {
       return inner_->SetTimeouts(t);
     }
-    std::uint32_t Write(const std::uint8_t* data, std::uint32_t length,
-                        std::uint32_t& written) override {
-      const std::uint32_t e = inner_->Write(data, length, written);
+    platform::Error Write(const std::uint8_t* data, std::uint32_t length,
+                          std::uint32_t& written) override {
+      const platform::Error e = inner_->Write(data, length, written);
       if (tap_.afterWrite) tap_.afterWrite(written);
       return e;
     }
-    std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
-      const std::uint32_t e = inner_->Read(data, length, read);
+    platform::Error Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override {
+      const platform::Error e = inner_->Read(data, length, read);
       if (tap_.afterRead) tap_.afterRead(read);
       return e;
     }
-    std::uint32_t Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
-    std::uint32_t ClearErrors(std::uint32_t& errors) override {
+    platform::Error Purge(std::uint32_t flags) override { return inner_->Purge(flags); }
+    platform::Error ClearErrors(std::uint32_t& errors) override {
       return inner_->ClearErrors(errors);
     }
 

@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
   }
   platform::PosixSerialDriver driver(std::map<std::string, std::string>{{"COM8:", argv[1]}});
   std::unique_ptr<platform::SerialDevice> device;
-  const std::uint32_t error = driver.Open("COM8:", device);
-  if (error != 0) {
+  const platform::Error error = driver.Open("COM8:", device);
+  if (error != platform::kErrorSuccess) {
     std::printf("%s\n", driver.OpenFailureAdvice("COM8:", error).c_str());
     return 1;
   }
