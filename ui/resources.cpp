@@ -129,9 +129,9 @@ const std::uint32_t* AppIconPixels() {
 void RegisterResources() {
   platform::RegisterIcon(kIconApp, kIconSize, kIconSize, AppIconPixels());
   platform::RegisterString(kStringSocketsFailed, "Windows CE sockets initialization failed.");
-  platform::RegisterDialogTemplate(102, kPollTemplate);
-  platform::RegisterDialogTemplate(104, kAboutTemplate);
-  platform::RegisterDialogTemplate(105, kPvTemplate);
+  platform::RegisterDialogTemplate(kIddPollDialog, kPollTemplate);
+  platform::RegisterDialogTemplate(kIddAboutBox, kAboutTemplate);
+  platform::RegisterDialogTemplate(kIddPvDialog, kPvTemplate);
 }
 
 }  // namespace ui

@@ -29,9 +29,14 @@ inline constexpr int kIdErrors = 1014;
 inline constexpr int kIconApp = 128;
 inline constexpr int kStringSocketsFailed = 103;
 
-const platform::DialogTemplate& PollDialogTemplate();   // 102
-const platform::DialogTemplate& AboutDialogTemplate();  // 104
-const platform::DialogTemplate& PvDialogTemplate();     // 105
+// Dialog templates by resource id.
+inline constexpr int kIddPollDialog = 102;
+inline constexpr int kIddAboutBox = 104;
+inline constexpr int kIddPvDialog = 105;
+
+const platform::DialogTemplate& PollDialogTemplate();   // kIddPollDialog
+const platform::DialogTemplate& AboutDialogTemplate();  // kIddAboutBox
+const platform::DialogTemplate& PvDialogTemplate();     // kIddPvDialog
 
 // Registers the icon and the string table. Call once before the first dialog.
 void RegisterResources();
