@@ -5,7 +5,6 @@
 // line does, a wrong identity is never accepted.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "hart/hart_device.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/frames.h"
+#include "tests/support/scripted_device.h"
 
 namespace {
 
@@ -37,34 +37,7 @@ constexpr std::size_t kFrameStart = 5;  // after the preambles
 const Bytes kBurst = WithChecksum(Hex("FFFFFFFFFF 01 80 03 0A 0000 41800000 07 40490FD0"));
 const Bytes kOtherMaster = WithChecksum(Hex("FFFFFFFFFF 82 1A 11 AB CD EF 01 00"));
 
-// One reply for one request: its bytes, and how long after the request's
-// last byte the first of them starts.
-struct Reply {
-  Bytes bytes;
-  std::uint64_t afterMicros = 20'000;
-};
-
-// Answers each request with the next scripted reply (none left: silence),
-// one character time a byte.
-class Responder {
- public:
-  explicit Responder(support::MemoryLine& line) : line_(line) {
-    line_.onWrite = [this](const Bytes&, std::uint64_t end) {
-      if (replies_.empty()) return;
-      const Reply r = replies_.front();
-      replies_.pop_front();
-      if (!r.bytes.empty()) line_.DeliverPaced(r.bytes, end + r.afterMicros);
-    };
-  }
-  void Then(Reply reply, int times = 1) {
-    for (int i = 0; i < times; ++i) replies_.push_back(reply);
-  }
-  void Forget() { replies_.clear(); }
-
- private:
-  support::MemoryLine& line_;
-  std::deque<Reply> replies_;
-};
+using Reply = support::ScriptedReply;
 
 class WireFaults : public ::testing::Test {
  protected:
@@ -82,7 +55,7 @@ class WireFaults : public ::testing::Test {
   }
 
   support::FakePlatform fake;
-  Responder field{fake.line};
+  support::ScriptedDevice field{fake.line};
   hart::HartDevice device;
   std::size_t requests = 0;
   std::uint64_t elapsedMs = 0;

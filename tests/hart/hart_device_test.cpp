@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/frames.h"
+#include "tests/support/scripted_device.h"
 
 namespace {
 
@@ -20,27 +20,7 @@ using Bytes = std::vector<std::uint8_t>;
 using support::Hex;
 using support::WithChecksum;
 
-// Answers each request with the next scripted reply (empty: silence),
-// starting 20 ms after the request's last byte, one character time apart.
-class ScriptedDevice {
- public:
-  explicit ScriptedDevice(support::MemoryLine& line) : line_(line) {
-    line_.onWrite = [this](const Bytes&, std::uint64_t end) {
-      if (replies_.empty()) return;
-      const Bytes reply = replies_.front();
-      replies_.pop_front();
-      line_.DeliverPaced(reply, end + 20'000);
-    };
-  }
-  void Then(const Bytes& reply, int times = 1) {
-    for (int i = 0; i < times; ++i) replies_.push_back(reply);
-  }
-  std::size_t Left() const { return replies_.size(); }
-
- private:
-  support::MemoryLine& line_;
-  std::deque<Bytes> replies_;
-};
+using support::ScriptedDevice;
 
 // Command-0 replies at polling address 0.
 const Bytes kExpandedIdentity =

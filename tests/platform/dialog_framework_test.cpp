@@ -2,10 +2,12 @@
 // keys and clicks routed to the message map, data exchange, window timers.
 #include <gtest/gtest.h>
 
+#include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QApplication>
 #include <QCursor>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QIcon>
@@ -18,6 +20,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -32,6 +35,7 @@
 #include "platform/win_app.h"
 #include "tests/support/qt_environment.h"
 #include "tests/support/scripted_operator.h"
+#include "tests/support/toolkit_timers.h"
 
 namespace {
 
@@ -394,32 +398,84 @@ TEST_F(DialogTest, DialogTimerStartAndStopReportSuccess) {
   EXPECT_FALSE(dialog.KillTimer(99));
 }
 
+// The toolkit timer behind the dialog's one window timer; a second one would
+// be a timer the framework failed to stop.
+QAbstractEventDispatcher::TimerInfo OnlyToolkitTimer(const CDialog& dialog) {
+  const auto timers = support::ToolkitTimers(dialog.Window());
+  EXPECT_EQ(timers.size(), 1);
+  return timers.isEmpty() ? QAbstractEventDispatcher::TimerInfo(0, 0, Qt::CoarseTimer) : timers[0];
+}
+
+// Each elapsed period reaches the map with the dialog's own timer id, and a
+// killed timer leaves nothing behind in the event dispatcher that could tick.
 TEST_F(DialogTest, DialogTimerTicksReachTheMapUntilKilled) {
   FormDialog dialog;
   ASSERT_TRUE(dialog.Create());
   ASSERT_EQ(dialog.SetTimer(3, 20), 3u);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ticks.size() >= 3; }));
-  EXPECT_EQ(dialog.ticks, (std::vector<std::uintptr_t>(dialog.ticks.size(), 3)));
+  const auto timer = OnlyToolkitTimer(dialog);
+  ASSERT_NE(timer.timerId, 0);
+  EXPECT_EQ(timer.interval, 20);
+  for (int period = 0; period < 3; ++period) {
+    support::FireToolkitTimer(dialog.Window(), timer.timerId);
+  }
+  EXPECT_EQ(dialog.ticks, (std::vector<std::uintptr_t>{3, 3, 3}));
   ASSERT_TRUE(dialog.KillTimer(3));
-  const std::size_t seen = dialog.ticks.size();
-  QTest::qWait(100);
-  EXPECT_EQ(dialog.ticks.size(), seen);
+  EXPECT_TRUE(support::ToolkitTimers(dialog.Window()).isEmpty()) << "the killed timer still runs";
+  support::FireToolkitTimer(dialog.Window(), timer.timerId);
+  EXPECT_EQ(dialog.ticks.size(), 3u) << "a stale toolkit tick reached the map";
 }
 
-TEST_F(DialogTest, DialogTimerBlockedHandlerYieldsOneLateTickNotABacklog) {
+// Restarting a running timer replaces it: a second toolkit timer left running
+// would double every tick. Each of two timers ticks with its own id.
+TEST_F(DialogTest, DialogTimerRestartReplacesItAndTwoTimersKeepTheirIds) {
   FormDialog dialog;
   ASSERT_TRUE(dialog.Create());
+  ASSERT_EQ(dialog.SetTimer(3, 20), 3u);
+  ASSERT_EQ(dialog.SetTimer(3, 50), 3u);
+  const auto restarted = OnlyToolkitTimer(dialog);
+  EXPECT_EQ(restarted.interval, 50);
+
+  ASSERT_EQ(dialog.SetTimer(4, 30), 4u);
+  const auto timers = support::ToolkitTimers(dialog.Window());
+  ASSERT_EQ(timers.size(), 2);
+  for (const auto& timer : timers) support::FireToolkitTimer(dialog.Window(), timer.timerId);
+  std::vector<std::uintptr_t> ids = dialog.ticks;
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::uintptr_t>{3, 4}));
+}
+
+// The dispatcher re-arms a late timer from the moment it fires (a precise
+// timer does), so periods missed while the UI thread is blocked come as one
+// late tick, not as a burst that catches up.
+TEST_F(DialogTest, DialogTimerBlockedHandlerYieldsOneLateTickNotABacklog) {
+  constexpr int kPeriodMs = 20;
+  FormDialog dialog;
+  ASSERT_TRUE(dialog.Create());
+  ASSERT_EQ(dialog.SetTimer(1, kPeriodMs), 1u);
+  const auto timer = OnlyToolkitTimer(dialog);
+  ASSERT_NE(timer.timerId, 0);
+  EXPECT_EQ(timer.timerType, Qt::PreciseTimer);
   dialog.onTick = [&](std::uintptr_t) {
-    // Ten periods pass while the first tick's handler blocks the UI thread.
-    if (dialog.ticks.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (dialog.ticks.size() != 1) return;
+    // Blocks the UI thread for at least ten periods. Only the lower bound
+    // matters: a loaded machine blocks longer, which misses more periods.
+    QElapsedTimer blocked;
+    blocked.start();
+    while (!blocked.hasExpired(10 * kPeriodMs)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPeriodMs));
+    }
   };
-  ASSERT_EQ(dialog.SetTimer(1, 20), 1u);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.ticks.empty(); }));
+  support::FireToolkitTimer(dialog.Window(), timer.timerId);  // the first tick, now
+  ASSERT_EQ(dialog.ticks.size(), 1u);
   QCoreApplication::processEvents();
+  EXPECT_LE(dialog.ticks.size(), 2u) << "missed periods came as a backlog";
   QCoreApplication::processEvents();
   EXPECT_LE(dialog.ticks.size(), 3u);
 }
 
+// Ticks reach the dialog while a button handler waits in a message box's own
+// loop: the box's loop delivers the timer events, and the framework passes
+// them on although a handler of the same dialog is still running.
 TEST(DialogMessageBox, DialogTimerTicksWhileAMessageBoxIsOpen) {
   // The operator the application object installs: a QMessageBox with its
   // own loop.
@@ -430,16 +486,24 @@ TEST(DialogMessageBox, DialogTimerTicksWhileAMessageBoxIsOpen) {
   const auto closeBox = [] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
   };
-  dialog.onTick = [&](std::uintptr_t) {
-    if (dialog.ticks.size() == 3) closeBox();
-  };
+  bool inBox = false;
   dialog.onPoll = [&] {
     dialog.SetTimer(1, 20);
-    QTimer::singleShot(10000, &guard, closeBox);  // only if ticks never come
+    const auto timer = OnlyToolkitTimer(dialog);
+    // Runs in the box's loop: three periods elapse there.
+    QTimer::singleShot(0, &guard, [&, timer] {
+      inBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr;
+      for (int period = 0; period < 3; ++period) {
+        support::FireToolkitTimer(dialog.Window(), timer.timerId);
+      }
+      closeBox();
+    });
+    QTimer::singleShot(10000, &guard, closeBox);  // only if the box never ran its loop
     platform::MessageBox("Polling", platform::Icon::Information);
   };
   dialog.DispatchCommand(kPoll);
-  EXPECT_GE(dialog.ticks.size(), 3u);
+  EXPECT_TRUE(inBox) << "the ticks were not delivered inside the box";
+  EXPECT_EQ(dialog.ticks, (std::vector<std::uintptr_t>{1, 1, 1}));
 }
 
 TEST_F(DialogTest, DialogUpdateWindowPaintsBeforeReturning) {

@@ -3,12 +3,14 @@
 // records, exclusivity, bytes both ways, purge, hang-up, error numbers.
 #include "platform/posix_serial.h"
 
-#include <chrono>
+#include <atomic>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +37,27 @@ LineSettings HartLine() {
   s.stopBits = kOneStopBit;
   s.flags = kReservedBits | line::kBinary | line::kParityCheck;
   return s;
+}
+
+// Waits until thread `tid` of this process sits in poll(), as the kernel
+// reports it (the first field of /proc/.../syscall is the call it is blocked
+// in). False if it never gets there; the bound only keeps a broken driver
+// from hanging the test.
+bool WaitUntilBlockedInPoll(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  for (int step = 0; step < 2000; ++step) {
+    std::ifstream in(path);
+    long call = -1;
+    if (in >> call && (call == SYS_ppoll
+#ifdef SYS_poll
+                       || call == SYS_poll
+#endif
+                       )) {
+      return true;
+    }
+    usleep(5000);
+  }
+  return false;
 }
 
 class PosixSerialTest : public support::PtyFixture {
@@ -192,19 +215,29 @@ TEST_F(PosixSerialTest, FramesPassWholeBothWays) {
   EXPECT_EQ(Bytes(buffer, buffer + got), reply);
 }
 
+// The rest is written only once the driver has taken the first part off the
+// line, so a read that returned what it had would end with three bytes.
 TEST_F(PosixSerialTest, BlockingReadWaitsForTheWholeCount) {
   auto device = OpenSlave();
   ASSERT_TRUE(device);
   ASSERT_EQ(device->SetTimeouts(kBlocking), kErrorSuccess);
-  std::thread peer([this] {
-    pty.WriteMaster({1, 2, 3});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    pty.WriteMaster({4, 5});
-  });
+  ASSERT_TRUE(pty.WriteMaster({1, 2, 3}));
+  ASSERT_TRUE(pty.WaitSlaveBuffered(3));
+  std::atomic<bool> returned{false};
   std::uint8_t buffer[5] = {};
   std::uint32_t got = 0;
-  EXPECT_EQ(device->Read(buffer, sizeof buffer, got), kErrorSuccess);
-  peer.join();
+  std::uint32_t result = 99;
+  std::thread reader([&] {
+    result = device->Read(buffer, sizeof buffer, got);
+    returned = true;
+  });
+  const bool drained = pty.WaitSlaveDrained();
+  const bool returnedEarly = returned;
+  pty.WriteMaster({4, 5});
+  reader.join();
+  EXPECT_TRUE(drained) << "the read never took the first bytes";
+  EXPECT_FALSE(returnedEarly) << "the read returned before the whole count came";
+  EXPECT_EQ(result, kErrorSuccess);
   EXPECT_EQ(Bytes(buffer, buffer + got), (Bytes{1, 2, 3, 4, 5}));
 }
 
@@ -257,8 +290,12 @@ TEST_F(PosixSerialTest, HangUpMidReadIsAnErrorNotAnEndlessWait) {
   auto device = OpenSlave();
   ASSERT_TRUE(device);
   ASSERT_EQ(device->SetTimeouts(kBlocking), kErrorSuccess);
-  std::thread unplug([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const pid_t readerThread = gettid();
+  std::atomic<bool> blocked{false};
+  std::thread unplug([&] {
+    // Unplugged only once the read waits for data, so the hang-up comes in
+    // the middle of the read rather than before it.
+    blocked = WaitUntilBlockedInPoll(readerThread);
     pty.CloseMaster();
   });
   // A read that mistook the hang-up for "no data yet" would wait forever;
@@ -269,6 +306,7 @@ TEST_F(PosixSerialTest, HangUpMidReadIsAnErrorNotAnEndlessWait) {
   const Error result = device->Read(buffer, sizeof buffer, got);
   alarm(0);
   unplug.join();
+  EXPECT_TRUE(blocked) << "the read never waited in poll()";
   EXPECT_EQ(result, kErrorDeviceNotConnected);
   EXPECT_EQ(got, 0u);
 

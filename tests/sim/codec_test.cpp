@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <vector>
+
 #include "tests/sim/wire.h"
 
 using simtest::Hex;
@@ -94,3 +97,17 @@ TEST(SimRequestAssembler, AbandonsAFrameInterruptedByAPause) {
 }
 
 }  // namespace
+
+// The hand-written hex every test's frames go through: both the spaced and
+// the run-together spelling, and a typo fails instead of losing a byte.
+TEST(SupportHex, ReadsPairsInGroupsAndRejectsTypos) {
+  const std::vector<std::uint8_t> expected = {0xFF, 0xFF, 0x06, 0x80, 0x0E, 0xab};
+  EXPECT_EQ(support::Hex("FF FF 06 80 0E AB"), expected);
+  EXPECT_EQ(support::Hex("FFFF 0680\t0e\nab "), expected);
+  EXPECT_TRUE(support::Hex("").empty());
+  EXPECT_THROW(support::Hex("FF F"), std::invalid_argument);
+  EXPECT_THROW(support::Hex("0 12"), std::invalid_argument);
+  EXPECT_THROW(support::Hex("FFF 06"), std::invalid_argument);
+  EXPECT_THROW(support::Hex("0x10"), std::invalid_argument);
+  EXPECT_THROW(support::Hex("G0"), std::invalid_argument);
+}

@@ -3,21 +3,36 @@
 // the code under test).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace support {
 
-// "FFFFFFFFFF 06 80 00" -> bytes: pairs of hex digits, spaces ignored.
+// "FFFFFFFFFF 06 80 00" -> bytes: pairs of hex digits, each group of them
+// separated by white space. A digit left without its pair, or anything that
+// is not a hex digit, throws std::invalid_argument: a typo in a hand-written
+// frame must fail its test rather than quietly drop a byte.
 inline std::vector<std::uint8_t> Hex(const std::string& text) {
+  const auto digit = [&text](char c) -> std::uint8_t {
+    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
+    throw std::invalid_argument("not a hex digit in \"" + text + "\"");
+  };
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
+  for (std::size_t i = 0; i < text.size();) {
+    if (blank(text[i])) {
       ++i;
       continue;
     }
-    out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    if (i + 1 >= text.size() || blank(text[i + 1])) {
+      throw std::invalid_argument("hex digit without its pair in \"" + text + "\"");
+    }
+    out.push_back(static_cast<std::uint8_t>(digit(text[i]) << 4 | digit(text[i + 1])));
     i += 2;
   }
   return out;

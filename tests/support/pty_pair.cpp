@@ -92,6 +92,16 @@ bool PtyPair::WaitSlaveBuffered(std::size_t count) {
   return false;
 }
 
+bool PtyPair::WaitSlaveDrained() {
+  for (int i = 0; i < kWaitSteps; ++i) {
+    int queued = 0;
+    if (ioctl(slave_, FIONREAD, &queued) != 0) return false;
+    if (queued == 0) return true;
+    usleep(kWaitStepMs * 1000);
+  }
+  return false;
+}
+
 std::uint32_t PtyPair::SlaveSpeed() const {
   termios2 t{};
   if (ioctl(slave_, TCGETS2, &t) != 0) return 0;

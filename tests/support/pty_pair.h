@@ -36,6 +36,9 @@ class PtyPair {
   // they never come. Bytes written on the master reach the slave through a
   // kernel work queue, not at once.
   bool WaitSlaveBuffered(std::size_t count);
+  // Waits until the slave's input queue is empty: whoever reads the slave
+  // has taken every byte that reached it. False if they stay.
+  bool WaitSlaveDrained();
   // The slave's output speed as the kernel keeps it (termios2 c_ospeed), or 0.
   std::uint32_t SlaveSpeed() const;
   // Closes the master: the slave hangs up, as a modem does when unplugged.

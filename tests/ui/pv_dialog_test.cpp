@@ -3,6 +3,7 @@
 #include <random>
 
 #include "platform/errors.h"
+#include "tests/support/toolkit_timers.h"
 #include "tests/ui/gui_fixture.h"
 
 namespace {
@@ -187,17 +188,28 @@ TEST_F(PvDialogTest, ThousandCycleErrorTestCountsEveryDroppedPoll) {
   EXPECT_FALSE(fake.line.IsOpen());
 }
 
-// The real window timer on the offscreen platform: the run ends by itself
-// after its two ticks, with only virtual time spent in each tick's poll.
+// The real window timer on the offscreen platform: the dialog runs one
+// toolkit timer with the 2 s period, each of its periods is a tick, and the
+// run stops it by itself after its two ticks, with only virtual time spent in
+// each tick's poll. The periods are delivered as the event dispatcher
+// delivers them, without waiting for them to pass.
 TEST_F(PvDialogTest, RealTimerDrivesAShortErrorTest) {
   Open();
   Start("2");
   ASSERT_EQ(dialog.timerId, 1u);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return Text(ui::kIdPvValue) == "Complete"; }, 15000));
+  const auto timers = support::ToolkitTimers(dialog.Window());
+  ASSERT_EQ(timers.size(), 1);
+  EXPECT_EQ(timers[0].interval, 2000);
+  support::FireToolkitTimer(dialog.Window(), timers[0].timerId);
+  EXPECT_EQ(Text(ui::kIdCycle), "1");
+  support::FireToolkitTimer(dialog.Window(), timers[0].timerId);
+  EXPECT_EQ(Text(ui::kIdPvValue), "Complete");
   EXPECT_EQ(Text(ui::kIdCycle), "2");
   EXPECT_EQ(Text(ui::kIdErrors), "0");
   EXPECT_EQ(Field().Seen(0), 3u) << "one poll to find it, then one per tick";
-  QTest::qWait(2500);
+  EXPECT_TRUE(support::ToolkitTimers(dialog.Window()).isEmpty())
+      << "the timer still runs after the run completed";
+  support::FireToolkitTimer(dialog.Window(), timers[0].timerId);
   EXPECT_EQ(Field().Seen(0), 3u) << "no tick after the run completed";
 }
 
