@@ -226,7 +226,7 @@ TEST_F(PosixSerialTest, BlockingReadWaitsForTheWholeCount) {
   std::atomic<bool> returned{false};
   std::uint8_t buffer[5] = {};
   std::uint32_t got = 0;
-  std::uint32_t result = 99;
+  Error result = kErrorGenFailure;
   std::thread reader([&] {
     result = device->Read(buffer, sizeof buffer, got);
     returned = true;
