@@ -34,6 +34,7 @@
 #include "platform/resources.h"
 #include "platform/win_app.h"
 #include "tests/support/qt_environment.h"
+#include "tests/support/queued_input.h"
 #include "tests/support/scripted_operator.h"
 #include "tests/support/toolkit_timers.h"
 
@@ -554,16 +555,7 @@ TEST_F(DialogTest, DialogWaitInAHandlerPaintsButRunsNoTickNoInputAndNoClose) {
   dialog.onPoll = [&] {
     if (dialog.polls > 1) return;
     dialog.SetTimer(1, 10);
-    QWidget* poll = dialog.Control(kPoll);
-    const QPointF centre = QRectF(poll->rect()).center();
-    const QPointF global = poll->mapToGlobal(centre);
-    QCoreApplication::postEvent(
-        poll, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
-                              Qt::LeftButton, Qt::NoModifier));
-    QCoreApplication::postEvent(
-        poll, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
-                              Qt::NoButton, Qt::NoModifier));
-    QCoreApplication::postEvent(dialog.Window()->windowHandle(), new QCloseEvent);
+    support::QueueClickAndClose(dialog.Control(kPoll), dialog.Window());
     // An uncovered window has lost its pixels; the offscreen platform keeps
     // them, so the box is also marked for redrawing, as lost pixels are.
     dialog.Control(kName)->update();

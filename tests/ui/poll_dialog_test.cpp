@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "platform/errors.h"
+#include "tests/support/queued_input.h"
 #include "tests/ui/gui_fixture.h"
 
 namespace {
@@ -182,16 +183,7 @@ TEST_F(PollDialogTest, ClickAndCloseRequestQueuedDuringAPollNeverRun) {
   segment.onTransaction = [&](const sim::Transaction&) {
     if (queued) return;
     queued = true;
-    QWidget* poll = dialog.Control(ui::kIdPoll);
-    const QPointF centre = QRectF(poll->rect()).center();
-    const QPointF global = poll->mapToGlobal(centre);
-    QCoreApplication::postEvent(
-        poll, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
-                              Qt::LeftButton, Qt::NoModifier));
-    QCoreApplication::postEvent(
-        poll, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
-                              Qt::NoButton, Qt::NoModifier));
-    QCoreApplication::postEvent(dialog.Window()->windowHandle(), new QCloseEvent);
+    support::QueueClickAndClose(dialog.Control(ui::kIdPoll), dialog.Window());
   };
   Poll();
   ASSERT_TRUE(queued);
