@@ -112,8 +112,8 @@ class Reading {
   std::uint32_t firstByteAt_ = 0;
 };
 
-// Reads one frame into `frame` (delimiter through checksum); on success
-// `frameOffset` is the delimiter's place among the bytes taken.
+// Reads one frame and copies it to `reply` without its checksum; on
+// success `frameOffset` is the delimiter's place among the bytes taken.
 LinkResult Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffset) {
   std::array<std::uint8_t, kReplyBufferSize + 1> frame{};
 

@@ -139,17 +139,6 @@ TEST_F(HartDeviceTest, LongBurstFramesInTheReplySlotAreForeignFrames) {
   EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 1000, 500}));
 }
 
-// A long-frame reply does not answer a short-frame request and is never
-// decoded at short-frame offsets.
-TEST_F(HartDeviceTest, AReplyOfTheOtherAddressTypeIsAFailedAttempt) {
-  field.Then(WithChecksum(
-      Hex("FFFFFFFFFF 86 80 00 00 00 00 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF")));
-  field.Then(kLegacyIdentity);
-  ASSERT_TRUE(device.Poll(0, 2));
-  EXPECT_EQ(fake.line.writes().size(), 2u);
-  EXPECT_EQ(device.Identifier(), 0x123456u);
-}
-
 // Command 4 answered "not implemented" without data: no tag to unpack.
 TEST_F(HartDeviceTest, LegacyTagReadRefusesAnErrorResponse) {
   device.universalRevision = 4;
@@ -239,13 +228,6 @@ TEST_F(LongCommandTest, AnErrorResponseWithoutDataIsNoAnswer) {
   // One data byte short of current, unit and PV is as short.
   field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 0A 0000 41800000 07 424800")), 4);
   EXPECT_FALSE(device.SendCommand(3, data));
-}
-
-// A warning response code (here 8, "update failure") still carries the data.
-TEST_F(LongCommandTest, AWarningWithItsDataIsAnAnswer) {
-  field.Then(Command3Reply("0800"));
-  ASSERT_TRUE(device.SendCommand(3, data));
-  EXPECT_FLOAT_EQ(hart::ToHostFloat(data), 16.0f);
 }
 
 TEST_F(LongCommandTest, CommunicationErrorsAndForeignFramesAreRetried) {

@@ -222,13 +222,4 @@ TEST_F(SimFault, BurstingDeviceAnswersInItsTurnaroundOrLosesTheRequestToACollisi
   EXPECT_EQ(device.Seen(3), static_cast<std::uint32_t>(answered));
 }
 
-TEST_F(SimFault, CommandsNotImplementedGetCode64WithoutData) {
-  device.faults.notImplemented = {13};
-  t += kSecond;
-  const auto v = Values(Send(segment, "FF FF FF FF FF 82 9A 11 00 01 02 0D 00 07", t));
-  ASSERT_EQ(v.size(), 5u + 11);
-  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 11, v.begin() + 15), Hex("0D 02 40 00"));
-  EXPECT_EQ(Code(Poll()), 0) << "other commands are answered as usual";
-}
-
 }  // namespace

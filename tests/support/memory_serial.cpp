@@ -71,7 +71,7 @@ class MemorySerialDevice final : public platform::SerialDevice {
     read = 0;
     if (auto e = line_.Enter(Op::Read); e != platform::kErrorSuccess) return e;
     if (line_.hungUp) return platform::kErrorDeviceNotConnected;
-    if (line_.onRead) line_.onRead(line_.clock_.NowMicros());
+    if (line_.onCatchUp) line_.onCatchUp(line_.clock_.NowMicros());
     const std::uint32_t want = std::min(length, line_.maxBytesPerRead);
     if (!NonBlocking(line_.timeouts) && want > 0) {
       // A waiting read: let time run until the wanted byte has arrived, or
@@ -99,7 +99,7 @@ class MemorySerialDevice final : public platform::SerialDevice {
       // later. Unsolicited traffic up to now is on the line first, as a real
       // driver would have received it during the caller's sleep.
       const std::uint64_t now = line_.clock_.NowMicros();
-      if (line_.onRead) line_.onRead(now);
+      if (line_.onCatchUp) line_.onCatchUp(now);
       auto& in = line_.incoming_;
       while (!in.empty() && in.front().atMicros <= now) in.pop_front();
     }

@@ -64,7 +64,7 @@ class MemoryLine {
   std::function<void(const std::vector<std::uint8_t>&, std::uint64_t endMicros)> onWrite;
   // Called before each Read and each Purge with the current time, so a
   // peer can put unsolicited traffic on the line up to then.
-  std::function<void(std::uint64_t nowMicros)> onRead;
+  std::function<void(std::uint64_t nowMicros)> onCatchUp;
 
   // --- faults --------------------------------------------------------------
   // The `n`th call (from 1) of `op` fails with `error`; n == 0: every call.

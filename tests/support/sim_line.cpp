@@ -15,12 +15,12 @@ SimLine::SimLine(MemoryLine& line, sim::Segment& segment) : line_(line), segment
       Put(segment_.Receive(bytes[i], first + i * step));
     }
   };
-  line_.onRead = [this](std::uint64_t nowMicros) { Put(segment_.Unsolicited(nowMicros + 1)); };
+  line_.onCatchUp = [this](std::uint64_t nowMicros) { Put(segment_.Unsolicited(nowMicros + 1)); };
 }
 
 SimLine::~SimLine() {
   line_.onWrite = nullptr;
-  line_.onRead = nullptr;
+  line_.onCatchUp = nullptr;
 }
 
 void SimLine::Put(const std::vector<sim::TimedByte>& bytes) {
