@@ -158,6 +158,70 @@ TEST_F(HartSimTest, SlowLongReplyIsReadAtTheFirstAttempt) {
   EXPECT_FLOAT_EQ(hart::ToHostFloat(data), 16.0f);
 }
 
+TEST_F(HartSimTest, BusyAndCommunicationErrorsAreRetried) {
+  sim::Device& field = Add(6);
+  ASSERT_TRUE(device.Poll(0, 1));
+  field.faults.busy = 3;
+  std::uint8_t data[hart::kCommandDataSize];
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 4u);
+  field.faults.commErrors = 2;
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 7u);
+  field.faults.commErrors = sim::kEvery;
+  EXPECT_FALSE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 11u);
+}
+
+TEST_F(HartSimTest, CorruptedRepliesAndLineNoiseAreSurvived) {
+  sim::Device& field = Add(7);
+  field.faults.badChecksums = 1;
+  field.faults.garbage = {0x00, 0x00, 0x13, 0x00};
+  ASSERT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(field.Seen(0), 2u) << "the corrupted answer was not taken";
+  field.faults.truncateAfter = 9;
+  field.faults.truncations = 1;
+  std::uint8_t data[hart::kCommandDataSize];
+  ASSERT_TRUE(device.SendCommand(3, data));
+  EXPECT_EQ(field.Seen(3), 2u);
+}
+
+TEST_F(HartSimTest, OnlyTheAddressedDropDeviceAnswers) {
+  Add(7, false, 2);
+  sim::Device& five = Add(5, false, 5);
+  five.config.deviceId = {0, 0, 5};
+  EXPECT_FALSE(device.Poll(0, 1));
+  ASSERT_TRUE(device.Poll(5, 1));
+  EXPECT_EQ(device.Identifier(), 5u);
+  EXPECT_EQ(device.pollAddress, 5);
+  EXPECT_EQ(Tag(), "TT-5    ");
+}
+
+// The real termios driver on a pseudo-terminal, the simulator serving the
+// other end in real time.
+TEST(HartPty, PollAndTagThroughTheRealDriver) {
+  sim::Segment segment;
+  sim::DeviceConfig c;
+  c.deviceId = {0x00, 0x01, 0x02};
+  c.tag = "PT-101";
+  segment.Add(c);
+  sim::PtyServer server(segment);
+  std::string error;
+  ASSERT_EQ(server.Start(error), 0) << error;
+
+  platform::PosixSerialDriver driver({{"COM8:", server.SlavePath()}});
+  platform::ScopedServices useIt({&driver, nullptr, nullptr});
+  HartDevice device;
+  ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
+  EXPECT_TRUE(device.Poll(0, 2));
+  EXPECT_EQ(device.Identifier(), 258u);
+  char text[hart::kTagTextSize] = {};
+  EXPECT_TRUE(hart::ReadTag(device, text));
+  EXPECT_STREQ(text, "PT-101  ");
+  device.Close();
+  server.Stop();
+}
+
 // A revision-7 device bursting long frames, served in real time on a pty to
 // the real driver: a request lost in a collision leaves a burst frame in the
 // reply slot, and the master still finds the device every time.
