@@ -1,17 +1,18 @@
 # shellcheck shell=bash
 # Shared by the end-to-end runs (poll_e2e.sh, pv_e2e.sh): the real veltrop
-# program on a private X server (Xvfb), hartsim serving a field device on
-# /dev/com8, xdotool pressing the buttons, and the results read back out of
-# the windows themselves (edit boxes through the clipboard, message boxes
-# through the primary selection).
+# program on a private X server (Xvfb), hartsim serving a field device on a
+# link in the run's own folder (veltrop --port names it), xdotool pressing
+# the buttons, and the results read back out of the windows themselves (edit
+# boxes through the clipboard, message boxes through the primary selection).
+# Nothing is shared with another run or with /dev/com8, so runs need no root
+# and go side by side with each other and with a program that holds the
+# machine's modem.
 #
 # A script sources this file, then calls `e2e_start "$@"` with its
 # arguments VELTROP HARTSIM; the script's exit codes are 0 pass, 1 fail,
-# 77 skipped (tools missing, not root, /dev/com8 belongs to something else,
-# or another run holds it).
+# 77 skipped (tools missing).
 
-readonly PORT=/dev/com8
-readonly LOCK=/tmp/veltrop-e2e-com8.lock
+PORT=""
 
 skip() {
   echo "SKIPPED: $*"
@@ -24,8 +25,8 @@ veltrop_pid=""
 hartsim_pid=""
 pty=""
 
-# Checks the arguments, re-runs the calling script under xvfb-run, takes the
-# machine-wide lock on /dev/com8 and sets up the working directory.
+# Checks the arguments, re-runs the calling script under xvfb-run and sets
+# up the working directory and the port in it.
 e2e_start() {  # VELTROP HARTSIM
   if (($# != 2)); then
     echo "usage: $0 VELTROP HARTSIM" >&2
@@ -43,7 +44,6 @@ e2e_start() {  # VELTROP HARTSIM
     for tool in xvfb-run Xvfb xauth xdotool xclip; do
       command -v "$tool" >/dev/null || skip "$tool is not installed (tools/install-deps test)"
     done
-    [ "$(id -u)" -eq 0 ] || skip "linking $PORT needs root"
     if [ -n "${SCREENSHOT_DIR:-}" ]; then
       command -v import >/dev/null || skip "SCREENSHOT_DIR needs ImageMagick's import"
     fi
@@ -54,16 +54,13 @@ e2e_start() {  # VELTROP HARTSIM
     exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$veltrop" "$hartsim"
   fi
 
-  # Runs share /dev/com8 with every other build tree on this machine.
-  exec 9>"$LOCK"
-  flock -w 60 9 || skip "another end-to-end run holds $PORT"
-
   export QT_QPA_PLATFORM=xcb
   # Only the sanitizer build reads it.
   here=$(dirname "$(realpath "$0")")
   export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
   unset WAYLAND_DISPLAY
   work=$(mktemp -d)
+  PORT=$work/com8
 }
 
 stop_veltrop() {
@@ -345,7 +342,7 @@ screenshot() {  # window, file name
 
 # shellcheck disable=SC2120  # the options are optional
 start_veltrop() {  # [options of veltrop...]
-  "$veltrop" "$@" >"$work/veltrop.log" 2>&1 &
+  "$veltrop" --port "$PORT" "$@" >"$work/veltrop.log" 2>&1 &
   veltrop_pid=$!
   if ! wait_for 45 find_window Veltrop; then
     fail "no window titled Veltrop appeared"
@@ -378,8 +375,8 @@ close_veltrop() {
   veltrop_pid=""
 }
 
-# Starts hartsim on /dev/com8 with the given devices and faults; false when
-# it did not start or link the port.
+# Starts hartsim on the run's port with the given devices and faults; false
+# when it did not start or link the port.
 start_hartsim() {  # hartsim options...
   # The log of an earlier run must not be read as this one's.
   rm -f "$work/hartsim.log"
@@ -410,16 +407,6 @@ end_hartsim() {
     fail "$PORT still there after hartsim stopped"
   else
     echo "ok: hartsim removed $PORT"
-  fi
-}
-
-# Only a stale simulator link may stand at /dev/com8; anything else there is
-# not ours to touch.
-e2e_check_port() {
-  if [ -L "$PORT" ] && [[ "$(readlink "$PORT")" == /dev/pts/* ]] && [ ! -e "$PORT" ]; then
-    echo "note: $PORT is a stale simulator link; hartsim replaces it"
-  elif [ -e "$PORT" ] || [ -L "$PORT" ]; then
-    skip "$PORT exists and is not a stale simulator link; not touching it"
   fi
 }
 

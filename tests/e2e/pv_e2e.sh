@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end run of the service view and the frame trace: the real veltrop
 # with --service and --trace (and Qt's own -platform) under Xvfb against
-# hartsim on /dev/com8 (helpers in e2e_lib.sh).
+# hartsim on a private link (helpers in e2e_lib.sh).
 #
 #   pv_e2e.sh VELTROP HARTSIM
 #
@@ -9,11 +9,11 @@
 # the device's PV and loop current; Stop; Start with 3 cycles runs the
 # error-rate test to "Complete" with no errors. Then tshark reads the trace:
 # command 0 to polling address 0, its response, and command 13 to the
-# device's long address, in that order and in time order.
+# device's long address, in that order and in time order. Last, SIGTERM
+# while monitoring releases the port.
 #
 # With KEEP_TRACE=FILE set, the trace is copied to FILE.
-# Exit codes: 0 pass, 1 fail, 77 skipped (tools missing, not root, /dev/com8
-# belongs to something else, or another run holds it).
+# Exit codes: 0 pass, 1 fail, 77 skipped (tools missing).
 set -uo pipefail
 
 # shellcheck source=tests/e2e/e2e_lib.sh
@@ -161,10 +161,50 @@ check_trace() {
   expect_eq "reads without a frame decoded as HART-IP" 0 "$hartip"
 }
 
-e2e_check_port
+# SIGTERM (a logout, a kill) while the PV dialog holds the port open: the
+# program closes the port itself, which restores the terminal's settings as
+# it found them (the simulator's raw 8N1; a killed program would leave the
+# HART line's odd parity behind, and its exclusive lock), and ends with
+# 128 + 15. The next start polls at once.
+scenario_terminated() {
+  echo "== SIGTERM while monitoring =="
+  start_hartsim --device addr=0,rev=7,pv=3.75 || return
+  start_veltrop --service || return
+  expect_eq "Status" "Test Pass, single device" "$(poll_status "$main")"
+  focus "$main"
+  click_du "$main" 75 110  # PV
+  wait_for 15 find_window PV || {
+    fail "no PV dialog"
+    return
+  }
+  local pv=$found
+  set_cycles "$pv" 0
+  start_button "$pv"
+  expect_eq "PV" "3.750" "$(read_until 30 3.750 pv_box "$pv")"
+  expect_eq "the HART line's parity while monitoring" parenb \
+    "$(stty -F "$pty" -a | grep -ow -e -parenb -e parenb)"
+  kill -TERM "$veltrop_pid"
+  if wait_for 15 veltrop_ended; then
+    wait "$veltrop_pid"
+    expect_eq "veltrop exit status after SIGTERM" 143 "$?"
+  else
+    fail "veltrop still running 15 s after SIGTERM"
+  fi
+  veltrop_pid=""
+  expect_eq "the terminal's parity after SIGTERM" -parenb \
+    "$(stty -F "$pty" -a | grep -ow -e -parenb -e parenb)"
+  start_veltrop || return
+  expect_eq "Status of the next start" "Test Pass, single device" "$(poll_status "$main")"
+  close_veltrop
+  end_hartsim
+}
+
 trace=""
 scenario_service
 stop_veltrop
 stop_hartsim
 check_trace
+scenario_terminated
+stop_veltrop
+stop_hartsim
 e2e_finish
