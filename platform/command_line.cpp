@@ -147,8 +147,8 @@ std::string UsageText(std::string_view program, std::string_view summary,
     text += "  " + r.first + std::string(width + 2 - r.first.size(), ' ') + r.second + "\n";
   }
   text +=
-      "\nQt's own options, such as -platform NAME and -display DISPLAY, are passed to the "
-      "toolkit.\n";
+      "\nQt's own options, such as -platform NAME and -display DISPLAY, are passed to\n"
+      "the toolkit.\n";
   return text;
 }
 

@@ -50,6 +50,12 @@ else
   fail "refused --link: status $rc, file now: $(head -c 40 "$work/earlier.pcap" | od -c | head -2)"
 fi
 
+if [ -z "$("$hartsim" --help | awk 'length > 80')" ]; then
+  ok "hartsim --help fits 80 columns"
+else
+  fail "hartsim --help has lines over 80 columns"
+fi
+
 command -v tshark >/dev/null || {
   echo "SKIPPED: tshark is not installed (tools/install-deps test)"
   exit 77

@@ -53,6 +53,7 @@ check "--help lists --service" contains "$out" "--service"
 check "--help lists --trace FILE" contains "$out" "--trace FILE"
 check "--help lists --version" contains "$out" "--version"
 check "--help writes nothing to stderr" test -z "$err"
+check "--help fits 80 columns" test "$(awk 'length > 80' <<<"$out")" = ""
 
 # --version: the package's version, nothing else.
 run --version
