@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,15 +233,24 @@ bool PcapWriter::Write(const std::vector<std::uint8_t>& packet, std::uint64_t un
   // pcap_dump returns nothing; a record it could not write shows as the
   // stream's error flag. Each record reaches the file at once: a trace of a
   // program that was killed still holds everything up to the kill.
+  std::FILE* file = pcap_dump_file(dumper);
+  const long before = std::ftell(file);  // flushed after every record: the size on disk
   errno = 0;
   pcap_dump(reinterpret_cast<u_char*>(dumper), &header, packet.data());
-  const bool lost = std::ferror(pcap_dump_file(dumper)) != 0;
+  const bool lost = std::ferror(file) != 0;
   if (pcap_dump_flush(dumper) == 0 && !lost) return true;
   // A full disk or a failing device: the records after a lost one would
   // make a capture with a hole in it, so the trace stops here and says so.
-  failure_ = "cannot write " + path_ + ": " + std::strerror(errno != 0 ? errno : EIO) +
-             "; the trace stops here";
-  std::clearerr(pcap_dump_file(dumper));
+  // The part of this record that did reach the disk is cut off again, so
+  // the file ends on a whole record and still opens in Wireshark.
+  const int err = errno != 0 ? errno : EIO;
+  failure_ = "cannot write " + path_ + ": " + std::strerror(err) + "; the trace stops here";
+  // What the stream still holds of it must not go out on close either.
+  __fpurge(file);
+  if (before >= 0) {
+    [[maybe_unused]] const int cut = ::ftruncate(::fileno(file), before);
+  }
+  std::clearerr(file);
   Close();
   return false;
 }
