@@ -46,6 +46,7 @@ e2e_start() {  # VELTROP HARTSIM
     done
     if [ -n "${SCREENSHOT_DIR:-}" ]; then
       command -v import >/dev/null || skip "SCREENSHOT_DIR needs ImageMagick's import"
+      command -v openbox >/dev/null || skip "SCREENSHOT_DIR needs a window manager (openbox)"
     fi
     export VELTROP_E2E_XVFB=1
     # -noreset: an X server resets when its last client disconnects, and a
@@ -60,6 +61,13 @@ e2e_start() {  # VELTROP HARTSIM
   export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
   unset WAYLAND_DISPLAY
   work=$(mktemp -d)
+  # Pictures for the guide show the windows as an operator sees them, with
+  # title bars: a small window manager frames them.
+  if [ -n "${SCREENSHOT_DIR:-}" ]; then
+    openbox >"$work/openbox.log" 2>&1 &
+    wm_pid=$!
+    sleep 1
+  fi
   PORT=$work/com8
 }
 
@@ -84,9 +92,12 @@ stop_hartsim() {
   fi
 }
 
+wm_pid=""
+
 cleanup() {
   stop_veltrop
   stop_hartsim
+  [ -z "$wm_pid" ] || kill "$wm_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -161,12 +172,22 @@ port_links_pty() {
   [ "$(readlink "$PORT")" = "$pty" ]
 }
 
+# Sets X, Y, WIDTH and HEIGHT (the caller's locals) to the window's client
+# area on the screen. xdotool's own position is off by the frame once a
+# window manager has reparented the window; xwininfo's absolute corner is
+# not.
+geometry() {  # window
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  read -r X Y < <(xwininfo -id "$1" |
+    awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF } END { print x, y }')
+}
+
 # Pixel position of a point given in dialog units, from the window's client
 # size and the dialog's size in dialog units (ui/resources.cpp).
 at() {  # window, dialog cx, dialog cy, x du, y du
-  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  # shellcheck disable=SC2034  # geometry also sets these
   local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  geometry "$1"
   local cw=$(((WIDTH * 4 + $2 / 2) / $2))
   local ch=$(((HEIGHT * 8 + $3 / 2) / $3))
   echo "$((X + ($4 * cw + 2) / 4)) $((Y + ($5 * ch + 4) / 8))"
@@ -294,9 +315,9 @@ request_span() {  # first address, last address
 # all into the primary selection. The label sits right of the icon, above
 # the button; a few points cover the sizes the text gives the box.
 message_text() {  # box window
-  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  # shellcheck disable=SC2034  # geometry also sets these
   local X Y WIDTH HEIGHT SCREEN WINDOW fx fy
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  geometry "$1"
   mark primary
   for fy in 25 20 30 15 35; do
     for fx in 65 55 75 85 45; do
@@ -316,9 +337,9 @@ message_text() {  # box window
 # down the box, taking each label's text once. A box with a single text costs
 # a second for each point below it.
 message_texts() {  # box window
-  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  # shellcheck disable=SC2034  # geometry also sets these
   local X Y WIDTH HEIGHT SCREEN WINDOW fy last="" taken=0
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  geometry "$1"
   for fy in 8 12 16 20 24 28 32 36 40 44 48 52 56 60 64; do
     # A message box has at most two texts; clicking on after the second
     # one only picks up single words of it.
@@ -337,7 +358,8 @@ message_texts() {  # box window
 screenshot() {  # window, file name
   [ -n "${SCREENSHOT_DIR:-}" ] || return 0
   mkdir -p "$SCREENSHOT_DIR"
-  import -window "$1" "$SCREENSHOT_DIR/$2" && echo "screenshot: $SCREENSHOT_DIR/$2"
+  # -frame: with the window manager's frame and title bar.
+  import -frame -window "$1" "$SCREENSHOT_DIR/$2" && echo "screenshot: $SCREENSHOT_DIR/$2"
 }
 
 # shellcheck disable=SC2120  # the options are optional
