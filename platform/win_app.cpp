@@ -155,7 +155,8 @@ int RunApplication(int argc, char** argv) {
   }
   std::string error;
   if (!app->OnCommandLine(parsed.given, error)) {
-    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                 error.c_str(), program.c_str());
     return 2;
   }
 

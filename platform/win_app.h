@@ -24,7 +24,8 @@ class CWinApp {
 
   // Takes the options given, before any window exists (so that a bad value
   // is reported without a display). Returning false refuses them: `error`
-  // is printed after the program's name and the program ends with status 2.
+  // is printed after the program's name, with the pointer to --help that
+  // every other command-line error gets, and the program ends with status 2.
   // The default accepts everything.
   virtual bool OnCommandLine(const CommandLine& given, std::string& error);
 

@@ -86,7 +86,8 @@ for option in --trace --port; do
   run "$option" ""
   expect "$option ''" 2 "$rc"
   check "$option '': refused by name" test "$err" = \
-    "veltrop: option '$option' needs a non-empty value"
+    "veltrop: option '$option' needs a non-empty value
+Try 'veltrop --help' for more information."
 done
 
 # The trace is opened only once the display is up: a start that fails
