@@ -101,8 +101,8 @@ int main(int argc, char** argv) {
   }
   if (!server.SharedWithSerialGroup()) {
     std::fprintf(stderr,
-                 "hartsim: note: %s stays yours alone (you are not in group dialout); run "
-                 "veltrop as yourself, or hartsim as root to share it with dialout\n",
+                 "hartsim: note: %s could not be given to group dialout, so only you can "
+                 "open it: run veltrop as yourself, or hartsim as root to share it\n",
                  server.SlavePath().c_str());
   }
   std::printf("%s\n", server.SlavePath().c_str());
