@@ -7,6 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace hartip {
 
 namespace {
@@ -104,13 +109,60 @@ PcapWriter::~PcapWriter() {
   Close();
 }
 
+namespace {
+
+// Opens `path` for the trace without harming anything else: no symbolic
+// link followed (O_NOFOLLOW), no wait on a FIFO nobody reads (O_NONBLOCK:
+// ENXIO instead of blocking for ever), nothing but a regular file, and an
+// existing file only if it is the user's own, so a trace run as root never
+// empties a file of someone else's. Only then is it emptied. -1 with
+// `error` set, or the descriptor, blocking again.
+int OpenTraceFile(const std::string& path, std::string& error) {
+  const auto fail = [&](const std::string& why) {
+    error = "cannot write " + path + ": " + why;
+    return -1;
+  };
+  constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), kFlags);
+  if (fd < 0) {
+    if (errno == ELOOP) return fail("it is a symbolic link; name the file itself");
+    if (errno == ENXIO) return fail("it is a FIFO or a device, not a file");
+    return fail(std::strerror(errno));
+  }
+  struct stat st {};
+  const char* refused = nullptr;
+  if (::fstat(fd, &st) != 0) {
+    refused = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    refused = "it is not a regular file";
+  } else if (st.st_uid != ::geteuid()) {
+    refused = "it belongs to another user";
+  }
+  if (refused == nullptr &&
+      (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0)) {
+    refused = std::strerror(errno);
+  }
+  if (refused != nullptr) {
+    ::close(fd);
+    return fail(refused);
+  }
+  return fd;
+}
+
+}  // namespace
+
 bool PcapWriter::Open(const std::string& path, std::string& error) {
   Close();
+  failure_.clear();
   // Checked here rather than left to pcap_dump_open, whose message for a
   // missing directory does not name the file.
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  const int fd = OpenTraceFile(path, error);
+  if (fd < 0) return false;
+  std::FILE* file = ::fdopen(fd, "wb");
   if (file == nullptr) {
     error = "cannot write " + path + ": " + std::strerror(errno);
+    ::close(fd);
     return false;
   }
   pcap_t* pcap = pcap_open_dead(DLT_RAW, kSnapLength);
@@ -132,6 +184,7 @@ bool PcapWriter::Open(const std::string& path, std::string& error) {
     pcap_close(pcap);
     return false;
   }
+  path_ = path;
   pcap_ = pcap;
   dumper_ = dumper;
   sequence_ = 0;
@@ -157,33 +210,49 @@ std::uint64_t PcapWriter::Now() const {
              std::chrono::duration_cast<std::chrono::microseconds>(since).count());
 }
 
-void PcapWriter::WriteFrame(Origin origin, std::span<const std::uint8_t> frame,
+bool PcapWriter::WriteFrame(Origin origin, std::span<const std::uint8_t> frame,
                             std::uint64_t unixMicros) {
-  if (frame.empty()) {
-    WriteNoFrame(origin, frame, "empty frame", unixMicros);
-    return;
-  }
+  if (frame.empty()) return WriteNoFrame(origin, frame, "empty frame", unixMicros);
   if (MessageType(frame[0]) == kTypeRequest && origin == Origin::Master) ++sequence_;
-  Write(FramePacket(origin, frame, sequence_), unixMicros);
+  return Write(FramePacket(origin, frame, sequence_), unixMicros);
 }
 
-void PcapWriter::WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes,
+bool PcapWriter::WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes,
                               std::string_view reason, std::uint64_t unixMicros) {
-  Write(NoFramePacket(origin, bytes, reason), unixMicros);
+  return Write(NoFramePacket(origin, bytes, reason), unixMicros);
 }
 
-void PcapWriter::Write(const std::vector<std::uint8_t>& packet, std::uint64_t unixMicros) {
-  if (dumper_ == nullptr || packet.empty()) return;
+bool PcapWriter::Write(const std::vector<std::uint8_t>& packet, std::uint64_t unixMicros) {
+  if (dumper_ == nullptr || packet.empty()) return true;
   pcap_pkthdr header{};
   header.ts.tv_sec = static_cast<time_t>(unixMicros / 1'000'000);
   header.ts.tv_usec = static_cast<suseconds_t>(unixMicros % 1'000'000);
   header.caplen = static_cast<bpf_u_int32>(packet.size());
   header.len = header.caplen;
   auto* dumper = static_cast<pcap_dumper_t*>(dumper_);
+  // pcap_dump returns nothing; a record it could not write shows as the
+  // stream's error flag. Each record reaches the file at once: a trace of a
+  // program that was killed still holds everything up to the kill.
+  std::FILE* file = pcap_dump_file(dumper);
+  const long before = std::ftell(file);  // flushed after every record: the size on disk
+  errno = 0;
   pcap_dump(reinterpret_cast<u_char*>(dumper), &header, packet.data());
-  // Each record reaches the file at once: a trace of a program that was
-  // killed still holds everything up to the kill.
-  pcap_dump_flush(dumper);
+  const bool lost = std::ferror(file) != 0;
+  if (pcap_dump_flush(dumper) == 0 && !lost) return true;
+  // A full disk or a failing device: the records after a lost one would
+  // make a capture with a hole in it, so the trace stops here and says so.
+  // The part of this record that did reach the disk is cut off again, so
+  // the file ends on a whole record and still opens in Wireshark.
+  const int err = errno != 0 ? errno : EIO;
+  failure_ = "cannot write " + path_ + ": " + std::strerror(err) + "; the trace stops here";
+  // What the stream still holds of it must not go out on close either.
+  __fpurge(file);
+  if (before >= 0) {
+    [[maybe_unused]] const int cut = ::ftruncate(::fileno(file), before);
+  }
+  std::clearerr(file);
+  Close();
+  return false;
 }
 
 }  // namespace hartip

@@ -56,8 +56,10 @@ class PcapWriter {
   PcapWriter(const PcapWriter&) = delete;
   PcapWriter& operator=(const PcapWriter&) = delete;
 
-  // Creates or truncates `path` and writes the file header. False, with
-  // `error` naming the file and the reason, if it cannot be written.
+  // Creates `path`, or empties it if it is a regular file of the user's
+  // own, and writes the file header. A symbolic link, a FIFO, a device or
+  // another user's file is refused untouched. False, with `error` naming
+  // the file and the reason, if it cannot be written.
   bool Open(const std::string& path, std::string& error);
   void Close();
   bool IsOpen() const { return dumper_ != nullptr; }
@@ -70,13 +72,21 @@ class PcapWriter {
   // One frame, delimiter through checksum; an empty one is written as no
   // frame. A master's request takes the next sequence number, every other
   // frame carries the last one, so a reply sits beside its request.
-  void WriteFrame(Origin origin, std::span<const std::uint8_t> frame, std::uint64_t unixMicros);
-  void WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes, std::string_view reason,
+  // False when the record could not be written: the writer has then closed
+  // the file (the records before stay), and Failure() says why. Writing to
+  // a closed writer does nothing and returns true.
+  bool WriteFrame(Origin origin, std::span<const std::uint8_t> frame, std::uint64_t unixMicros);
+  bool WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes, std::string_view reason,
                     std::uint64_t unixMicros);
 
- private:
-  void Write(const std::vector<std::uint8_t>& packet, std::uint64_t unixMicros);
+  // Why the last write failed, naming the file; empty if none has since Open.
+  const std::string& Failure() const { return failure_; }
 
+ private:
+  bool Write(const std::vector<std::uint8_t>& packet, std::uint64_t unixMicros);
+
+  std::string path_;
+  std::string failure_;
   void* pcap_ = nullptr;    // pcap_t, kept out of this header
   void* dumper_ = nullptr;  // pcap_dumper_t
   std::uint16_t sequence_ = 0;

@@ -1,6 +1,7 @@
 #include "platform/command_line.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
 
@@ -30,6 +31,34 @@ constexpr QtOption kQtOptions[] = {
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
+}
+
+// Qt's parser words its errors its own way ("Unknown option 'bogus'.");
+// the program says them as getopt_long does, like every other command on
+// the system and like hartsim beside it.
+std::string GnuError(const QCommandLineParser& parser, const QStringList& arguments) {
+  const QStringList unknown = parser.unknownOptionNames();
+  if (!unknown.isEmpty()) {
+    // As it was written: "--bogus", "-x", "--bogus=1".
+    for (const QString& a : arguments.mid(1)) {
+      if (a.startsWith('-') &&
+          a.section('=', 0, 0).remove(QRegularExpression("^-+")) == unknown.first()) {
+        return "unrecognized option '" + a.section('=', 0, 0).toStdString() + "'";
+      }
+    }
+    return "unrecognized option '--" + unknown.first().toStdString() + "'";
+  }
+  const QString text = parser.errorText();
+  const qsizetype open = text.indexOf('\''), close = text.lastIndexOf('\'');
+  if (text.startsWith("Missing value") && open >= 0 && close > open) {
+    return "option '" + text.mid(open + 1, close - open - 1).toStdString() +
+           "' requires an argument";
+  }
+  if (text.startsWith("Unexpected value") && open >= 0 && close > open) {
+    return "option '" + text.mid(open + 1, close - open - 1).section('=', 0, 0).toStdString() +
+           "' doesn't allow an argument";
+  }
+  return text.toStdString();
 }
 
 }  // namespace
@@ -74,7 +103,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv,
   ParsedCommandLine parsed;
   if (!parser.parse(arguments)) {
     parsed.action = CommandLineAction::Error;
-    parsed.error = parser.errorText().toStdString();
+    parsed.error = GnuError(parser, arguments);
     return parsed;
   }
   if (!parser.positionalArguments().isEmpty()) {
@@ -118,8 +147,8 @@ std::string UsageText(std::string_view program, std::string_view summary,
     text += "  " + r.first + std::string(width + 2 - r.first.size(), ' ') + r.second + "\n";
   }
   text +=
-      "\nQt's own options, such as -platform NAME and -display DISPLAY, are passed to the "
-      "toolkit.\n";
+      "\nQt's own options, such as -platform NAME and -display DISPLAY, are passed to\n"
+      "the toolkit.\n";
   return text;
 }
 

@@ -1,6 +1,7 @@
 #include "platform/frame_trace.h"
 
 #include "hartip/pcap_writer.h"
+#include "platform/services.h"
 
 namespace platform {
 
@@ -13,6 +14,13 @@ hartip::PcapWriter& Writer() {
 
 hartip::Origin ToOrigin(TraceOrigin origin) {
   return origin == TraceOrigin::Master ? hartip::Origin::Master : hartip::Origin::Field;
+}
+
+// The writer closes itself on its first failed record, so this is shown
+// once; the operator learns that the capture is short, and why, while the
+// conversation goes on.
+void Report(bool written) {
+  if (!written) MessageBox(Writer().Failure(), Icon::Error);
 }
 
 }  // namespace
@@ -31,13 +39,13 @@ bool FrameTraceOpen() {
 
 void TraceFrame(TraceOrigin origin, std::span<const std::uint8_t> frame) {
   hartip::PcapWriter& w = Writer();
-  if (w.IsOpen()) w.WriteFrame(ToOrigin(origin), frame, w.Now());
+  if (w.IsOpen()) Report(w.WriteFrame(ToOrigin(origin), frame, w.Now()));
 }
 
 void TraceNoFrame(TraceOrigin origin, std::span<const std::uint8_t> bytes,
                   std::string_view reason) {
   hartip::PcapWriter& w = Writer();
-  if (w.IsOpen()) w.WriteNoFrame(ToOrigin(origin), bytes, reason, w.Now());
+  if (w.IsOpen()) Report(w.WriteNoFrame(ToOrigin(origin), bytes, reason, w.Now()));
 }
 
 }  // namespace platform

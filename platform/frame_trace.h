@@ -14,8 +14,11 @@ namespace platform {
 // Which end of the line the bytes came from.
 enum class TraceOrigin { Master, Field };
 
-// Creates or truncates `path`. False, with `error` naming the file and the
-// reason, if it cannot be written. A trace already open is closed first.
+// Creates `path`, or empties it if it is the user's own regular file (never
+// through a symbolic link, never a FIFO or device). False, with `error`
+// naming the file and the reason, if it cannot be written. A trace already
+// open is closed first. The first record that cannot be written is told to
+// the operator once, and the trace stops.
 bool OpenFrameTrace(const std::string& path, std::string& error);
 void CloseFrameTrace();
 bool FrameTraceOpen();

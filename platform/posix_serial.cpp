@@ -202,6 +202,10 @@ std::string PosixSerialDriver::PathFor(std::string_view name) const {
   return it == portPaths_.end() ? std::string(name) : it->second;
 }
 
+void PosixSerialDriver::SetPortPath(std::string_view name, std::string path) {
+  portPaths_[std::string(name)] = std::move(path);
+}
+
 std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, Error error) const {
   const std::string path = PathFor(name);
   switch (error) {
@@ -215,8 +219,12 @@ std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, Error er
                "its driver is missing. Plug the modem in (dmesg shows whether a driver took "
                "it), then try again.";
       }
-      return path + " does not exist. Connect the HART modem and map it to " + path +
-             " (a udev rule or a symlink).";
+      if (DefaultPortPaths().count(std::string(name)) != 0 &&
+          DefaultPortPaths()[std::string(name)] == path) {
+        return path + " does not exist. Connect the HART modem and map it to " + path +
+               " (a udev rule or a symlink), or name its device with --port.";
+      }
+      return path + " does not exist. Connect the HART modem, or check the device's name.";
     case kErrorAccessDenied:
       return "No permission to open " + path +
              ". Join the dialout group (sudo usermod -aG dialout $USER), then log out and in "
@@ -302,9 +310,19 @@ Error PosixSerialDriver::Open(std::string_view name, std::unique_ptr<SerialDevic
   return kErrorSuccess;
 }
 
-SerialDriver& RealSerialDriver() {
+namespace {
+PosixSerialDriver& TheDriver() {
   static PosixSerialDriver driver;
   return driver;
+}
+}  // namespace
+
+SerialDriver& RealSerialDriver() {
+  return TheDriver();
+}
+
+void SetPortPath(std::string_view name, std::string path) {
+  TheDriver().SetPortPath(name, std::move(path));
 }
 
 // --- device ------------------------------------------------------------------

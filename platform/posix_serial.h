@@ -15,8 +15,13 @@ namespace platform {
 
 // The port names the program uses, mapped to device paths. "COM8:" is the
 // HART modem's fixed port; a site points /dev/com8 at its modem with a udev
-// rule (SYMLINK+="com8") or a symlink. A name not in the map is used as a path.
+// rule (SYMLINK+="com8") or a symlink, or names the device with --port. A
+// name not in the map is used as a path.
 std::map<std::string, std::string> DefaultPortPaths();
+
+// From now on the real driver opens `path` when asked for `name` (veltrop
+// --port PATH for "COM8:"); its advice on a failed open names `path`.
+void SetPortPath(std::string_view name, std::string path);
 
 // How long a write of `length` characters may take, queueing and draining,
 // when the port sets no write time-outs: twice their time on the wire at
@@ -33,6 +38,7 @@ class PosixSerialDriver final : public SerialDriver {
 
   // The device path `name` stands for.
   std::string PathFor(std::string_view name) const;
+  void SetPortPath(std::string_view name, std::string path);
 
   // The errno behind the last failed Open, 0 after a successful one.
   int LastOpenErrno() const { return lastOpenErrno_; }

@@ -1,6 +1,12 @@
 #include "platform/win_app.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -8,6 +14,7 @@
 #include <vector>
 
 #include "platform/busy.h"
+#include "platform/frame_trace.h"
 #include "platform/message_box.h"
 #include "platform/services.h"
 
@@ -66,6 +73,44 @@ std::string NoDisplayLine(const std::string& program, const CommandLine& given) 
          program + "'";
 }
 
+// SIGTERM, SIGINT and SIGHUP reach the program through a pipe that the
+// event loop watches: the handler itself may only write a byte, and the
+// clean-up (closing the port, the trace) runs as an ordinary event. While a
+// handler blocks (a poll, a scan) socket events wait, so the signal is acted
+// on when it returns, or at once inside a message box's loop.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int number) {
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(number);
+  [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+void EndOnSignal(CWinApp* app) {
+  unsigned char number = 0;
+  if (::read(signalPipe[0], &number, 1) != 1) return;
+  if (app->onTerminate != nullptr) app->onTerminate();
+  CloseFrameTrace();
+  std::fflush(nullptr);
+  // Not exit(): the windows and the toolkit are in the middle of a nested
+  // loop, and tearing them down from here is not safe; everything that had
+  // to be released has been.
+  std::_Exit(128 + number);
+}
+
+void WatchTerminationSignals(CWinApp* app) {
+  if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier =
+      new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+  QObject::connect(notifier, &QSocketNotifier::activated, [app] { EndOnSignal(app); });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
+}
+
 }  // namespace
 
 CWinApp::CWinApp() {
@@ -110,7 +155,8 @@ int RunApplication(int argc, char** argv) {
   }
   std::string error;
   if (!app->OnCommandLine(parsed.given, error)) {
-    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                 error.c_str(), program.c_str());
     return 2;
   }
 
@@ -133,7 +179,8 @@ int RunApplication(int argc, char** argv) {
   // From here on a message is a box on the screen, not a line on stderr,
   // and the windows are painted while a handler waits.
   InstallServices({nullptr, &WindowServingClock(), &MessageBoxOperator()});
-  if (!app->InitInstance()) return 0;
+  WatchTerminationSignals(app);
+  if (!app->InitInstance()) return app->exitCode;
   return QApplication::exec();
 }
 

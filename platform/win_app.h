@@ -24,13 +24,14 @@ class CWinApp {
 
   // Takes the options given, before any window exists (so that a bad value
   // is reported without a display). Returning false refuses them: `error`
-  // is printed after the program's name and the program ends with status 2.
+  // is printed after the program's name, with the pointer to --help that
+  // every other command-line error gets, and the program ends with status 2.
   // The default accepts everything.
   virtual bool OnCommandLine(const CommandLine& given, std::string& error);
 
   // Called once by RunApplication. Returning false ends the program without
-  // a message loop (exit code 0); true runs the event loop until the last
-  // window closes. The default returns true.
+  // a message loop (with exitCode, 0 unless InitInstance set it); true runs
+  // the event loop until the last window closes. The default returns true.
   virtual bool InitInstance();
 
   // The application's main window, for the program's own use; the framework
@@ -39,6 +40,13 @@ class CWinApp {
   CDialog* MainWindow() const { return mainWindow; }
 
   CDialog* mainWindow = nullptr;
+  int exitCode = 0;
+
+  // Run when SIGTERM, SIGINT or SIGHUP ends the program (logout, kill,
+  // Ctrl+C), from the event loop, before it exits with 128 + the signal's
+  // number: what must not be left behind (the port's exclusive lock, the
+  // modem lines) is released here. The frame trace is closed after it.
+  void (*onTerminate)() = nullptr;
 
   // What --version prints after the program's name, the line --help gives
   // beneath its usage, and the program's options; set by the derived

@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
   sim::Options options;
   std::string error;
   if (!sim::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    std::fprintf(stderr, "hartsim: %s\nTry 'hartsim --help' for more information.\n",
+                 error.c_str());
     return 2;
   }
   if (options.help) {
@@ -49,20 +50,19 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  sim::HartsimTrace trace;
-  if (!options.trace.empty() && !trace.Open(options.trace, error)) {
-    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
-    return 2;
-  }
-
+  // A reader that went away (hartsim -v | head -1) must not kill the
+  // simulator with its link and trace left behind: writes to it fail with
+  // EPIPE instead, and printing stops.
+  ::signal(SIGPIPE, SIG_IGN);
   sim::Segment segment;
   for (const auto& d : options.devices) segment.Add(d.config).faults = d.faults;
   if (options.verbose) {
-    segment.onTransaction = [](const sim::Transaction& t) {
+    segment.onTransaction = [quiet = false](const sim::Transaction& t) mutable {
+      if (quiet) return;
       std::printf("%10.3f s  address %u  %s frame  command %u  %s\n", t.atMicros / 1e6,
                   unsigned{t.pollAddress}, t.longFrame ? "long" : "short", unsigned{t.command},
                   OutcomeText(t.outcome));
-      std::fflush(stdout);
+      quiet = std::fflush(stdout) != 0;
     };
   }
 
@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   sim::PtyServer server(segment);
-  if (trace.IsOpen()) trace.Attach(server);
+  sim::HartsimTrace trace;
+  if (!options.trace.empty()) trace.Attach(server);
   if (server.Start(error) != 0) {
     std::fprintf(stderr, "hartsim: cannot open a pseudo-terminal: %s\n", error.c_str());
     return 1;
@@ -90,6 +91,20 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", message.c_str());
   }
+  // Last of the start-up steps, so that a start that fails leaves the file
+  // as it was.
+  if (!options.trace.empty() && !trace.Open(options.trace, error)) {
+    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    server.Stop();
+    if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath(), records);
+    return 2;
+  }
+  if (!server.SharedWithSerialGroup()) {
+    std::fprintf(stderr,
+                 "hartsim: note: %s could not be given to group dialout, so only you can "
+                 "open it: run veltrop as yourself, or hartsim as root to share it\n",
+                 server.SlavePath().c_str());
+  }
   std::printf("%s\n", server.SlavePath().c_str());
   for (std::size_t i = 0; i < segment.Size(); ++i) {
     std::printf("%s\n", sim::DeviceLine(segment.At(i).config).c_str());
@@ -99,7 +114,7 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
-  if (trace.IsOpen()) trace.Finish();
+  trace.Finish();
   if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath(), records);
-  return 0;
+  return trace.Failed() ? 1 : 0;
 }

@@ -3,6 +3,8 @@
 // of the sim library, which depends on nothing of ours.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <string>
 
 #include "hartip/pcap_writer.h"
@@ -13,15 +15,20 @@ namespace sim {
 
 class HartsimTrace {
  public:
-  // False, with `error` naming the file and the reason, if it cannot be
-  // written.
-  bool Open(const std::string& path, std::string& error);
-  bool IsOpen() const { return writer_.IsOpen(); }
-  // Taps `server`; call just before its Start, whose clock the records'
-  // times count from.
+  // Taps `server`; call before its Start. Nothing is recorded until Open.
   void Attach(PtyServer& server);
+  // Opens the file once the terminal is served and linked, so that a start
+  // that fails never touches it; the records' times count from here. False,
+  // with `error` naming the file and the reason, if it cannot be written.
+  bool Open(const std::string& path, std::string& error);
+  bool IsOpen() const { return open_; }
   // After the server has stopped: writes what is still held.
   void Finish();
+  // Whether a record could not be written. The first failure is one line
+  // on standard error; the trace stops, and hartsim is asked to stop too
+  // (SIGTERM), since a capture with a hole in it is what a trace run must
+  // not give.
+  bool Failed() const { return failed_; }
 
  private:
   void Write(const std::vector<TapRecord>& records);
@@ -29,6 +36,9 @@ class HartsimTrace {
   hartip::PcapWriter writer_;
   LineTap tap_;
   std::uint64_t startMicros_ = 0;
+  std::chrono::steady_clock::time_point attachedAt_{};
+  std::atomic<bool> open_{false};
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +48,8 @@ bool Number(const std::string& key, const std::string& text, unsigned long min, 
 bool Float(const std::string& key, const std::string& text, float& out, std::string& error) {
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(v)) {
+  // 1e40 is a finite double but an infinite float.
+  if (text.empty() || *end != '\0' || !std::isfinite(v) || std::fabs(v) > FLT_MAX) {
     error = key + "=" + text + ": expected a number";
     return false;
   }
@@ -127,7 +129,7 @@ bool ForEachKey(std::string_view list, char* const* keys, const char* kind, std:
     if (*item == '\0') continue;
     const std::string key(item, std::strcspn(item, "="));
     if (index < 0) {
-      error = std::string("unknown ") + kind + " key '" + key + "' (try --help)";
+      error = std::string("unknown ") + kind + " key '" + key + "'";
       return false;
     }
     if (value == nullptr) {
@@ -459,10 +461,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         o.version = true;
         break;
       case kOptLink:
-        o.link = value;
-        break;
       case kOptTrace:
-        o.trace = value;
+        if (value.empty()) {
+          error = "option '" + OptionName(code, "") + "' needs a non-empty value";
+          return false;
+        }
+        (code == kOptLink ? o.link : o.trace) = value;
         break;
       case kOptDevice:
         if (!AddDevice(value, o, error)) {
@@ -474,25 +478,24 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         faults.push_back(value);  // last, so faults may name devices given after them
         break;
       case ':':
-        error = OptionName(optopt, argv[optind - 1]) + " needs a value (try --help)";
+        error = "option '" + OptionName(optopt, argv[optind - 1]) + "' requires an argument";
         return false;
       default: {
         const std::string written = argv[optind - 1];
         // A long option given a value it does not take comes back as '?'
         // with its own code in optopt.
         if (optopt != 0 && written.rfind("--", 0) == 0) {
-          error = OptionName(optopt, written.c_str()) + " takes no value (try --help)";
+          error = "option '" + OptionName(optopt, written.c_str()) + "' doesn't allow an argument";
         } else {
-          error = "unknown option '" +
-                  (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : written) +
-                  "' (try --help)";
+          error = "unrecognized option '" +
+                  (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : written) + "'";
         }
         return false;
       }
     }
   }
   if (optind < argc) {
-    error = "unexpected argument '" + std::string(argv[optind]) + "' (try --help)";
+    error = "unexpected argument '" + std::string(argv[optind]) + "'";
     return false;
   }
   if (o.devices.empty()) o.devices.push_back(DeviceSetup{});

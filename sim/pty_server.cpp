@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,14 +58,30 @@ void Merge(std::deque<TimedByte>& queue, const std::vector<TimedByte>& bytes) {
 // 0620 group tty, so after `sudo hartsim` an operator's program could not
 // open the simulated port at all. Best effort: a user outside dialout may
 // not give a file to it, and keeps the terminal as their own.
-void ShareWithSerialGroup(int fd) {
+bool ShareWithSerialGroup(int fd) {
   group entry{};
   group* found = nullptr;
   char buffer[4096];
   if (::getgrnam_r("dialout", &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-    return;
+    return false;
   }
-  if (::fchown(fd, static_cast<uid_t>(-1), found->gr_gid) == 0) ::fchmod(fd, 0660);
+  return ::fchown(fd, static_cast<uid_t>(-1), found->gr_gid) == 0 && ::fchmod(fd, 0660) == 0;
+}
+
+// A client sets the terminal's exclusive flag (TIOCEXCL) and takes flock;
+// the kernel clears the flag only on the terminal's last close, which never
+// comes while this server holds the slave open. So a client killed before
+// it could clear the flag would leave the simulated port refused (EBUSY) to
+// everyone but root. The flock goes with the client's descriptor: flag set
+// and lock free means its owner is gone, and the flag is cleared. While the
+// flag is set nobody else can open the terminal, so no newcomer can be
+// between its open and its flock.
+void ClearAbandonedExclusiveUse(int slaveFd) {
+  int exclusive = 0;
+  if (::ioctl(slaveFd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) return;
+  if (::flock(slaveFd, LOCK_EX | LOCK_NB) != 0) return;  // still held: the client is there
+  ::ioctl(slaveFd, TIOCNXCL);
+  ::flock(slaveFd, LOCK_UN);
 }
 
 }  // namespace
@@ -111,7 +129,7 @@ int PtyServer::Start(std::string& error) {
   ::cfsetispeed(&tio, B1200);
   ::cfsetospeed(&tio, B1200);
   if (::tcsetattr(slaveFd_, TCSANOW, &tio) != 0) return fail("tcsetattr");
-  ShareWithSerialGroup(slaveFd_);
+  shared_ = ShareWithSerialGroup(slaveFd_);
 
   if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe2");
   stop_ = false;
@@ -172,6 +190,7 @@ void PtyServer::Serve() {
     const timespec timeout{0, static_cast<long>(wait * 1000)};
     if (::ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) break;
     if (fds[1].revents) break;
+    ClearAbandonedExclusiveUse(slaveFd_);
     if (fds[0].revents & POLLIN) {
       const ssize_t n = ::read(masterFd_, in, sizeof in);
       now = MicrosSince(start);

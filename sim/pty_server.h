@@ -31,6 +31,9 @@ class PtyServer {
 
   // The path a client opens, e.g. /dev/pts/5; empty before Start.
   const std::string& SlavePath() const { return slavePath_; }
+  // Whether Start gave the terminal to group dialout (mode 0660), so that
+  // an operator in that group can open it; false where this user may not.
+  bool SharedWithSerialGroup() const { return shared_; }
 
   // Runs `fn` on the segment while the server thread keeps off it (for
   // changing faults or reading counters while serving).
@@ -55,6 +58,7 @@ class PtyServer {
   int slaveFd_ = -1;  // held open so the master never sees a hang-up between clients
   int wakeFds_[2] = {-1, -1};
   std::string slavePath_;
+  bool shared_ = false;
 };
 
 // Makes `path` a symbolic link to `target` (a pseudo-terminal). An existing

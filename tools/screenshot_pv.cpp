@@ -7,7 +7,10 @@
 // virtual time: one tick shows a loop-current and PV reading.
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QPixmap>
+#include <QScreen>
+#include <QThread>
 #include <cstdio>
 
 #include "hart/hart_device.h"
@@ -59,7 +62,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "unexpected reading: AO \"%s\", PV \"%s\"\n", current.c_str(), pv.c_str());
     return 1;
   }
-  const bool saved = dialog.Window()->grab().save(QString::fromLocal8Bit(argv[1]), "PNG");
+  // Shown on the screen, so that a window manager frames it as the operator
+  // sees it; the frame comes a moment after the window is mapped. The
+  // picture is cut out of the screen with the frame; with no window
+  // manager the frame is the window itself.
+  QWidget* window = dialog.Window();
+  window->show();
+  QElapsedTimer shown;
+  shown.start();
+  while (shown.elapsed() < 1500) {
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QThread::msleep(20);
+  }
+  const QRect frame = window->frameGeometry();
+  const QPixmap picture =
+      window->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+  const bool saved = picture.save(QString::fromLocal8Bit(argv[1]), "PNG");
   dialog.DispatchCommand(ui::kIdStop);
   dialog.DestroyWindow();
   if (!saved) {

@@ -11,6 +11,9 @@ int main(int argc, char** argv) {
   // --trace has opened one.
   serial::LinkTrace trace;
   serial::HartLink::SetObserver(&trace);
+  // Killed at logout or with Ctrl+C: the port's lock and lines are released
+  // before the program ends, so the next operator can open it.
+  theApp.onTerminate = [] { serial::HartLink::CloseLink(); };
   const int status = platform::RunApplication(argc, argv);
   serial::HartLink::SetObserver(nullptr);
   return status;

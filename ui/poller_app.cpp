@@ -1,6 +1,7 @@
 #include "ui/poller_app.h"
 
 #include "platform/frame_trace.h"
+#include "platform/posix_serial.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "ui/poll_dialog.h"
@@ -11,18 +12,25 @@ namespace ui {
 PollerApp::PollerApp() {
   appVersion = VELTROP_VERSION;
   appSummary =
-      "Checks HART communication with a field device through the HART modem on COM8: "
-      "(/dev/com8).";
+      "Checks HART communication with a field device through the HART modem on COM8:\n"
+      "(/dev/com8 unless --port names another device).";
   appOptions = {
-      {"service", "",
-       "show the PV button: loop current and PV, or the error-rate test (for service staff)"},
-      {"trace", "FILE", "write every HART frame sent and read to FILE, a capture Wireshark reads"},
+      {"service", "", "show the PV button: loop current and PV, or the error-rate test"},
+      {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
+      {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
   };
 }
 
 bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& error) {
+  for (const char* name : {"port", "trace"}) {
+    if (given.IsSet(name) && given.Value(name).empty()) {
+      error = std::string("option '--") + name + "' needs a non-empty value";
+      return false;
+    }
+  }
   serviceView = given.IsSet("service");
-  if (given.IsSet("trace") && !platform::OpenFrameTrace(given.Value("trace"), error)) return false;
+  if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
+  traceFile = given.Value("trace");
   return true;
 }
 
@@ -31,6 +39,14 @@ bool PollerApp::InitInstance() {
   if (!platform::InitSocketLayer()) {
     platform::MessageBox(kStringSocketsFailed, platform::Icon::None);
     return false;
+  }
+  if (!traceFile.empty()) {
+    std::string error;
+    if (!platform::OpenFrameTrace(traceFile, error)) {
+      platform::MessageBox(error, platform::Icon::Error);
+      exitCode = 2;
+      return false;
+    }
   }
   PollDialog dialog;
   dialog.serviceView = serviceView;

@@ -10,15 +10,21 @@ namespace ui {
 // the program end when it closes.
 class PollerApp : public platform::CWinApp {
  public:
-  // Declares the version and the options: --service and --trace FILE.
+  // Declares the version and the options: --service, --port PATH and
+  // --trace FILE.
   PollerApp();
 
-  // --service shows the PV button; --trace FILE opens the frame trace, and
-  // a FILE that cannot be written is refused.
+  // --service shows the PV button; --port PATH is the device behind
+  // "COM8:"; --trace FILE is opened by InitInstance. An empty PATH or FILE
+  // is refused.
   bool OnCommandLine(const platform::CommandLine& given, std::string& error) override;
+  // Opens the trace once the display is up, so that a start that fails
+  // never touches the file; a trace that cannot be written is one error box
+  // and status 2, before the main window shows.
   bool InitInstance() override;
 
   bool serviceView = false;
+  std::string traceFile;
 };
 
 }  // namespace ui

@@ -38,6 +38,24 @@ else
   fail "--trace without a file: status $rc, stderr: $(cat "$work/err")"
 fi
 
+# A start that fails (a --link it refuses) leaves an existing trace file as
+# it was: the file is opened last.
+printf 'an earlier capture' >"$work/earlier.pcap"
+: >"$work/not-a-link"
+"$hartsim" --link "$work/not-a-link" --trace "$work/earlier.pcap" >/dev/null 2>"$work/err"
+rc=$?
+if [ "$rc" = 1 ] && [ "$(cat "$work/earlier.pcap")" = "an earlier capture" ]; then
+  ok "a refused --link leaves the trace file untouched, status 1"
+else
+  fail "refused --link: status $rc, file now: $(head -c 40 "$work/earlier.pcap" | od -c | head -2)"
+fi
+
+if [ -z "$("$hartsim" --help | awk 'length > 80')" ]; then
+  ok "hartsim --help fits 80 columns"
+else
+  fail "hartsim --help has lines over 80 columns"
+fi
+
 command -v tshark >/dev/null || {
   echo "SKIPPED: tshark is not installed (tools/install-deps test)"
   exit 77

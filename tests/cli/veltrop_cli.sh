@@ -35,7 +35,7 @@ expect() {  # what, expected status, status
   echo "ok: $what: exit status $3"
 }
 
-lines() { [ -z "$1" ] && echo 0 || printf '%s\n' "$1" | wc -l; }
+lines() { if [ -z "$1" ]; then echo 0; else printf '%s\n' "$1" | wc -l; fi; }
 
 check() {  # what, condition...
   local what=$1
@@ -53,6 +53,7 @@ check "--help lists --service" contains "$out" "--service"
 check "--help lists --trace FILE" contains "$out" "--trace FILE"
 check "--help lists --version" contains "$out" "--version"
 check "--help writes nothing to stderr" test -z "$err"
+check "--help fits 80 columns" test "$(awk 'length > 80' <<<"$out")" = ""
 
 # --version: the package's version, nothing else.
 run --version
@@ -60,25 +61,43 @@ expect "--version" 0 "$rc"
 check "--version prints 'veltrop $version'" test "$out" = "veltrop $version"
 check "--version writes nothing to stderr" test -z "$err"
 
-# An unknown option, or one missing its value: named on stderr with a
-# pointer to --help, status 2, and no window attempted.
-for args in "--bogus|bogus" "-x|'x'" "--trace|trace" "--service extra|extra"; do
-  name=${args#*|}
-  # shellcheck disable=SC2086  # the arguments are split on purpose
-  run ${args%|*}
-  expect "${args%|*}" 2 "$rc"
-  check "${args%|*}: stderr names $name" contains "$(head -n1 <<<"$err")" "$name"
-  check "${args%|*}: then points to --help" test "$(tail -n1 <<<"$err")" = \
+# An unknown option, one missing its value, or an empty one: named on
+# stderr in the words of every other GNU program, with a pointer to --help,
+# status 2, and no window attempted.
+while IFS='|' read -r line expected; do
+  read -r -a args <<<"$line"
+  [ "$line" = "<empty>" ] && args=()
+  run "${args[@]}"
+  expect "$line" 2 "$rc"
+  check "$line: stderr says $expected" test "$(head -n1 <<<"$err")" = "veltrop: $expected"
+  check "$line: then points to --help" test "$(tail -n1 <<<"$err")" = \
     "Try 'veltrop --help' for more information."
-  check "${args%|*}: two lines on stderr" test "$(lines "$err")" = 2
-  check "${args%|*}: nothing on stdout" test -z "$out"
+  check "$line: two lines on stderr" test "$(lines "$err")" = 2
+  check "$line: nothing on stdout" test -z "$out"
+done <<'EOF_CASES'
+--bogus|unrecognized option '--bogus'
+--bogus=1|unrecognized option '--bogus'
+-x|unrecognized option '-x'
+--trace|option '--trace' requires an argument
+--service=yes|option '--service' doesn't allow an argument
+--service extra|unexpected argument 'extra'
+EOF_CASES
+for option in --trace --port; do
+  run "$option" ""
+  expect "$option ''" 2 "$rc"
+  check "$option '': refused by name" test "$err" = \
+    "veltrop: option '$option' needs a non-empty value
+Try 'veltrop --help' for more information."
 done
 
-# A trace file that cannot be written is refused before anything else.
-run --trace "$work/no-such-dir/poll.pcap"
-expect "--trace into a missing directory" 2 "$rc"
-check "the refusal names the file" contains "$err" "$work/no-such-dir/poll.pcap"
-check "the refusal is one line" test "$(lines "$err")" = 1
+# The trace is opened only once the display is up: a start that fails
+# leaves an existing file as it was.
+printf 'an earlier capture' >"$work/earlier.pcap"
+run --trace "$work/earlier.pcap"
+expect "--trace without a display" 1 "$rc"
+check "the earlier file is untouched" test "$(cat "$work/earlier.pcap")" = "an earlier capture"
+run --trace "$work/new.pcap"
+check "no file is made when the start fails" test ! -e "$work/new.pcap"
 
 # No display: one line that says what to do, status 1, no abort.
 run

@@ -1,17 +1,18 @@
 # shellcheck shell=bash
 # Shared by the end-to-end runs (poll_e2e.sh, pv_e2e.sh): the real veltrop
-# program on a private X server (Xvfb), hartsim serving a field device on
-# /dev/com8, xdotool pressing the buttons, and the results read back out of
-# the windows themselves (edit boxes through the clipboard, message boxes
-# through the primary selection).
+# program on a private X server (Xvfb), hartsim serving a field device on a
+# link in the run's own folder (veltrop --port names it), xdotool pressing
+# the buttons, and the results read back out of the windows themselves (edit
+# boxes through the clipboard, message boxes through the primary selection).
+# Nothing is shared with another run or with /dev/com8, so runs need no root
+# and go side by side with each other and with a program that holds the
+# machine's modem.
 #
 # A script sources this file, then calls `e2e_start "$@"` with its
 # arguments VELTROP HARTSIM; the script's exit codes are 0 pass, 1 fail,
-# 77 skipped (tools missing, not root, /dev/com8 belongs to something else,
-# or another run holds it).
+# 77 skipped (tools missing).
 
-readonly PORT=/dev/com8
-readonly LOCK=/tmp/veltrop-e2e-com8.lock
+PORT=""
 
 skip() {
   echo "SKIPPED: $*"
@@ -24,8 +25,8 @@ veltrop_pid=""
 hartsim_pid=""
 pty=""
 
-# Checks the arguments, re-runs the calling script under xvfb-run, takes the
-# machine-wide lock on /dev/com8 and sets up the working directory.
+# Checks the arguments, re-runs the calling script under xvfb-run and sets
+# up the working directory and the port in it.
 e2e_start() {  # VELTROP HARTSIM
   if (($# != 2)); then
     echo "usage: $0 VELTROP HARTSIM" >&2
@@ -43,9 +44,9 @@ e2e_start() {  # VELTROP HARTSIM
     for tool in xvfb-run Xvfb xauth xdotool xclip; do
       command -v "$tool" >/dev/null || skip "$tool is not installed (tools/install-deps test)"
     done
-    [ "$(id -u)" -eq 0 ] || skip "linking $PORT needs root"
     if [ -n "${SCREENSHOT_DIR:-}" ]; then
       command -v import >/dev/null || skip "SCREENSHOT_DIR needs ImageMagick's import"
+      command -v openbox >/dev/null || skip "SCREENSHOT_DIR needs a window manager (openbox)"
     fi
     export VELTROP_E2E_XVFB=1
     # -noreset: an X server resets when its last client disconnects, and a
@@ -54,16 +55,20 @@ e2e_start() {  # VELTROP HARTSIM
     exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$veltrop" "$hartsim"
   fi
 
-  # Runs share /dev/com8 with every other build tree on this machine.
-  exec 9>"$LOCK"
-  flock -w 60 9 || skip "another end-to-end run holds $PORT"
-
   export QT_QPA_PLATFORM=xcb
   # Only the sanitizer build reads it.
   here=$(dirname "$(realpath "$0")")
   export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
   unset WAYLAND_DISPLAY
   work=$(mktemp -d)
+  # Pictures for the guide show the windows as an operator sees them, with
+  # title bars: a small window manager frames them.
+  if [ -n "${SCREENSHOT_DIR:-}" ]; then
+    openbox >"$work/openbox.log" 2>&1 &
+    wm_pid=$!
+    sleep 1
+  fi
+  PORT=$work/com8
 }
 
 stop_veltrop() {
@@ -87,9 +92,12 @@ stop_hartsim() {
   fi
 }
 
+wm_pid=""
+
 cleanup() {
   stop_veltrop
   stop_hartsim
+  [ -z "$wm_pid" ] || kill "$wm_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -164,12 +172,22 @@ port_links_pty() {
   [ "$(readlink "$PORT")" = "$pty" ]
 }
 
+# Sets X, Y, WIDTH and HEIGHT (the caller's locals) to the window's client
+# area on the screen. xdotool's own position is off by the frame once a
+# window manager has reparented the window; xwininfo's absolute corner is
+# not.
+geometry() {  # window
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  read -r X Y < <(xwininfo -id "$1" |
+    awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF } END { print x, y }')
+}
+
 # Pixel position of a point given in dialog units, from the window's client
 # size and the dialog's size in dialog units (ui/resources.cpp).
 at() {  # window, dialog cx, dialog cy, x du, y du
-  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  # shellcheck disable=SC2034  # geometry also sets these
   local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  geometry "$1"
   local cw=$(((WIDTH * 4 + $2 / 2) / $2))
   local ch=$(((HEIGHT * 8 + $3 / 2) / $3))
   echo "$((X + ($4 * cw + 2) / 4)) $((Y + ($5 * ch + 4) / 8))"
@@ -297,9 +315,9 @@ request_span() {  # first address, last address
 # all into the primary selection. The label sits right of the icon, above
 # the button; a few points cover the sizes the text gives the box.
 message_text() {  # box window
-  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  # shellcheck disable=SC2034  # geometry also sets these
   local X Y WIDTH HEIGHT SCREEN WINDOW fx fy
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  geometry "$1"
   mark primary
   for fy in 25 20 30 15 35; do
     for fx in 65 55 75 85 45; do
@@ -319,9 +337,9 @@ message_text() {  # box window
 # down the box, taking each label's text once. A box with a single text costs
 # a second for each point below it.
 message_texts() {  # box window
-  # shellcheck disable=SC2034  # getwindowgeometry --shell also sets these
+  # shellcheck disable=SC2034  # geometry also sets these
   local X Y WIDTH HEIGHT SCREEN WINDOW fy last="" taken=0
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  geometry "$1"
   for fy in 8 12 16 20 24 28 32 36 40 44 48 52 56 60 64; do
     # A message box has at most two texts; clicking on after the second
     # one only picks up single words of it.
@@ -340,12 +358,13 @@ message_texts() {  # box window
 screenshot() {  # window, file name
   [ -n "${SCREENSHOT_DIR:-}" ] || return 0
   mkdir -p "$SCREENSHOT_DIR"
-  import -window "$1" "$SCREENSHOT_DIR/$2" && echo "screenshot: $SCREENSHOT_DIR/$2"
+  # -frame: with the window manager's frame and title bar.
+  import -frame -window "$1" "$SCREENSHOT_DIR/$2" && echo "screenshot: $SCREENSHOT_DIR/$2"
 }
 
 # shellcheck disable=SC2120  # the options are optional
 start_veltrop() {  # [options of veltrop...]
-  "$veltrop" "$@" >"$work/veltrop.log" 2>&1 &
+  "$veltrop" --port "$PORT" "$@" >"$work/veltrop.log" 2>&1 &
   veltrop_pid=$!
   if ! wait_for 45 find_window Veltrop; then
     fail "no window titled Veltrop appeared"
@@ -378,8 +397,8 @@ close_veltrop() {
   veltrop_pid=""
 }
 
-# Starts hartsim on /dev/com8 with the given devices and faults; false when
-# it did not start or link the port.
+# Starts hartsim on the run's port with the given devices and faults; false
+# when it did not start or link the port.
 start_hartsim() {  # hartsim options...
   # The log of an earlier run must not be read as this one's.
   rm -f "$work/hartsim.log"
@@ -410,16 +429,6 @@ end_hartsim() {
     fail "$PORT still there after hartsim stopped"
   else
     echo "ok: hartsim removed $PORT"
-  fi
-}
-
-# Only a stale simulator link may stand at /dev/com8; anything else there is
-# not ours to touch.
-e2e_check_port() {
-  if [ -L "$PORT" ] && [[ "$(readlink "$PORT")" == /dev/pts/* ]] && [ ! -e "$PORT" ]; then
-    echo "note: $PORT is a stale simulator link; hartsim replaces it"
-  elif [ -e "$PORT" ] || [ -L "$PORT" ]; then
-    skip "$PORT exists and is not a stale simulator link; not touching it"
   fi
 }
 

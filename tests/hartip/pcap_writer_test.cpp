@@ -3,8 +3,16 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <csignal>
 
 #include "tests/support/frames.h"
 #include "tests/support/pcap_records.h"
@@ -117,15 +125,72 @@ TEST(PcapWriter, OnlyTheMastersRequestsAdvanceTheSequence) {
   EXPECT_EQ(records[4].bytes[21], 5095 & 0xFF);
 }
 
-TEST(PcapWriter, AFileThatCannotBeWrittenIsRefusedByName) {
+// What --trace must never harm: the target of a link, a FIFO (open would
+// wait for a reader for ever), a device, another user's file (root only).
+// Each is refused by name and left as it was; a missing folder too.
+TEST(PcapWriter, AnythingButANewFileOrTheUsersOwnIsRefusedUntouched) {
+  char folder[] = "/tmp/veltrop-refuse-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string dir = folder, kept = dir + "/kept", others = dir + "/others";
+  std::ofstream(kept) << "someone's capture";
+  std::ofstream(others) << "someone's capture";
+  ASSERT_EQ(::symlink(kept.c_str(), (dir + "/link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {dir + "/link", "symbolic link"},
+      {dir + "/fifo", "FIFO"},
+      {"/dev/null", "not a regular file"},
+      {dir, "Is a directory"},
+      {dir + "/missing/trace.pcap", "No such file or directory"}};
+  if (::geteuid() == 0 && ::chown(others.c_str(), 65534, 65534) == 0) {
+    cases.push_back({others, "belongs to another user"});
+  }
+  for (const auto& [path, reason] : cases) {
+    hartip::PcapWriter writer;
+    std::string error;
+    EXPECT_FALSE(writer.Open(path, error)) << path;
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(error.rfind("cannot write " + path + ": ", 0), 0u) << error;
+    EXPECT_NE(error.find(reason), std::string::npos) << error;
+  }
+  for (const auto& file : {kept, others}) {
+    std::stringstream text;
+    text << std::ifstream(file).rdbuf();
+    EXPECT_EQ(text.str(), "someone's capture") << file;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A disk that fills: the write that fails is reported once, naming the
+// file, and the writer stops with what it had; writing on does nothing.
+// The file-size limit stands in for a full disk (the same failed write).
+TEST(PcapWriter, AWriteThatFailsStopsTheTraceAndSaysWhy) {
+  support::TempPath file;
   hartip::PcapWriter writer;
   std::string error;
-  EXPECT_FALSE(writer.Open("/nonexistent-dir/trace.pcap", error));
+  ASSERT_TRUE(writer.Open(file.path(), error)) << error;
+  const auto frame = Hex("02 80 00 00 82");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 200;  // the header and a record or two
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::size_t written = 0;
+  while (written < 100 && writer.WriteFrame(Origin::Master, frame, 1)) ++written;
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous);
+
+  EXPECT_LT(written, 100u);
   EXPECT_FALSE(writer.IsOpen());
-  EXPECT_NE(error.find("/nonexistent-dir/trace.pcap"), std::string::npos) << error;
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
-  // Writing to a writer that is not open does nothing and does not crash.
-  writer.WriteFrame(Origin::Master, Hex("02 80 00 00 82"), 1);
+  EXPECT_EQ(writer.Failure().rfind("cannot write " + file.path() + ": ", 0), 0u)
+      << writer.Failure();
+  EXPECT_TRUE(writer.WriteFrame(Origin::Master, frame, 2));
+  // The records written before are all there, and the file ends on a whole
+  // record (file header 24 bytes, record header 16), so it still opens.
+  EXPECT_EQ(ReadPcap(file.path()).size(), written);
+  const std::size_t record = 16 + hartip::FramePacket(Origin::Master, frame, 1).size();
+  EXPECT_EQ(std::filesystem::file_size(file.path()), 24 + written * record);
 }
 
 }  // namespace

@@ -67,6 +67,10 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--device", "tag"},
       {"--fault", "busy=every"},  // "every" only where the device can repeat a fault
       {"--device", "turnaround=256"},
+      {"--link", ""},  // no link at all, silently
+      {"--trace="},
+      {"--device", "current=1e40"},  // a finite double, an infinite float
+      {"--fault", "drop=nan"},
   };
   for (const auto& args : bad) {
     sim::Options o;

@@ -8,6 +8,8 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -184,6 +186,37 @@ TEST_F(SimLink, ARecordTellsALinkOfADeadSimulatorFromALiveOne) {
   // The record goes with the link.
   EXPECT_TRUE(sim::RemoveLink(path, "/dev/pts/999999", records));
   EXPECT_TRUE(std::filesystem::is_empty(records));
+}
+
+// A master killed while it held the port never cleared the terminal's
+// exclusive flag, and the server's own descriptor keeps the terminal from
+// the last close that would. The server clears it once the client's flock
+// has gone with its descriptor, and not while it is held.
+TEST(SimPty, AnExclusiveLockIsClearedOnceItsClientHasGone) {
+  sim::Segment segment;
+  segment.Add(sim::DeviceConfig{});
+  sim::PtyServer server(segment);
+  std::string error;
+  ASSERT_EQ(server.Start(error), 0) << error;
+  const auto exclusive = [&] {  // as root the open passes the flag; else EBUSY
+    const int fd = ::open(server.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    int set = fd < 0 && errno == EBUSY;
+    if (fd >= 0) {
+      ::ioctl(fd, TIOCGEXCL, &set);
+      ::close(fd);
+    }
+    return set != 0;
+  };
+  const int client = ::open(server.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(client, 0);
+  ASSERT_EQ(::flock(client, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(::ioctl(client, TIOCEXCL), 0);
+  ::usleep(500'000);  // several of the server's quiet ticks (100 ms)
+  EXPECT_TRUE(exclusive()) << "cleared under a client that still holds the port";
+  ::close(client);  // gone without TIOCNXCL
+  bool cleared = false;
+  for (int i = 0; i < 100 && !cleared; ++i, ::usleep(50'000)) cleared = !exclusive();
+  EXPECT_TRUE(cleared);
 }
 
 // Runs `argv` (found on PATH) with stdout and stderr into `output`. Returns
