@@ -1,8 +1,8 @@
 #include "ui/poller_app.h"
 
 #include "platform/frame_trace.h"
-#include "platform/resources.h"
 #include "platform/services.h"
+#include "platform_qt/resources.h"
 #include "ui/poll_dialog.h"
 #include "ui/resources.h"
 

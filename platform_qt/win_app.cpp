@@ -1,4 +1,4 @@
-#include "platform/win_app.h"
+#include "platform_qt/win_app.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/busy.h"
-#include "platform/message_box.h"
 #include "platform/services.h"
+#include "platform_qt/busy.h"
+#include "platform_qt/message_box.h"
 
 namespace platform {
 

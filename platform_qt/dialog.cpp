@@ -1,4 +1,4 @@
-#include "platform/dialog.h"
+#include "platform_qt/dialog.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -26,10 +26,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/busy.h"
-#include "platform/icon_image.h"
-#include "platform/resources.h"
 #include "platform/services.h"
+#include "platform_qt/busy.h"
+#include "platform_qt/icon_image.h"
+#include "platform_qt/resources.h"
 
 namespace platform {
 
