@@ -1,143 +1,29 @@
+// A dialog's life: the toolkit window's keys and timer events turned into
+// the dialog's commands and timer messages, modal and modeless running,
+// message maps, timers, and access to its controls.
 #include "platform_qt/dialog.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QFont>
-#include <QFontMetrics>
 #include <QGroupBox>
-#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPixmap>
 #include <QPushButton>
-#include <QResizeEvent>
 #include <QScreen>
-#include <QStyle>
-#include <QStyleOptionFrame>
 #include <QTimerEvent>
-#include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "platform/services.h"
 #include "platform_qt/busy.h"
-#include "platform_qt/icon_image.h"
+#include "platform_qt/dialog_window.h"
 #include "platform_qt/resources.h"
 
 namespace platform {
-
-// The toolkit window behind a CDialog. It turns the toolkit's keys, clicks,
-// closes and timer events into the dialog's commands and timer messages.
-class DialogWindow final : public QDialog {
- public:
-  explicit DialogWindow(CDialog& owner) : owner_(&owner) {}
-
-  CDialog* owner() const { return owner_; }
-  // Called when the dialog lets go of the window: events that are still in
-  // flight must not reach it any more.
-  void Detach() { owner_ = nullptr; }
-
-  // QDialog routes Esc and the window's close button here.
-  void reject() override {
-    if (owner_ != nullptr) owner_->DispatchCommand(kIdCancel);
-  }
-
- protected:
-  void keyPressEvent(QKeyEvent* event) override;
-  void timerEvent(QTimerEvent* event) override;
-
- private:
-  CDialog* owner_;
-};
-
-// An edit box that shows when its text goes on past its right edge. A text
-// can outgrow its box by nature (the address list of a full multi-drop loop):
-// while the box is not being edited an ellipsis stands at its right edge,
-// and the whole text is its tool tip, which screen readers also read out as
-// its description. A text that fits is drawn exactly as by a plain QLineEdit.
-class DialogEdit final : public QLineEdit {
- public:
-  DialogEdit(const QString& text, QWidget* parent) : QLineEdit(text, parent) {
-    connect(this, &QLineEdit::textChanged, this, [this] { Refresh(); });
-  }
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override {
-    QLineEdit::resizeEvent(event);
-    Refresh();
-  }
-  void changeEvent(QEvent* event) override {
-    QLineEdit::changeEvent(event);
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) Refresh();
-  }
-
- private:
-  // QLineEdit keeps this many pixels free either side of the text.
-  static constexpr int kInnerMargin = 2;
-
-  // The rectangle QLineEdit draws its text in.
-  QRect ContentsRect() const {
-    QStyleOptionFrame opt;
-    initStyleOption(&opt);
-    return style()
-        ->subElementRect(QStyle::SE_LineEditContents, &opt, this)
-        .marginsRemoved(textMargins());
-  }
-  bool Overflows() const {
-    const QString shown = text();
-    const QFontMetrics fm = fontMetrics();
-    const int ink = std::max(fm.horizontalAdvance(shown), fm.boundingRect(shown).right() + 1);
-    const int cursor = 1;
-    return ink + cursor > ContentsRect().width() - 2 * kInnerMargin;
-  }
-  void Refresh() {
-    const QString tip = Overflows() ? text() : QString();
-    if (toolTip() != tip) setToolTip(tip);
-  }
-};
-
-void DialogEdit::paintEvent(QPaintEvent* event) {
-  QLineEdit::paintEvent(event);
-  // While edited, the cursor scrolls the text and shows where it is.
-  if (hasFocus() || !Overflows()) return;
-  const QString mark = QStringLiteral("\u2026");
-  const QRect r = ContentsRect();
-  const int width = fontMetrics().horizontalAdvance(mark) + 2 * kInnerMargin;
-  const QRect at(r.right() + 1 - width, r.top(), width, r.height());
-  QPainter painter(this);
-  painter.fillRect(at, palette().brush(QPalette::Base));
-  painter.setPen(
-      palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
-  painter.drawText(at, Qt::AlignCenter, mark);
-}
-
-struct CDialog::Impl {
-  const DialogTemplate* dialogTemplate = nullptr;
-  int templateId = 0;  // looked up when the window is built, if no template given
-
-  std::map<int, std::function<void()>> commands;
-  std::function<void(std::uintptr_t)> timerHandler;
-
-  DialogWindow* window = nullptr;
-  std::vector<QWidget*> controls;  // template order; owned by the window
-  BaseUnits units;
-  std::map<std::uintptr_t, int> timers;  // timer id -> toolkit timer id
-  int bigIconId = -1;
-  int smallIconId = -1;
-  int result = -1;
-  bool open = false;
-  // Handlers of this dialog currently on the stack; a window destroyed from
-  // inside one of them is deleted once control is back in the event loop.
-  int dispatchDepth = 0;
-};
 
 namespace {
 
@@ -163,127 +49,6 @@ QString Latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Every dialog draws in this face, whatever its template names: the templates
-// name the small screen fonts they were drawn for ("System", "MS Sans
-// Serif"), which do not exist here, and a desktop's own choice of font would
-// give every machine a different layout. The package depends on
-// fonts-dejavu-core for it.
-constexpr char kDialogFace[] = "DejaVu Sans";
-
-// The controls' text: 5/4 of the template's point size, because the layouts
-// were drawn for a dense screen font and read poorly at the same size on a
-// desktop.
-QFont DialogFont(const DialogTemplate& t) {
-  QFont font(QString::fromLatin1(kDialogFace));
-  font.setStyleHint(QFont::SansSerif);
-  font.setPointSizeF((t.pointSize > 0 ? t.pointSize : 8) * 1.25);
-  return font;
-}
-
-// The font dialog units are measured in: the same face a step larger (3/2 of
-// the template's size, 6/5 of the text). The layouts give their longest texts
-// only the room those texts took in the font they were drawn for; measured in
-// any desktop face's own letters, the multi-drop verdict needs 1.05 to 1.11
-// times its box before the box's frame and margins. Units taken from the
-// larger size leave that room, and every position keeps its proportion.
-QFont UnitFont(const DialogTemplate& t) {
-  QFont font = DialogFont(t);
-  font.setPointSizeF((t.pointSize > 0 ? t.pointSize : 8) * 1.5);
-  return font;
-}
-
-// The width of an average character as dialog layouts are drawn for: the
-// mean advance of the 52 letters, rounded. A font's own "average" width is
-// often narrower than running text, and labels sized on it get clipped.
-int AverageCharWidth(const QFontMetrics& metrics) {
-  const int letters = metrics.horizontalAdvance(
-      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  return (letters / 26 + 1) / 2;
-}
-
-int Scale(int dialogUnits, int unit, int divisor) {
-  return static_cast<int>(std::lround(static_cast<double>(dialogUnits) * unit / divisor));
-}
-
-QPixmap Pixmap(const IconResource& icon) {
-  return QPixmap::fromImage(IconImage(icon));
-}
-
-QWidget* MakeControl(const ControlTemplate& c, QWidget* parent) {
-  const QString text = QString::fromLatin1(c.text != nullptr ? c.text : "");
-  switch (c.kind) {
-    case ControlKind::PushButton:
-    case ControlKind::DefaultPushButton: {
-      auto* button = new QPushButton(text, parent);
-      // Inside a QDialog every push button is "auto default" and the first
-      // one becomes the Enter target; here only the template's default push
-      // button may be.
-      button->setAutoDefault(false);
-      button->setDefault(c.kind == ControlKind::DefaultPushButton);
-      button->setFocusPolicy((c.style & kNoTabStop) != 0 ? Qt::ClickFocus : Qt::StrongFocus);
-      return button;
-    }
-    case ControlKind::Edit: {
-      auto* edit = new DialogEdit(text, parent);
-      edit->setFrame((c.style & kNoBorder) == 0);
-      edit->setReadOnly((c.style & kReadOnly) != 0);
-      edit->setFocusPolicy((c.style & kNoTabStop) != 0 ? Qt::ClickFocus : Qt::StrongFocus);
-      edit->setCursorPosition(0);
-      return edit;
-    }
-    case ControlKind::GroupBox: {
-      auto* group = new QGroupBox(text, parent);
-      group->setFocusPolicy(Qt::NoFocus);
-      // A group box surrounds controls created before it; it must neither
-      // cover them nor take their clicks.
-      group->setAttribute(Qt::WA_TransparentForMouseEvents);
-      return group;
-    }
-    case ControlKind::Label:
-      break;
-  }
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  label->setFocusPolicy(Qt::NoFocus);
-  return label;
-}
-
-// The label that names an edit box: static text on the box's line (its middle
-// within the box's height) ending at most this far left of the box.
-constexpr int kLabelGapDu = 8;
-
-const ControlTemplate* LabelOf(const ControlTemplate& box, std::span<const ControlTemplate> all) {
-  for (const ControlTemplate& c : all) {
-    if (c.kind != ControlKind::Label || c.text == nullptr || c.text[0] == '\0') continue;
-    const int middle = c.y + c.cy / 2;
-    const int gap = box.x - (c.x + c.cx);
-    if (middle >= box.y && middle < box.y + box.cy && gap >= 0 && gap <= kLabelGapDu) return &c;
-  }
-  return nullptr;
-}
-
-// Screen readers announce a control by its accessible name; for an edit box
-// the toolkit has nothing to take one from unless its label is its buddy.
-void NameControls(std::span<const ControlTemplate> controls, const std::vector<QWidget*>& widgets) {
-  for (std::size_t i = 0; i < controls.size() && i < widgets.size(); ++i) {
-    const ControlTemplate& c = controls[i];
-    if (c.accessibleName != nullptr) {
-      widgets[i]->setAccessibleName(QString::fromLatin1(c.accessibleName));
-      continue;
-    }
-    if (c.kind != ControlKind::Edit) continue;
-    const ControlTemplate* label = LabelOf(c, controls);
-    if (label == nullptr) continue;
-    auto* labelWidget =
-        qobject_cast<QLabel*>(widgets[static_cast<std::size_t>(label - &controls[0])]);
-    if (labelWidget != nullptr) labelWidget->setBuddy(widgets[i]);
-    QString name = QString::fromLatin1(label->text);
-    if (name.endsWith(QLatin1Char(':'))) name.chop(1);
-    widgets[i]->setAccessibleName(name);
-  }
-}
-
 QString ControlText(const QWidget* w) {
   if (const auto* edit = qobject_cast<const QLineEdit*>(w)) return edit->text();
   if (const auto* label = qobject_cast<const QLabel*>(w)) return label->text();
@@ -296,47 +61,12 @@ bool IsTabStop(const QWidget* w, const QWidget* window) {
   return (w->focusPolicy() & Qt::TabFocus) != 0 && w->isVisibleTo(window) && w->isEnabled();
 }
 
-// Whole decimal number with optional surrounding blanks.
-bool ParseWhole(std::string_view text, bool allowSign, long long lo, long long hi, long long& out) {
-  const auto blank = [](char ch) { return ch == ' ' || ch == '\t'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  if (text.empty()) return false;
-  bool negative = false;
-  if (text.front() == '+' || text.front() == '-') {
-    if (!allowSign) return false;
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  // from_chars would accept a second sign; only digits may follow.
-  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
-  unsigned long long magnitude = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  if (magnitude > static_cast<unsigned long long>(LLONG_MAX)) return false;
-  const long long value =
-      negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
-  if (value < lo || value > hi) return false;
-  out = value;
-  return true;
-}
-
-void FailExchange(DataExchange& dx, int controlId, std::string_view message) {
-  MessageBox(message, Icon::Error);
-  dx.failed = true;
-  dx.dialog.GotoDlgCtrl(controlId);
-}
-
-// Reads an integer box into `out`, or fails the exchange with `message`.
-bool ReadWhole(DataExchange& dx, int controlId, bool allowSign, long long lo, long long hi,
-               std::string_view message, long long& out) {
-  if (dx.dialog.Control(controlId) == nullptr) return false;
-  if (ParseWhole(dx.dialog.GetDlgItemText(controlId), allowSign, lo, hi, out)) return true;
-  FailExchange(dx, controlId, message);
-  return false;
-}
-
 }  // namespace
+
+const DialogTemplate* RegisteredTemplate(int id) {
+  const auto it = Templates().find(id);
+  return it == Templates().end() ? nullptr : it->second;
+}
 
 void DialogWindow::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
@@ -379,43 +109,6 @@ void RegisterDialogTemplate(int id, const DialogTemplate& dialogTemplate) {
 }
 
 // ---------------------------------------------------------------------------
-// Data exchange.
-
-void DdxText(DataExchange& dx, int controlId, std::string& value) {
-  if (dx.failed) return;
-  if (dx.saveAndValidate) {
-    if (dx.dialog.Control(controlId) != nullptr) value = dx.dialog.GetDlgItemText(controlId);
-  } else {
-    dx.dialog.SetDlgItemText(controlId, value);
-  }
-}
-
-void DdxInt(DataExchange& dx, int controlId, int& value) {
-  if (dx.failed) return;
-  if (!dx.saveAndValidate) {
-    dx.dialog.SetDlgItemText(controlId, std::to_string(value));
-    return;
-  }
-  long long parsed = 0;
-  if (ReadWhole(dx, controlId, true, INT_MIN, INT_MAX, "Please enter an integer.", parsed)) {
-    value = static_cast<int>(parsed);
-  }
-}
-
-void DdxUnsigned(DataExchange& dx, int controlId, std::uint32_t& value) {
-  if (dx.failed) return;
-  if (!dx.saveAndValidate) {
-    dx.dialog.SetDlgItemText(controlId, std::to_string(value));
-    return;
-  }
-  long long parsed = 0;
-  if (ReadWhole(dx, controlId, false, 0, UINT32_MAX, "Please enter a whole number, 0 or more.",
-                parsed)) {
-    value = static_cast<std::uint32_t>(parsed);
-  }
-}
-
-// ---------------------------------------------------------------------------
 // CDialog.
 
 CDialog::CDialog(const DialogTemplate& dialogTemplate) : impl_(std::make_unique<Impl>()) {
@@ -434,63 +127,6 @@ const DialogTemplate& CDialog::Template() const {
   if (impl_->dialogTemplate != nullptr) return *impl_->dialogTemplate;
   const auto it = Templates().find(impl_->templateId);
   return it == Templates().end() ? kEmptyTemplate : *it->second;
-}
-
-bool CDialog::BuildWindow() {
-  if (impl_->dialogTemplate == nullptr) {
-    const auto it = Templates().find(impl_->templateId);
-    if (it == Templates().end()) return false;
-    impl_->dialogTemplate = it->second;
-  }
-  const DialogTemplate& t = *impl_->dialogTemplate;
-
-  auto* window = new DialogWindow(*this);
-  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-  if ((t.style & (kSystemMenu | kCaptionOk)) != 0) {
-    flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-  }
-  window->setWindowFlags(flags);
-  window->setWindowTitle(QString::fromLatin1(t.caption != nullptr ? t.caption : ""));
-
-  window->setFont(DialogFont(t));
-  const QFontMetrics metrics(UnitFont(t));
-  impl_->units = BaseUnits{AverageCharWidth(metrics), metrics.height()};
-  const auto px = [this](int du) { return Scale(du, impl_->units.charWidth, 4); };
-  const auto py = [this](int du) { return Scale(du, impl_->units.charHeight, 8); };
-  window->setFixedSize(px(t.cx), py(t.cy));
-
-  impl_->window = window;
-  impl_->controls.clear();
-  QWidget* previousTabStop = nullptr;
-  for (const ControlTemplate& c : t.controls) {
-    QWidget* control = MakeControl(c, window);
-    control->setGeometry(px(c.x), py(c.y), px(c.cx), py(c.cy));
-    if ((c.style & kHidden) != 0) control->hide();
-    if (c.kind == ControlKind::GroupBox) control->lower();
-    if (auto* button = qobject_cast<QPushButton*>(control); button != nullptr) {
-      const int id = c.id;
-      QObject::connect(button, &QAbstractButton::clicked, window, [window, id] {
-        // A click completed while a handler blocks was made meanwhile: dropped.
-        if (window->owner() != nullptr && id != kNoControlId && !IsBusy()) {
-          window->owner()->DispatchCommand(id);
-        }
-      });
-    }
-    if (control->focusPolicy() != Qt::NoFocus) {
-      if (previousTabStop != nullptr) QWidget::setTabOrder(previousTabStop, control);
-      previousTabStop = control;
-    }
-    impl_->controls.push_back(control);
-  }
-
-  NameControls(t.controls, impl_->controls);
-
-  QIcon icon;
-  for (const int id : {impl_->bigIconId, impl_->smallIconId}) {
-    if (const IconResource* resource = FindIcon(id)) icon.addPixmap(Pixmap(*resource));
-  }
-  if (!icon.isNull()) window->setWindowIcon(icon);
-  return true;
 }
 
 void CDialog::Initialise() {
@@ -565,13 +201,6 @@ int CDialog::Result() const {
   return impl_->result;
 }
 
-bool CDialog::UpdateData(bool saveAndValidate) {
-  if (impl_->window == nullptr) return false;
-  DataExchange dx(*this, saveAndValidate);
-  DoDataExchange(dx);
-  return !dx.failed;
-}
-
 bool CDialog::OnInitDialog() {
   UpdateData(false);
   return true;
@@ -585,8 +214,6 @@ void CDialog::OnOK() {
 void CDialog::OnCancel() {
   EndDialog(kIdCancel);
 }
-
-void CDialog::DoDataExchange(DataExchange&) {}
 
 void CDialog::DefaultTimer(std::uintptr_t) {}
 
@@ -660,11 +287,7 @@ bool CDialog::SetIcon(int iconResourceId, bool big) {
   if (FindIcon(iconResourceId) == nullptr) return false;
   (big ? impl_->bigIconId : impl_->smallIconId) = iconResourceId;
   if (impl_->window != nullptr) {
-    QIcon icon;
-    for (const int id : {impl_->bigIconId, impl_->smallIconId}) {
-      if (const IconResource* resource = FindIcon(id)) icon.addPixmap(Pixmap(*resource));
-    }
-    impl_->window->setWindowIcon(icon);
+    impl_->window->setWindowIcon(WindowIcon(impl_->bigIconId, impl_->smallIconId));
   }
   return true;
 }
