@@ -46,7 +46,7 @@ class HartDevice {
   std::uint8_t manufacturerCode = 0;  // only the low 6 bits go into long addresses
   std::uint8_t deviceType = 0;
   std::uint8_t deviceId[3] = {0, 0, 0};  // most significant byte first
-  std::uint8_t universalRevision = 0;    // at most 4: short frames and the legacy tag command
+  std::uint8_t universalRevision = 0;    // 4 and below: short frames, tag by command 4
   std::uint8_t pollAddress = 0;
 
   // Open and close the link on the device's behalf; link result codes.

@@ -4,7 +4,7 @@
 //   export_icon OUTPUT.png
 #include <cstdio>
 
-#include "platform/resources.h"
+#include "platform_qt/resources.h"
 #include "ui/resources.h"
 
 int main(int argc, char** argv) {

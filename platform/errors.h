@@ -3,8 +3,8 @@
 // The serial code above this layer was written against a platform whose
 // last-error numbers it compares directly (6, 997, 1247, 1460), so the POSIX
 // driver keeps that numbering and folds errno values into it with FromErrno.
-// The errno behind a failure is kept by the driver (SerialDevice::LastErrno)
-// for diagnostics; callers decide on the number alone.
+// The errno behind a failure is kept by the driver (PosixSerialDevice::LastErrno,
+// PosixSerialDriver::LastOpenErrno) for diagnostics; callers decide on the number alone.
 #pragma once
 
 #include <cstdint>

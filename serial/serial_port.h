@@ -29,7 +29,7 @@ class SerialPort {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // The virtual interface, in slot order.
+  // Virtual, so that a test can put a recording or failing port in its place.
   virtual ~SerialPort();
   virtual platform::Error Open(std::string_view name, std::uint32_t inQueueSize,
                                std::uint32_t outQueueSize);

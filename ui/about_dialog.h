@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/dialog.h"
+#include "platform_qt/dialog.h"
 
 namespace ui {
 

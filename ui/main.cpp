@@ -1,5 +1,5 @@
 // The veltrop program: the Poll dialog as its main window.
-#include "platform/win_app.h"
+#include "platform_qt/win_app.h"
 #include "serial/hart_link.h"
 #include "serial/link_trace.h"
 #include "ui/poller_app.h"

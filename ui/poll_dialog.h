@@ -7,7 +7,7 @@
 #include <string>
 
 #include "hart/hart_device.h"
-#include "platform/dialog.h"
+#include "platform_qt/dialog.h"
 
 namespace ui {
 

@@ -2,8 +2,8 @@
 
 #include "platform/frame_trace.h"
 #include "platform/posix_serial.h"
-#include "platform/resources.h"
 #include "platform/services.h"
+#include "platform_qt/resources.h"
 #include "ui/poll_dialog.h"
 #include "ui/resources.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/win_app.h"
+#include "platform_qt/win_app.h"
 
 namespace ui {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#include "platform/resources.h"
+#include "platform_qt/resources.h"
 
 namespace ui {
 

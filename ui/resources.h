@@ -2,7 +2,7 @@
 // icon and the string table, and the texts the dialogs show.
 #pragma once
 
-#include "platform/dialog.h"
+#include "platform_qt/dialog.h"
 
 namespace ui {
 

@@ -2,7 +2,7 @@
 // from dialog units by the dialog font.
 #include <QWidget>
 
-#include "platform/dialog.h"
+#include "platform_qt/dialog.h"
 #include "tests/ui/gui_fixture.h"
 #include "ui/about_dialog.h"
 #include "ui/poll_dialog.h"

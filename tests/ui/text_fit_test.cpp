@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
+#include "platform_qt/dialog.h"
 #include "tests/ui/gui_fixture.h"
 #include "ui/about_dialog.h"
 #include "ui/poll_dialog.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/resources.h"
+#include "platform_qt/resources.h"
 
 namespace {
 

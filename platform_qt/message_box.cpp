@@ -1,14 +1,14 @@
 // The operator message as a modal Qt message box, captioned with the
 // application's name.
-#include "platform/message_box.h"
+#include "platform_qt/message_box.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
 #include <string>
 
-#include "platform/busy.h"
 #include "platform/services.h"
+#include "platform_qt/busy.h"
 
 namespace platform {
 

@@ -28,11 +28,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/busy.h"
-#include "platform/dialog.h"
-#include "platform/message_box.h"
-#include "platform/resources.h"
-#include "platform/win_app.h"
+#include "platform_qt/busy.h"
+#include "platform_qt/dialog.h"
+#include "platform_qt/message_box.h"
+#include "platform_qt/resources.h"
+#include "platform_qt/win_app.h"
 #include "tests/support/qt_environment.h"
 #include "tests/support/queued_input.h"
 #include "tests/support/scripted_operator.h"

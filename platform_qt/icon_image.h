@@ -4,7 +4,7 @@
 
 #include <QImage>
 
-#include "platform/resources.h"
+#include "platform_qt/resources.h"
 
 namespace platform {
 

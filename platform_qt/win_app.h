@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line.h"
+#include "platform_qt/command_line.h"
 
 namespace platform {
 

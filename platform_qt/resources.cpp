@@ -1,4 +1,4 @@
-#include "platform/resources.h"
+#include "platform_qt/resources.h"
 
 #include <map>
 #include <utility>

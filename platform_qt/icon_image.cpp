@@ -1,4 +1,4 @@
-#include "platform/icon_image.h"
+#include "platform_qt/icon_image.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/busy.h"
+#include "platform_qt/busy.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -1,4 +1,4 @@
-#include "platform/win_app.h"
+#include "platform_qt/win_app.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/busy.h"
 #include "platform/frame_trace.h"
-#include "platform/message_box.h"
 #include "platform/services.h"
+#include "platform_qt/busy.h"
+#include "platform_qt/message_box.h"
 
 namespace platform {
 
