@@ -1,5 +1,6 @@
 #include "ui/poller_app.h"
 
+#include "hart/hart_device.h"
 #include "platform/frame_trace.h"
 #include "platform/resources.h"
 #include "platform/services.h"
@@ -17,11 +18,20 @@ PollerApp::PollerApp() {
       {"service", "",
        "show the PV button: loop current and PV, or the error-rate test (for service staff)"},
       {"trace", "FILE", "write every HART frame sent and read to FILE, a capture Wireshark reads"},
+      {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
   };
 }
 
 bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& error) {
   serviceView = given.IsSet("service");
+  if (given.IsSet("modem")) {
+    const std::string kind = given.Value("modem");
+    if (kind != "self" && kind != "rts") {
+      error = "--modem: '" + kind + "' is not a kind of modem; use self or rts";
+      return false;
+    }
+    hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  }
   if (given.IsSet("trace") && !platform::OpenFrameTrace(given.Value("trace"), error)) return false;
   return true;
 }

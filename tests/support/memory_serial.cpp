@@ -63,6 +63,7 @@ class MemorySerialDevice final : public platform::SerialDevice {
     line_.clock_.Advance(moved * CharacterMicros(line_.settings.baudRate));
     written = moved;
     line_.writes_.push_back(bytes);
+    line_.lineEvents_.push_back({LineEvent::Written, line_.clock_.NowMicros()});
     if (line_.onWrite) line_.onWrite(bytes, line_.clock_.NowMicros());
     return line_.late_ != platform::kErrorSuccess ? line_.late_ : line_.writeResult;
   }
@@ -111,6 +112,34 @@ class MemorySerialDevice final : public platform::SerialDevice {
     if (auto e = line_.Enter(Op::ClearErrors); e != platform::kErrorSuccess) return e;
     errors = line_.lineErrors;
     line_.lineErrors = 0;
+    return platform::kErrorSuccess;
+  }
+
+  platform::Error SetModemLine(platform::ModemLine which, bool raised) override {
+    if (auto e = line_.Enter(Op::SetModemLine); e != platform::kErrorSuccess) return e;
+    if (line_.hungUp) return platform::kErrorDeviceNotConnected;
+    const std::uint64_t now = line_.clock_.NowMicros();
+    if (which == platform::ModemLine::kRts) {
+      if (line_.rts_ && !raised) line_.rtsDroppedAt_ = now;
+      line_.rts_ = raised;
+    }
+    const bool dtr = which == platform::ModemLine::kDtr;
+    line_.lineEvents_.push_back({dtr ? (raised ? LineEvent::DtrOn : LineEvent::DtrOff)
+                                     : (raised ? LineEvent::RtsOn : LineEvent::RtsOff),
+                                 now});
+    return platform::kErrorSuccess;
+  }
+
+  platform::Error GetModemStatus(std::uint32_t& status) override {
+    status = 0;
+    if (auto e = line_.Enter(Op::GetModemStatus); e != platform::kErrorSuccess) return e;
+    if (line_.hungUp) return platform::kErrorDeviceNotConnected;
+    if (!line_.carrierTailMicros) return platform::kErrorInvalidFunction;
+    const std::uint64_t now = line_.clock_.NowMicros();
+    if (line_.rts_ ||
+        (line_.rtsDroppedAt_ != 0 && now < line_.rtsDroppedAt_ + *line_.carrierTailMicros)) {
+      status |= platform::kModemCarrier;
+    }
     return platform::kErrorSuccess;
   }
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,18 @@ enum class Op {
   Read,
   Purge,
   ClearErrors,
+  SetModemLine,
+  GetModemStatus,
   kCount
+};
+
+// What happened to the modem lines and the transmitter, in order, with the
+// time: a write's entry is stamped when its last character has left.
+enum class LineEvent { DtrOn, DtrOff, RtsOn, RtsOff, Written };
+struct TimedLineEvent {
+  LineEvent event;
+  std::uint64_t atMicros;
+  friend bool operator==(const TimedLineEvent&, const TimedLineEvent&) = default;
 };
 
 struct TimedByte {
@@ -81,6 +93,10 @@ class MemoryLine {
   bool hungUp = false;
   // Line error flags returned and cleared by the next ClearErrors.
   std::uint32_t lineErrors = 0;
+  // A modem whose carrier detect hears its own transmitter: carrier is on
+  // while RTS is up and for this long after it drops. Unset: no carrier
+  // detect (GetModemStatus fails, as on a pty).
+  std::optional<std::uint64_t> carrierTailMicros;
 
   // --- what happened -------------------------------------------------------
   int Calls(Op op) const { return calls_[static_cast<int>(op)]; }
@@ -88,6 +104,7 @@ class MemoryLine {
   const std::vector<std::vector<std::uint8_t>>& writes() const { return writes_; }
   std::vector<std::uint8_t> AllWritten() const;
   const std::vector<std::uint32_t>& purges() const { return purges_; }
+  const std::vector<TimedLineEvent>& lineEvents() const { return lineEvents_; }
   std::vector<std::string> openedNames;
   // Bytes arrived and not yet read.
   std::size_t Buffered() const;
@@ -120,6 +137,9 @@ class MemoryLine {
   std::vector<Failure> failures_;
   std::vector<std::vector<std::uint8_t>> writes_;
   std::vector<std::uint32_t> purges_;
+  std::vector<TimedLineEvent> lineEvents_;
+  bool rts_ = false;
+  std::uint64_t rtsDroppedAt_ = 0;
   bool open_ = false;
 };
 
