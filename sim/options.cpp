@@ -191,31 +191,22 @@ enum FaultKey {
   kFaultDropNext,
   kFaultTurnaround,
   kFaultPreambles,
+  kFaultHangup,
   kFaultNotImplemented
 };
-char* const kFaultKeys[] = {const_cast<char*>("addr"),
-                            const_cast<char*>("silent"),
-                            const_cast<char*>("busy"),
-                            const_cast<char*>("delayed"),
-                            const_cast<char*>("commerror"),
-                            const_cast<char*>("commbits"),
-                            const_cast<char*>("burst"),
-                            const_cast<char*>("burstperiod"),
-                            const_cast<char*>("othermaster"),
-                            const_cast<char*>("othermasterperiod"),
-                            const_cast<char*>("badchecksum"),
-                            const_cast<char*>("garbage"),
-                            const_cast<char*>("zeros"),
-                            const_cast<char*>("truncate"),
-                            const_cast<char*>("truncations"),
-                            const_cast<char*>("echo"),
-                            const_cast<char*>("drop"),
-                            const_cast<char*>("seed"),
-                            const_cast<char*>("dropnext"),
-                            const_cast<char*>("turnaround"),
-                            const_cast<char*>("preambles"),
-                            const_cast<char*>("notimpl"),
-                            nullptr};
+char* const kFaultKeys[] = {
+    const_cast<char*>("addr"),        const_cast<char*>("silent"),
+    const_cast<char*>("busy"),        const_cast<char*>("delayed"),
+    const_cast<char*>("commerror"),   const_cast<char*>("commbits"),
+    const_cast<char*>("burst"),       const_cast<char*>("burstperiod"),
+    const_cast<char*>("othermaster"), const_cast<char*>("othermasterperiod"),
+    const_cast<char*>("badchecksum"), const_cast<char*>("garbage"),
+    const_cast<char*>("zeros"),       const_cast<char*>("truncate"),
+    const_cast<char*>("truncations"), const_cast<char*>("echo"),
+    const_cast<char*>("drop"),        const_cast<char*>("seed"),
+    const_cast<char*>("dropnext"),    const_cast<char*>("turnaround"),
+    const_cast<char*>("preambles"),   const_cast<char*>("hangup"),
+    const_cast<char*>("notimpl"),     nullptr};
 static_assert(std::size(kFaultKeys) == kFaultNotImplemented + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
@@ -359,6 +350,8 @@ bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
                           return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
                         case kFaultPreambles:
                           return Number(k, v, 5, 20, c.responsePreambles, error);
+                        case kFaultHangup:
+                          return Number(k, v, 1, 60000, f.hangupMillis, error);
                         case kFaultNotImplemented: {
                           std::uint32_t command = 0;
                           if (!Number(k, v, 0, 255, command, error)) return false;
@@ -557,6 +550,8 @@ Fault KEYS (N is a count of requests; "every" where shown):
   garbage=HEX zeros=0..255 truncate=K truncations=N|every
   echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
   notimpl=0..255 (a command answered with code 64 and no data; repeatable)
+  hangup=1..60000 (ms into the next reply: the line drops, as a modem pulled
+                    out, and a fresh terminal takes the link at once)
   burst=1 sends long frames from revision 5 on, short ones below (long: always)
 
 Example:

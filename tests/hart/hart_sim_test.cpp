@@ -319,7 +319,9 @@ TEST(HartSimLostPort, ACommandEndsAtTheFirstFailedTransfer) {
     segment.Add(Config(ask == Ask::kLegacyTag ? 4 : 7, ask == Ask::kLegacyTag));
     HartDevice device;
     ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
-    if (ask != Ask::kPoll) ASSERT_TRUE(device.Poll(0, 1));
+    if (ask != Ask::kPoll) {
+      ASSERT_TRUE(device.Poll(0, 1));
+    }
     support::SerialTap tap(fake.driver);
     tap.afterWrite = [&](std::uint32_t) { fake.line.hungUp = true; };
     platform::ScopedServices useTap({&tap, nullptr, nullptr});
