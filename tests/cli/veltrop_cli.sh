@@ -80,6 +80,11 @@ expect "--trace into a missing directory" 2 "$rc"
 check "the refusal names the file" contains "$err" "$work/no-such-dir/poll.pcap"
 check "the refusal is one line" test "$(lines "$err")" = 1
 
+# A modem kind veltrop does not know is refused, not run as the default.
+run --modem dtr
+expect "--modem dtr" 2 "$rc"
+check "the refusal names the kind and the choices" contains "$err" "'dtr' is not a kind of modem; use self or rts"
+
 # No display: one line that says what to do, status 1, no abort.
 run
 expect "no display" 1 "$rc"
