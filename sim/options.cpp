@@ -194,19 +194,33 @@ enum FaultKey {
   kFaultHangup,
   kFaultNotImplemented
 };
-char* const kFaultKeys[] = {
-    const_cast<char*>("addr"),        const_cast<char*>("silent"),
-    const_cast<char*>("busy"),        const_cast<char*>("delayed"),
-    const_cast<char*>("commerror"),   const_cast<char*>("commbits"),
-    const_cast<char*>("burst"),       const_cast<char*>("burstperiod"),
-    const_cast<char*>("othermaster"), const_cast<char*>("othermasterperiod"),
-    const_cast<char*>("badchecksum"), const_cast<char*>("garbage"),
-    const_cast<char*>("zeros"),       const_cast<char*>("truncate"),
-    const_cast<char*>("truncations"), const_cast<char*>("echo"),
-    const_cast<char*>("drop"),        const_cast<char*>("seed"),
-    const_cast<char*>("dropnext"),    const_cast<char*>("turnaround"),
-    const_cast<char*>("preambles"),   const_cast<char*>("hangup"),
-    const_cast<char*>("notimpl"),     nullptr};
+// One key a line, as the enum above.
+// clang-format off
+char* const kFaultKeys[] = {const_cast<char*>("addr"),
+                            const_cast<char*>("silent"),
+                            const_cast<char*>("busy"),
+                            const_cast<char*>("delayed"),
+                            const_cast<char*>("commerror"),
+                            const_cast<char*>("commbits"),
+                            const_cast<char*>("burst"),
+                            const_cast<char*>("burstperiod"),
+                            const_cast<char*>("othermaster"),
+                            const_cast<char*>("othermasterperiod"),
+                            const_cast<char*>("badchecksum"),
+                            const_cast<char*>("garbage"),
+                            const_cast<char*>("zeros"),
+                            const_cast<char*>("truncate"),
+                            const_cast<char*>("truncations"),
+                            const_cast<char*>("echo"),
+                            const_cast<char*>("drop"),
+                            const_cast<char*>("seed"),
+                            const_cast<char*>("dropnext"),
+                            const_cast<char*>("turnaround"),
+                            const_cast<char*>("preambles"),
+                            const_cast<char*>("hangup"),
+                            const_cast<char*>("notimpl"),
+                            nullptr};
+// clang-format on
 static_assert(std::size(kFaultKeys) == kFaultNotImplemented + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
