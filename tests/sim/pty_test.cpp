@@ -66,39 +66,6 @@ TEST(SimPty, RequestWrittenOnTheSlaveIsAnsweredThere) {
   server.Stop();  // a second stop is harmless
 }
 
-// The hang-up fault: the line drops part-way through the reply, as a modem
-// pulled out, and a fresh terminal answers in full at once.
-TEST(SimPty, HangUpDropsTheLineMidReplyThenAFreshTerminalAnswers) {
-  sim::Segment segment;
-  segment.Add(sim::DeviceConfig{}).faults.hangupMillis = 100;
-  sim::PtyServer server(segment);
-  std::string error;
-  ASSERT_EQ(server.Start(error), 0) << error;
-  const std::string first = server.SlavePath();
-  const auto request = Hex(simtest::kCmd0Short);
-
-  const int fd = ::open(first.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  const auto cut = ReadSome(fd, 34);
-  std::uint8_t byte = 0;
-  EXPECT_LE(::read(fd, &byte, 1), 0) << "a hung-up terminal reads as end of file or EIO";
-  ::close(fd);
-  // 100 ms into the reply at a character every 9.17 ms.
-  EXPECT_GE(cut.size(), 5u);
-  EXPECT_LT(cut.size(), 34u);
-
-  std::string fresh;
-  for (int i = 0; i < 200 && (fresh = server.SlavePath()) == first; ++i) ::usleep(10'000);
-  ASSERT_NE(fresh, first);
-  const int again = ::open(fresh.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(again, 0);
-  ASSERT_EQ(::write(again, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  EXPECT_EQ(ReadSome(again, 34).size(), 34u);
-  ::close(again);
-  server.Stop();
-}
-
 class SimLink : public ::testing::Test {
  protected:
   void SetUp() override {

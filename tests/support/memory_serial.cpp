@@ -118,28 +118,10 @@ class MemorySerialDevice final : public platform::SerialDevice {
   platform::Error SetModemLine(platform::ModemLine which, bool raised) override {
     if (auto e = line_.Enter(Op::SetModemLine); e != platform::kErrorSuccess) return e;
     if (line_.hungUp) return platform::kErrorDeviceNotConnected;
-    const std::uint64_t now = line_.clock_.NowMicros();
-    if (which == platform::ModemLine::kRts) {
-      if (line_.rts_ && !raised) line_.rtsDroppedAt_ = now;
-      line_.rts_ = raised;
-    }
     const bool dtr = which == platform::ModemLine::kDtr;
     line_.lineEvents_.push_back({dtr ? (raised ? LineEvent::DtrOn : LineEvent::DtrOff)
                                      : (raised ? LineEvent::RtsOn : LineEvent::RtsOff),
-                                 now});
-    return platform::kErrorSuccess;
-  }
-
-  platform::Error GetModemStatus(std::uint32_t& status) override {
-    status = 0;
-    if (auto e = line_.Enter(Op::GetModemStatus); e != platform::kErrorSuccess) return e;
-    if (line_.hungUp) return platform::kErrorDeviceNotConnected;
-    if (!line_.carrierTailMicros) return platform::kErrorInvalidFunction;
-    const std::uint64_t now = line_.clock_.NowMicros();
-    if (line_.rts_ ||
-        (line_.rtsDroppedAt_ != 0 && now < line_.rtsDroppedAt_ + *line_.carrierTailMicros)) {
-      status |= platform::kModemCarrier;
-    }
+                                 line_.clock_.NowMicros()});
     return platform::kErrorSuccess;
   }
 

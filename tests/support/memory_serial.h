@@ -11,7 +11,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +33,6 @@ enum class Op {
   Purge,
   ClearErrors,
   SetModemLine,
-  GetModemStatus,
   kCount
 };
 
@@ -93,10 +91,6 @@ class MemoryLine {
   bool hungUp = false;
   // Line error flags returned and cleared by the next ClearErrors.
   std::uint32_t lineErrors = 0;
-  // A modem whose carrier detect hears its own transmitter: carrier is on
-  // while RTS is up and for this long after it drops. Unset: no carrier
-  // detect (GetModemStatus fails, as on a pty).
-  std::optional<std::uint64_t> carrierTailMicros;
 
   // --- what happened -------------------------------------------------------
   int Calls(Op op) const { return calls_[static_cast<int>(op)]; }
@@ -138,8 +132,6 @@ class MemoryLine {
   std::vector<std::vector<std::uint8_t>> writes_;
   std::vector<std::uint32_t> purges_;
   std::vector<TimedLineEvent> lineEvents_;
-  bool rts_ = false;
-  std::uint64_t rtsDroppedAt_ = 0;
   bool open_ = false;
 };
 
