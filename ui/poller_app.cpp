@@ -27,7 +27,7 @@ bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& e
   if (given.IsSet("modem")) {
     const std::string kind = given.Value("modem");
     if (kind != "self" && kind != "rts") {
-      error = "--modem: '" + kind + "' is not a kind of modem; use self or rts";
+      error = "option '--modem' takes self or rts, not '" + kind + "'";
       return false;
     }
     hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);

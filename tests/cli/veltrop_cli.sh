@@ -83,7 +83,7 @@ check "the refusal is one line" test "$(lines "$err")" = 1
 # A modem kind veltrop does not know is refused, not run as the default.
 run --modem dtr
 expect "--modem dtr" 2 "$rc"
-check "the refusal names the kind and the choices" contains "$err" "'dtr' is not a kind of modem; use self or rts"
+check "the refusal names the kind and the choices" contains "$err" "option '--modem' takes self or rts, not 'dtr'"
 
 # No display: one line that says what to do, status 1, no abort.
 run
