@@ -79,6 +79,13 @@ serial::LinkResult Receive(Reply& reply) {
   return HartLink::ReceiveFrame(reply.data());
 }
 
+// Notes a lost port in the record. Retrying a port that is gone would only
+// keep the operator waiting for the same failure.
+bool Lost(HartDevice& device, serial::LinkResult result) {
+  if (result == serial::LinkResult::kPortLost) device.portLost = true;
+  return device.portLost;
+}
+
 }  // namespace
 
 std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
@@ -113,11 +120,20 @@ std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::u
 }
 
 serial::LinkResult HartDevice::Open(std::uint8_t portNumber, std::uint32_t baudRate) {
+  portLost = false;
   return HartLink::OpenLink(portNumber, baudRate);
 }
 
 platform::Error HartDevice::Close() {
   return HartLink::CloseLink();
+}
+
+void HartDevice::ReportLostPort() {
+  HartLink::ReportLostPort();
+}
+
+void UseModemKeying(serial::Keying keying) {
+  HartLink::SetKeying(keying);
 }
 
 bool HartDevice::CheckStatus(const std::uint8_t* statusBytes) {
@@ -134,9 +150,11 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   const Asked asked = ShortAsk(address, kCommandReadUniqueId);
   Reply reply;
   std::uint8_t limit = attempts;
-  for (std::uint8_t attempt = 0; attempt < limit; ++attempt) {
-    HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Receive(reply) != serial::LinkResult::kOk) continue;
+  for (std::uint8_t attempt = 0; attempt < limit && !portLost; ++attempt) {
+    if (Lost(*this, HartLink::SendFrame(request, static_cast<std::uint32_t>(length)))) break;
+    const serial::LinkResult received = Receive(reply);
+    if (Lost(*this, received)) break;
+    if (received != serial::LinkResult::kOk) continue;
     const ReplyKind kind = ClassifyReply(reply.data(), asked);
     if (kind == ReplyKind::kForeign) {
       limit = kForeignAttemptLimit;
@@ -182,16 +200,18 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   std::uint8_t i = 0;
   std::uint8_t limit = 1;
   int busyInARow = 0;
-  for (;;) {
-    if (HartLink::SendFrame(request, static_cast<std::uint32_t>(length)) !=
-        serial::LinkResult::kOk) {
-      platform::Sleep(kFailedWritePauseMs);
-    }
+  while (!portLost) {
+    const serial::LinkResult sent =
+        HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
+    if (Lost(*this, sent)) break;
+    if (sent != serial::LinkResult::kOk) platform::Sleep(kFailedWritePauseMs);
     // Before the fourth read, give a struggling device a second to recover.
     if (i == kCommandAttempts - 1) platform::Sleep(kFourthAttemptPauseMs);
 
     bool busy = false;
-    if (Receive(reply) != serial::LinkResult::kOk) {
+    const serial::LinkResult received = Receive(reply);
+    if (Lost(*this, received)) break;
+    if (received != serial::LinkResult::kOk) {
       ++i;
       platform::Sleep(kRetryPauseMs);
     } else {
@@ -220,6 +240,7 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
     if (!busy) busyInARow = 0;
     if (i >= limit + kCommandAttempts - 1) return false;
   }
+  return false;
 }
 
 bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
@@ -230,9 +251,11 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   const Asked asked = ShortAsk(pollAddress, command);
   Reply reply;
   std::uint8_t limit = 1;
-  for (std::uint8_t i = 0; i < limit + kCommandAttempts - 1;) {
-    HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Receive(reply) != serial::LinkResult::kOk) {
+  for (std::uint8_t i = 0; i < limit + kCommandAttempts - 1 && !portLost;) {
+    if (Lost(*this, HartLink::SendFrame(request, static_cast<std::uint32_t>(length)))) break;
+    const serial::LinkResult received = Receive(reply);
+    if (Lost(*this, received)) break;
+    if (received != serial::LinkResult::kOk) {
       ++i;
       continue;
     }

@@ -48,10 +48,15 @@ class HartDevice {
   std::uint8_t deviceId[3] = {0, 0, 0};  // most significant byte first
   std::uint8_t universalRevision = 0;    // 4 and below: short frames, tag by command 4
   std::uint8_t pollAddress = 0;
+  // The link reported the port gone (the modem unplugged, its driver gone)
+  // since the last Open: the command operations stop at once and fail.
+  bool portLost = false;
 
   // Open and close the link on the device's behalf; link result codes.
   serial::LinkResult Open(std::uint8_t portNumber, std::uint32_t baudRate);
   platform::Error Close();
+  // Tells the operator the port went away (the port's own message).
+  static void ReportLostPort();
 
   // True when the reply's status bytes report a communication error.
   static bool CheckStatus(const std::uint8_t* statusBytes);
@@ -74,6 +79,9 @@ class HartDevice {
     return (std::uint32_t{deviceId[0]} << 16) | (std::uint32_t{deviceId[1]} << 8) | deviceId[2];
   }
 };
+
+// How the modem on the link is keyed, for every later Open.
+void UseModemKeying(serial::Keying keying);
 
 // Request frames as the master sends them. Each returns the frame length;
 // `out` must hold kMaxRequestSize bytes.

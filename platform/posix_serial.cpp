@@ -225,6 +225,11 @@ std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, Error er
                " (a udev rule or a symlink), or name its device with --port.";
       }
       return path + " does not exist. Connect the HART modem, or check the device's name.";
+    case kErrorDeviceNotConnected:
+      // Not a failed open: the port went away under an open descriptor.
+      return path +
+             " went away: the HART modem was unplugged or its driver is gone. Plug the modem "
+             "back in (dmesg shows whether a driver took it), then try again.";
     case kErrorAccessDenied:
       return "No permission to open " + path +
              ". Join the dialout group (sudo usermod -aG dialout $USER), then log out and in "
@@ -498,6 +503,32 @@ Error PosixSerialDevice::ApplyModemLines(const LineSettings& s) {
       return Fail(errno);
     }
   }
+  return kErrorSuccess;
+}
+
+Error PosixSerialDevice::SetModemLine(ModemLine which, bool raised) {
+  if (hungUp_) return kErrorDeviceNotConnected;
+  const int mask = which == ModemLine::kDtr ? TIOCM_DTR : TIOCM_RTS;
+  if (ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &mask) != 0) {
+    if (IsUnsupportedIoctl(errno)) return kErrorSuccess;  // no lines: nothing to key
+    // A USB adapter pulled out answers EIO or ENODEV here first.
+    return TransferFailure(errno);
+  }
+  return kErrorSuccess;
+}
+
+Error PosixSerialDevice::GetModemStatus(std::uint32_t& status) {
+  status = 0;
+  if (hungUp_) return kErrorDeviceNotConnected;
+  int lines = 0;
+  if (ioctl(fd_, TIOCMGET, &lines) != 0) {
+    if (IsUnsupportedIoctl(errno)) return Fail(ENOTTY);
+    return TransferFailure(errno);
+  }
+  if (lines & TIOCM_CTS) status |= kModemCts;
+  if (lines & TIOCM_DSR) status |= kModemDsr;
+  if (lines & TIOCM_RI) status |= kModemRing;
+  if (lines & TIOCM_CD) status |= kModemCarrier;
   return kErrorSuccess;
 }
 

@@ -66,6 +66,8 @@ class PosixSerialDevice final : public SerialDevice {
   Error Read(std::uint8_t* data, std::uint32_t length, std::uint32_t& read) override;
   Error Purge(std::uint32_t flags) override;
   Error ClearErrors(std::uint32_t& errors) override;
+  Error SetModemLine(ModemLine line, bool raised) override;
+  Error GetModemStatus(std::uint32_t& status) override;
 
   // The errno behind the last failure, for diagnostics.
   int LastErrno() const { return lastErrno_; }

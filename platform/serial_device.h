@@ -92,6 +92,13 @@ inline constexpr std::uint32_t kPurgeAbortReceive = 0x2;
 inline constexpr std::uint32_t kPurgeClearTransmit = 0x4;
 inline constexpr std::uint32_t kPurgeClearReceive = 0x8;
 
+// Modem-control outputs, and the status inputs GetModemStatus reports.
+enum class ModemLine { kDtr, kRts };
+inline constexpr std::uint32_t kModemCts = 0x10;
+inline constexpr std::uint32_t kModemDsr = 0x20;
+inline constexpr std::uint32_t kModemRing = 0x40;
+inline constexpr std::uint32_t kModemCarrier = 0x80;  // carrier detect (DCD)
+
 // Line error flags returned by ClearErrors.
 inline constexpr std::uint32_t kLineErrorOverrun = 0x2;  // receive overrun (hardware or buffer)
 inline constexpr std::uint32_t kLineErrorParity = 0x4;
@@ -119,6 +126,21 @@ class SerialDevice {
   virtual Error Purge(std::uint32_t flags) = 0;
   // Stores the line error flags seen since the last call in `errors`.
   virtual Error ClearErrors(std::uint32_t& errors) = 0;
+
+  // Raises or drops one modem-control line now; the line modes in the
+  // settings are left as they are. A device without modem lines (a pty, a
+  // network gateway) has no transmitter to key: it accepts and does nothing.
+  virtual Error SetModemLine(ModemLine line, bool raised) {
+    (void)line;
+    (void)raised;
+    return kErrorSuccess;
+  }
+  // Stores the modem's status lines (kModem... bits) in `status`; a device
+  // that has none returns kErrorInvalidFunction.
+  virtual Error GetModemStatus(std::uint32_t& status) {
+    status = 0;
+    return kErrorInvalidFunction;
+  }
 };
 
 class SerialDriver {

@@ -38,9 +38,30 @@ constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200
                                                       56000, 57600, 115200, 128000, 256000};
 
 FrameObserver* observer = nullptr;
+Keying keying = Keying::kSelf;
+
+// The frame of the request just sent, delimiter through checksum, while its
+// echo may still come back; empty once the echo has been dropped.
+std::array<std::uint8_t, kReplyBufferSize + 1> sentFrame;
+std::size_t sentFrameLength = 0;
 
 bool TimedOut(platform::Error e) {
   return e == platform::kErrorTimeout;
+}
+
+// The driver's word for a device that went away under an open descriptor:
+// a hang-up, or EIO, ENXIO or ENODEV from a read or write.
+bool PortGone(platform::Error e) {
+  return e == platform::kErrorDeviceNotConnected;
+}
+
+// Whether `reply` (delimiter, header, data) is the request just sent: the
+// checksums match too, as both were verified over the same bytes.
+bool IsEcho(const std::uint8_t* reply) {
+  if (sentFrameLength == 0) return false;
+  const std::size_t header = HeaderLength(reply[0]);
+  const std::size_t length = 1 + header + reply[header];
+  return length + 1 == sentFrameLength && std::equal(reply, reply + length, sentFrame.begin());
 }
 
 struct ReadOutcome {
@@ -59,6 +80,7 @@ class Reading {
     SerialPort& port = HartLink::theSerialPort;
     ReadOutcome out{platform::kErrorSuccess, 0};
     out.error = port.Read(into, length, &out.count);
+    if (PortGone(out.error)) lost_ = true;
     Keep(into, out.count);
     if (!patient) return out;
     std::uint32_t lastByteAt = platform::TickCount();
@@ -68,6 +90,7 @@ class Reading {
       platform::Sleep(kReplyPollMs);
       std::uint32_t more = 0;
       const platform::Error e = port.Read(into + out.count, length - out.count, &more);
+      if (PortGone(e)) lost_ = true;
       Keep(into + out.count, more);
       if (more > 0) {
         out.count += more;
@@ -86,6 +109,9 @@ class Reading {
     static const std::uint32_t limit = HartLink::TransmissionMillis(kLongestReplyChars);
     return started_ && static_cast<std::uint32_t>(platform::TickCount() - firstByteAt_) >= limit;
   }
+
+  // Whether a read failed because the port went away.
+  bool Lost() const { return lost_; }
 
   std::span<const std::uint8_t> Taken() const { return {taken_.data(), kept_}; }
   // Bytes taken off the line so far, kept or not.
@@ -109,6 +135,7 @@ class Reading {
   std::size_t kept_ = 0;
   std::size_t count_ = 0;
   bool started_ = false;
+  bool lost_ = false;
   std::uint32_t firstByteAt_ = 0;
 };
 
@@ -185,6 +212,8 @@ const char* LinkResultText(LinkResult result) {
       return "bad port number";
     case LinkResult::kBadBaudRate:
       return "unsupported baud rate";
+    case LinkResult::kPortLost:
+      return "port lost";
     case LinkResult::kMissingBuffer:
       return "missing buffer";
     default:
@@ -195,6 +224,7 @@ const char* LinkResultText(LinkResult result) {
 LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
   if (theSerialPort.IsOpen()) return LinkResult::kAlreadyOpen;
   if (portNumber == 0 || portNumber > 255) return LinkResult::kBadPort;
+  theSerialPort.keying = keying;
   if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != platform::kErrorSuccess) {
     // The box says only which port; beneath it the driver says why and what
     // the operator can do (join dialout, map the modem, free the port).
@@ -211,6 +241,15 @@ LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) 
 
 platform::Error HartLink::CloseLink() {
   return theSerialPort.Close();
+}
+
+void HartLink::SetKeying(Keying newKeying) {
+  keying = newKeying;
+}
+
+void HartLink::ReportLostPort() {
+  platform::MessageBox(kPortName, platform::Icon::Error, platform::Buttons::Ok,
+                       platform::OpenFailureAdvice(kPortName, platform::kErrorDeviceNotConnected));
 }
 
 std::uint32_t HartLink::TransmissionMillis(std::uint32_t length) {
@@ -231,6 +270,14 @@ LinkResult HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t length) 
   std::uint32_t written = 0;
   const platform::Error e = theSerialPort.Write(bytes, length, &written);
   if (observer != nullptr && written > 0) observer->Sent({bytes, std::min(written, length)});
+  // What an echoing modem hands back: the frame after the preambles.
+  const std::uint8_t* end = bytes + length;
+  const std::uint8_t* frame =
+      std::find_if(bytes, end, [](std::uint8_t b) { return b != kPreamble; });
+  sentFrameLength =
+      written == length ? std::min(static_cast<std::size_t>(end - frame), sentFrame.size()) : 0;
+  std::copy(frame, frame + sentFrameLength, sentFrame.begin());
+  if (PortGone(e)) return LinkResult::kPortLost;
   if (TimedOut(e) || written < length) return LinkResult::kWriteIncomplete;
   if (e != platform::kErrorSuccess) return LinkResult::kFailure;
   // The write pause normally covers this already; only frames longer than
@@ -245,7 +292,13 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   if (reply == nullptr) return LinkResult::kMissingBuffer;
   Reading reading;
   std::size_t frameOffset = 0;
-  const LinkResult result = Receive(reading, reply, frameOffset);
+  LinkResult result = Receive(reading, reply, frameOffset);
+  if (result == LinkResult::kOk && IsEcho(reply)) {
+    sentFrameLength = 0;
+    result = Receive(reading, reply, frameOffset);
+  }
+  sentFrameLength = 0;
+  if (result != LinkResult::kOk && reading.Lost()) result = LinkResult::kPortLost;
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();

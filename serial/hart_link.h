@@ -23,6 +23,9 @@ enum class LinkResult : std::uint32_t {
   kAlreadyOpen = 8,
   kBadPort = 9,
   kBadBaudRate = 10,
+  // A read or write failed because the port went away under us (the modem
+  // was unplugged, its driver is gone): nothing more can be said on it.
+  kPortLost = 11,
   kMissingBuffer = 14,
 };
 
@@ -80,7 +83,7 @@ class HartLink {
   static platform::Error CloseLink();
 
   // Sends one request frame and returns once the modem has had time to put
-  // it on the wire and the device to answer: 0, 1, 4 or 14.
+  // it on the wire and the device to answer: 0, 1, 4, 11 or 14.
   static LinkResult SendFrame(const std::uint8_t* bytes, std::uint32_t length);
 
   // Reads one frame into `reply` (at least kReplyBufferSize bytes):
@@ -88,13 +91,25 @@ class HartLink {
   // checksum is verified and not delivered. The frame's own delimiter sizes
   // it, so a burst frame or another master's request of either address type
   // is read whole; what it is, and whether it answers a request, is the
-  // caller's to judge. 0, 1, 2, 3, 5 or 14. Both driver buffers are purged
-  // afterwards, whatever the outcome.
+  // caller's to judge. 0, 1, 2, 3, 5, 11 or 14. Both driver buffers are
+  // purged afterwards, whatever the outcome.
+  //
+  // A modem that hears its own transmitter hands the request back before
+  // the reply: a frame identical to the request just sent is that echo. It
+  // is dropped once, and the read goes on for the reply within the same
+  // bounds.
   //
   // Bounded on a noisy line: a run of more than kMaxPreambles preambles
   // ends the read at once with 5, and no read lasts longer than the longest
   // legal reply takes from its first byte (5 before the delimiter, 3 after).
   static LinkResult ReceiveFrame(std::uint8_t* reply);
+
+  // How the modem is keyed, from the next OpenLink on.
+  static void SetKeying(Keying keying);
+
+  // Tells the operator that the port went away, with the driver's advice:
+  // the port's own message, as for a port that will not open.
+  static void ReportLostPort();
 
   // Installs the observer of every frame sent and read (null: none). The
   // caller keeps it alive while it is installed.

@@ -15,6 +15,22 @@ namespace {
 // arrive before the link starts its non-blocking reads.
 constexpr std::uint32_t kWritePauseMs = 500;
 
+// An RS-232 modem keyed by RTS starts its carrier only when RTS rises, and
+// needs a few bit times (0.83 ms each) before the carrier is steady enough
+// to carry a character: the first one written sooner is garbled.
+constexpr std::uint32_t kRtsLeadMs = 5;
+// The driver's drain ends when the last character has been handed to the
+// UART (or to a USB adapter's own buffer), not when its stop bit has left
+// the wire: RTS stays up one more character time at 1200 baud (9.17 ms),
+// or the modem cuts the checksum byte short. Well inside a device's
+// turnaround, so our carrier is gone before its reply starts.
+constexpr std::uint32_t kRtsLagMs = 10;
+// A modem whose carrier detect follows its own transmitter drops it within
+// a few bit times of RTS; longer than five characters, the carrier is the
+// device's reply, not ours.
+constexpr std::uint32_t kCarrierDropLimitMs = 50;
+constexpr std::uint32_t kCarrierPollMs = 2;
+
 }  // namespace
 
 SerialPort::~SerialPort() {
@@ -199,14 +215,52 @@ platform::Error SerialPort::Transfer(const char* closedMessage, std::uint32_t* c
   return lastError;
 }
 
+platform::Error SerialPort::KeyedWrite(const std::uint8_t* buffer, std::uint32_t length,
+                                       std::uint32_t& count, std::uint32_t& afterDrainMs) {
+  using platform::ModemLine;
+  // Carrier detect tells about our own transmission only if it was off
+  // before we keyed: a line tied on, or another station talking, says
+  // nothing about when our carrier has gone.
+  std::uint32_t status = 0;
+  const bool carrierFollows = handle->GetModemStatus(status) == platform::kErrorSuccess &&
+                              (status & platform::kModemCarrier) == 0;
+  if (auto e = handle->SetModemLine(ModemLine::kRts, true); e != platform::kErrorSuccess) return e;
+  platform::Sleep(kRtsLeadMs);
+  platform::Error e = handle->Write(buffer, length, count);
+  const std::uint32_t drained = platform::TickCount();
+  // Dropped whatever the write gave: a modem left keyed holds its carrier
+  // on the loop, and no device can answer anyone.
+  platform::Sleep(kRtsLagMs);
+  const platform::Error dropped = handle->SetModemLine(ModemLine::kRts, false);
+  if (e == platform::kErrorSuccess || e == platform::kErrorIoPending) e = dropped;
+  // The reply is read only once our own carrier has gone, so the modem
+  // cannot hand the tail of our transmission back as received bytes.
+  while (e == platform::kErrorSuccess && carrierFollows &&
+         static_cast<std::uint32_t>(platform::TickCount() - drained) < kCarrierDropLimitMs) {
+    if (handle->GetModemStatus(status) != platform::kErrorSuccess ||
+        (status & platform::kModemCarrier) == 0) {
+      break;
+    }
+    platform::Sleep(kCarrierPollMs);
+  }
+  afterDrainMs = static_cast<std::uint32_t>(platform::TickCount() - drained);
+  return e;
+}
+
 platform::Error SerialPort::Write(const std::uint8_t* buffer, std::uint32_t length,
                                   std::uint32_t* countOut) {
   bool moved = false;
+  std::uint32_t afterDrainMs = 0;
   const platform::Error e = Transfer("Write device not open", countOut, [&](std::uint32_t& count) {
     moved = true;
+    if (keying == Keying::kRts) return KeyedWrite(buffer, length, count, afterDrainMs);
     return handle->Write(buffer, length, count);
   });
-  if (moved && e == platform::kErrorSuccess) platform::Sleep(kWritePauseMs);
+  // The pause counts from the moment the request had left, keyed or not,
+  // so the reply is read at the same point after the request either way.
+  if (moved && e == platform::kErrorSuccess && afterDrainMs < kWritePauseMs) {
+    platform::Sleep(kWritePauseMs - afterDrainMs);
+  }
   return e;
 }
 
@@ -247,9 +301,11 @@ platform::Error SerialPort::ConfigureLine(std::uint32_t baudRate) {
   s.parity = platform::kParityOdd;
   s.stopBits = platform::kOneStopBit;
   // Binary with parity checking; every other lower flag off: no flow
-  // control and DTR and RTS held off while the port is open. The reserved
-  // upper bits belong to the driver and keep their values.
+  // control and DTR and RTS held off while the port is open, except that a
+  // modem keyed by RTS draws its power from DTR. The reserved upper bits
+  // belong to the driver and keep their values.
   s.flags = (s.flags & ~line::kLowerFlagsMask) | line::kBinary | line::kParityCheck;
+  if (keying == Keying::kRts) s.flags = line::WithDtrMode(s.flags, line::kLineModeEnabled);
   if (auto e = handle->SetSettings(s); e != platform::kErrorSuccess) return Fail(e);
   SetTimeouts(kTimeoutsNonBlocking);
   if (auto e = handle->Purge(platform::kPurgeAbortTransmit | platform::kPurgeAbortReceive |

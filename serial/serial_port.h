@@ -23,6 +23,11 @@ inline constexpr std::uint32_t kTimeoutsBlocking = 1;     // a read waits for it
 // Events a HART link watches: character received, break, line error.
 inline constexpr std::uint32_t kEventMask = 0xC1;
 
+// How the modem's transmitter is keyed. kSelf: the modem keys itself and
+// needs neither line, so both are held off. kRts: DTR powers the modem while
+// the port is open, and RTS is raised around each write.
+enum class Keying { kSelf, kRts };
+
 class SerialPort {
  public:
   SerialPort() = default;
@@ -55,14 +60,16 @@ class SerialPort {
   // Returns and clears the line error flags (0 on failure).
   std::uint32_t ClearErrors();
   // The HART line format: `baudRate`, 8 data bits, odd parity checked, one
-  // stop bit, no flow control, DTR and RTS held off, non-blocking reads,
-  // empty driver buffers.
+  // stop bit, no flow control, RTS held off, DTR held off (held on with
+  // Keying::kRts), non-blocking reads, empty driver buffers.
   platform::Error ConfigureLine(std::uint32_t baudRate);
 
   bool IsOpen() const { return handle != nullptr; }
 
   platform::Error lastError = platform::kErrorSuccess;
   std::unique_ptr<platform::SerialDevice> handle;  // empty: closed
+  // Applies from the next ConfigureLine and Write on.
+  Keying keying = Keying::kSelf;
 
  private:
   // Sets lastError to 6 and returns false when the port is closed.
@@ -72,6 +79,10 @@ class SerialPort {
   // operator `closedMessage` when it is closed), run `move`.
   template <typename Move>
   platform::Error Transfer(const char* closedMessage, std::uint32_t* countOut, Move move);
+  // A write with RTS raised around it; `afterDrainMs` is the time it spent
+  // after the bytes had left.
+  platform::Error KeyedWrite(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
+                             std::uint32_t& afterDrainMs);
 };
 
 }  // namespace serial

@@ -79,6 +79,7 @@ struct Faults {
   std::uint32_t truncateAfter = 0;    // cut replies after K bytes (0 = whole)
   std::int32_t truncations = kEvery;  // ... for these replies
   bool echo = false;                  // the modem echoes the request before the reply
+  std::uint32_t hangupMillis = 0;     // the line drops this long into the next reply (0: off)
   double dropFraction = 0.0;          // requests ignored at random ...
   std::uint32_t seed = 1;             // ... from this seed
   std::uint32_t dropNext = 0;         // the next N requests ignored

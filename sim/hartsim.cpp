@@ -78,11 +78,25 @@ int main(int argc, char** argv) {
   sim::PtyServer server(segment);
   sim::HartsimTrace trace;
   if (!options.trace.empty()) trace.Attach(server);
+  const std::string records = sim::DefaultRecordDir();
+  // A hang-up fault pulls the modem out mid-reply and plugs it straight
+  // back in: the link follows the fresh terminal, as udev's would.
+  server.onReplug = [&](const std::string& oldPath, const std::string& newPath) {
+    std::string message = "hung up " + oldPath;
+    if (!options.link.empty()) {
+      sim::RemoveLink(options.link, oldPath, records);
+      std::string linked;
+      if (!newPath.empty() && sim::CreateLink(options.link, newPath, linked, records)) {
+        message += "; " + linked;
+      }
+    }
+    std::printf("%s\n%s\n", message.c_str(), newPath.empty() ? "no terminal" : newPath.c_str());
+    std::fflush(stdout);
+  };
   if (server.Start(error) != 0) {
     std::fprintf(stderr, "hartsim: cannot open a pseudo-terminal: %s\n", error.c_str());
     return 1;
   }
-  const std::string records = sim::DefaultRecordDir();
   if (!options.link.empty()) {
     std::string message;
     if (!sim::CreateLink(options.link, server.SlavePath(), message, records)) {

@@ -193,8 +193,11 @@ enum FaultKey {
   kFaultDropNext,
   kFaultTurnaround,
   kFaultPreambles,
+  kFaultHangup,
   kFaultNotImplemented
 };
+// One key a line, as the enum above.
+// clang-format off
 char* const kFaultKeys[] = {const_cast<char*>("addr"),
                             const_cast<char*>("silent"),
                             const_cast<char*>("busy"),
@@ -216,8 +219,10 @@ char* const kFaultKeys[] = {const_cast<char*>("addr"),
                             const_cast<char*>("dropnext"),
                             const_cast<char*>("turnaround"),
                             const_cast<char*>("preambles"),
+                            const_cast<char*>("hangup"),
                             const_cast<char*>("notimpl"),
                             nullptr};
+// clang-format on
 static_assert(std::size(kFaultKeys) == kFaultNotImplemented + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
@@ -361,6 +366,8 @@ bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
                           return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
                         case kFaultPreambles:
                           return Number(k, v, 5, 20, c.responsePreambles, error);
+                        case kFaultHangup:
+                          return Number(k, v, 1, 60000, f.hangupMillis, error);
                         case kFaultNotImplemented: {
                           std::uint32_t command = 0;
                           if (!Number(k, v, 0, 255, command, error)) return false;
@@ -560,6 +567,8 @@ Fault KEYS (N is a count of requests; "every" where shown):
   garbage=HEX zeros=0..255 truncate=K truncations=N|every
   echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
   notimpl=0..255 (a command answered with code 64 and no data; repeatable)
+  hangup=1..60000 (ms into the next reply: the line drops, as a modem pulled
+                    out, and a fresh terminal takes the link at once)
   burst=1 sends long frames from revision 5 on, short ones below (long: always)
 
 Example:

@@ -90,26 +90,21 @@ PtyServer::~PtyServer() {
   Stop();
 }
 
-int PtyServer::Start(std::string& error) {
-  if (masterFd_ >= 0) return 0;
+int PtyServer::OpenTerminal(std::string& error) {
   auto fail = [&](const char* what) {
     const int e = errno;
     error = std::string(what) + ": " + std::strerror(e);
-    CloseFd(masterFd_);
-    CloseFd(slaveFd_);
-    CloseFd(wakeFds_[0]);
-    CloseFd(wakeFds_[1]);
+    CloseTerminal();
+    std::lock_guard lock(mutex_);
     slavePath_.clear();
     return e;
   };
-
   masterFd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (masterFd_ < 0) return fail("posix_openpt");
   if (::grantpt(masterFd_) != 0) return fail("grantpt");
   if (::unlockpt(masterFd_) != 0) return fail("unlockpt");
   char name[128];
   if (::ptsname_r(masterFd_, name, sizeof name) != 0) return fail("ptsname_r");
-  slavePath_ = name;
   // Replies are dropped rather than waited for when nobody drains the
   // terminal, as on a line with no master listening; a blocked write would
   // also keep Stop from joining.
@@ -130,11 +125,45 @@ int PtyServer::Start(std::string& error) {
   ::cfsetospeed(&tio, B1200);
   if (::tcsetattr(slaveFd_, TCSANOW, &tio) != 0) return fail("tcsetattr");
   shared_ = ShareWithSerialGroup(slaveFd_);
+  std::lock_guard lock(mutex_);
+  slavePath_ = name;
+  return 0;
+}
 
-  if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe2");
+void PtyServer::CloseTerminal() {
+  CloseFd(masterFd_);
+  CloseFd(slaveFd_);
+}
+
+int PtyServer::Start(std::string& error) {
+  if (masterFd_ >= 0) return 0;
+  if (const int e = OpenTerminal(error)) return e;
+  if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    const int e = errno;
+    error = std::string("pipe2: ") + std::strerror(e);
+    CloseTerminal();
+    CloseFd(wakeFds_[0]);
+    CloseFd(wakeFds_[1]);
+    return e;
+  }
   stop_ = false;
   thread_ = std::thread([this] { Serve(); });
   return 0;
+}
+
+std::string PtyServer::SlavePath() {
+  std::lock_guard lock(mutex_);
+  return slavePath_;
+}
+
+void PtyServer::Replug() {
+  // Closing the master is the hang-up: the client's reads fail with EIO
+  // and its poll reports POLLHUP, as when a USB modem is pulled out.
+  const std::string old = SlavePath();
+  CloseTerminal();
+  std::string error;
+  const bool back = OpenTerminal(error) == 0;
+  if (onReplug) onReplug(old, back ? SlavePath() : std::string());
 }
 
 void PtyServer::Stop() {
@@ -144,8 +173,7 @@ void PtyServer::Stop() {
     [[maybe_unused]] auto n = ::write(wakeFds_[1], &wake, 1);
     thread_.join();
   }
-  CloseFd(masterFd_);
-  CloseFd(slaveFd_);
+  CloseTerminal();
   CloseFd(wakeFds_[0]);
   CloseFd(wakeFds_[1]);
 }
@@ -165,10 +193,18 @@ void PtyServer::Serve() {
   while (!stop_) {
     std::uint64_t now = MicrosSince(start);
     bool quiet = false;
+    bool hangUp = false;
     {
       std::lock_guard lock(mutex_);
+      hangUp = segment_.HangUpDue(now);
       Merge(pending, segment_.Unsolicited(now));
       quiet = !segment_.HasUnsolicited();
+    }
+    if (hangUp) {
+      // The rest of the reply never leaves: the line went with the modem.
+      pending.clear();
+      Replug();
+      if (masterFd_ < 0) break;  // no terminal to serve any more
     }
     // Each byte goes out when it is due, so the client sees replies
     // arrive at line speed.

@@ -29,9 +29,16 @@ class PtyServer {
   // Stops the thread (joins it) and closes the terminal. Safe to repeat.
   void Stop();
 
-  // The path a client opens, e.g. /dev/pts/5; empty before Start.
-  const std::string& SlavePath() const { return slavePath_; }
-  // Whether Start gave the terminal to group dialout (mode 0660), so that
+  // The path a client opens, e.g. /dev/pts/5; empty before Start. A
+  // hang-up fault replaces the terminal, and the path with it.
+  std::string SlavePath();
+
+  // Called on the server's thread when a hang-up fault has dropped the
+  // terminal at `oldPath` and a fresh one serves at `newPath` (empty if none
+  // could be opened), as a modem pulled out and plugged back in. Set before
+  // Start.
+  std::function<void(const std::string& oldPath, const std::string& newPath)> onReplug;
+  // Whether the terminal was given to group dialout (mode 0660), so that
   // an operator in that group can open it; false where this user may not.
   bool SharedWithSerialGroup() const { return shared_; }
 
@@ -49,6 +56,12 @@ class PtyServer {
 
  private:
   void Serve();
+  // Opens a pseudo-terminal in raw mode as masterFd_/slaveFd_/slavePath_.
+  // Returns 0, or the errno of the call that failed (`error` names it).
+  int OpenTerminal(std::string& error);
+  void CloseTerminal();
+  // Drops the terminal under the client and serves a fresh one.
+  void Replug();
 
   Segment& segment_;
   std::mutex mutex_;

@@ -94,6 +94,10 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
       }
       lineQuietFrom = first + reply->size() * kCharacterMicros;
       lineFreeAt_ = std::max(lineFreeAt_, lineQuietFrom);
+      if (device->faults.hangupMillis != 0) {
+        hangUpAt_ = first + device->faults.hangupMillis * 1000ull;
+        device->faults.hangupMillis = 0;  // the plug is pulled once
+      }
     }
     if (onTransaction) {
       onTransaction({device->config.pollAddress, request->IsLong(), request->command, outcome,
@@ -107,6 +111,14 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
     }
   }
   return out;
+}
+
+bool Segment::HangUpDue(std::uint64_t nowMicros) {
+  if (!hangUpAt_ || *hangUpAt_ > nowMicros) return false;
+  // The rest of the reply never goes out: the line is free from here on.
+  lineFreeAt_ = std::min(lineFreeAt_, *hangUpAt_);
+  hangUpAt_.reset();
+  return true;
 }
 
 std::vector<TimedByte> Segment::Receive(const std::vector<TimedByte>& bytes) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sim/codec.h"
@@ -51,6 +52,11 @@ class Segment {
   // the clock even while the master is silent.
   bool HasUnsolicited() const;
 
+  // Whether a device's hang-up fault has come due by `nowMicros`: the modem
+  // is pulled out mid-reply and the transport drops the line. True once
+  // per firing of the fault.
+  bool HangUpDue(std::uint64_t nowMicros);
+
   // Called for every request a device recognised.
   std::function<void(const Transaction&)> onTransaction;
 
@@ -64,6 +70,7 @@ class Segment {
   RequestAssembler assembler_;
   std::uint64_t lineFreeAt_ = 0;       // end of the last frame the devices put on the line
   std::uint64_t unsolicitedFrom_ = 0;  // Unsolicited has produced everything before this
+  std::optional<std::uint64_t> hangUpAt_;
 };
 
 }  // namespace sim

@@ -77,7 +77,8 @@ void PollDialog::OnPoll() {
     tag = text;
     status = "Test Pass, single device";
     addresses = "0";
-  } else if (platform::MessageBox("No devices at address 0.  Multi-drop Poll?",
+  } else if (!device.portLost &&
+             platform::MessageBox("No devices at address 0.  Multi-drop Poll?",
                                   platform::Icon::Question,
                                   platform::Buttons::YesNo) == platform::kIdYes) {
     // The Tag and ID boxes still show the device that answered at address 0
@@ -86,7 +87,8 @@ void PollDialog::OnPoll() {
     SetDlgItemText(kIdDeviceId, "");
     UpdateWindow();
     bool found = false;
-    for (std::uint8_t address = kFirstDropAddress; address <= kLastDropAddress; ++address) {
+    for (std::uint8_t address = kFirstDropAddress; address <= kLastDropAddress && !device.portLost;
+         ++address) {
       if (!device.Poll(address, 1)) continue;
       char text[8];
       std::snprintf(text, sizeof text, found ? ", %d" : "%d", address);
@@ -104,15 +106,26 @@ void PollDialog::OnPoll() {
     } else {
       status = "Test Failed";
     }
-  } else {
+  } else if (!device.portLost) {
     id = 0;
     tag = " ";
     status = "Test Failed";
     addresses = " ";
   }
+  if (device.portLost) {
+    // The press ends here without a verdict: nobody was asked whether a
+    // device is there, and a scan of a port that is gone would find nobody.
+    id = 0;
+    tag = " ";
+    status = "COM port lost";
+    addresses = " ";
+  }
   UpdateData(false);
   UpdateWindow();
   device.Close();
+  // Told once the port is released, so the modem can be plugged back in
+  // and Poll pressed again straight from the message.
+  if (device.portLost) device.ReportLostPort();
 }
 
 void PollDialog::OnAbout() {

@@ -1,5 +1,6 @@
 #include "ui/poller_app.h"
 
+#include "hart/hart_device.h"
 #include "platform/frame_trace.h"
 #include "platform/posix_serial.h"
 #include "platform/services.h"
@@ -18,6 +19,7 @@ PollerApp::PollerApp() {
       {"service", "", "show the PV button: loop current and PV, or the error-rate test"},
       {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
       {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
+      {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
   };
 }
 
@@ -31,6 +33,14 @@ bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& e
   serviceView = given.IsSet("service");
   if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
   traceFile = given.Value("trace");
+  if (given.IsSet("modem")) {
+    const std::string kind = given.Value("modem");
+    if (kind != "self" && kind != "rts") {
+      error = "option '--modem' takes self or rts, not '" + kind + "'";
+      return false;
+    }
+    hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  }
   return true;
 }
 

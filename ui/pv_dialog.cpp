@@ -95,8 +95,10 @@ void PvDialog::OnTimer(std::uintptr_t id) {
   }
   bool ok = false;
   if (cycles != 0) {
-    if (!device->Poll(0, 1)) ++errors;
-    ok = true;
+    // A poll that failed because the port went away is not the device's
+    // error: the test cannot go on.
+    if (!device->Poll(0, 1) && !device->portLost) ++errors;
+    ok = !device->portLost;
   } else if (device->universalRevision > 4) {
     std::uint8_t data[hart::kCommandDataSize];
     ok = device->SendCommand(kReadDynamicVariables, data);
@@ -111,9 +113,12 @@ void PvDialog::OnTimer(std::uintptr_t id) {
 
   if (!ok) {
     OnStop();
-    Error("HART Error");
-  }
-  if (cycles == static_cast<std::uint32_t>(cycle)) {
+    if (device->portLost) {
+      device->ReportLostPort();
+    } else {
+      Error("HART Error");
+    }
+  } else if (cycles == static_cast<std::uint32_t>(cycle)) {
     OnStop();
     pv = "Complete";
     UpdateData(false);

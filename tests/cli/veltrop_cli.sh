@@ -99,6 +99,11 @@ check "the earlier file is untouched" test "$(cat "$work/earlier.pcap")" = "an e
 run --trace "$work/new.pcap"
 check "no file is made when the start fails" test ! -e "$work/new.pcap"
 
+# A modem kind veltrop does not know is refused, not run as the default.
+run --modem dtr
+expect "--modem dtr" 2 "$rc"
+check "the refusal names the kind and the choices" contains "$err" "option '--modem' takes self or rts, not 'dtr'"
+
 # No display: one line that says what to do, status 1, no abort.
 run
 expect "no display" 1 "$rc"

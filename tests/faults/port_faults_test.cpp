@@ -232,36 +232,37 @@ class Unplugged : public uitest::GuiTest {
   LinkCloser closer;
 };
 
-TEST_F(Unplugged, MidPollGivesTheFailedVerdictAndALaterPollWorks) {
+TEST_F(Unplugged, MidPollEndsThePressWithThePortsMessageAndALaterPollWorks) {
   ui::PollDialog dialog;
   ASSERT_TRUE(dialog.Create());
   // Pull the plug as soon as the first request has gone out, while the
   // master waits for the answer.
-  bool pulled = false;
+  int writes = 0;
   driver.afterWrite() = [&](std::uint32_t) {
-    if (pulled) return;
-    pulled = true;
-    modem.Unplug();
+    if (++writes == 1) modem.Unplug();
   };
-  op.Answer(platform::kIdNo);  // no multi-drop scan
   Click(dialog, ui::kIdPoll);
-  EXPECT_EQ(dialog.GetDlgItemText(ui::kIdStatus), "Test Failed");
+  // No multi-drop question (none is queued): the port's own message, once
+  // the port has been released.
+  ASSERT_EQ(op.texts(), std::vector<std::string>{"COM8:"});
+  EXPECT_NE(op.shown()[0].detail.find("unplugged"), std::string::npos) << op.shown()[0].detail;
+  EXPECT_EQ(dialog.GetDlgItemText(ui::kIdStatus), "COM port lost");
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
-  // A dead port answers every read at once; the master gives up after a
-  // handful of reads instead of spinning on it.
-  EXPECT_LE(driver.reads, 2 * 4 + 2);
+  // A dead port is not asked again: no second attempt, one reply's reads.
+  EXPECT_EQ(writes, 1);
+  EXPECT_LE(driver.reads, 4);
 
-  ASSERT_TRUE(pulled);
   ASSERT_TRUE(modem.PlugIn());
   op.Clear();
   Click(dialog, ui::kIdPoll);
   EXPECT_EQ(dialog.GetDlgItemText(ui::kIdStatus), "Test Pass, single device");
   EXPECT_EQ(dialog.GetDlgItemText(ui::kIdTag), "PT-101  ");
+  EXPECT_TRUE(op.shown().empty());
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
   dialog.EndDialog(platform::kIdCancel);
 }
 
-TEST_F(Unplugged, MidMonitorReportsHartErrorAtTheNextTickAndClosesThePort) {
+TEST_F(Unplugged, MidMonitorSaysSoOnceAtTheNextTickAndClosesThePort) {
   hart::HartDevice device;
   ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
   ASSERT_TRUE(device.Poll(0, 2));
@@ -278,11 +279,11 @@ TEST_F(Unplugged, MidMonitorReportsHartErrorAtTheNextTickAndClosesThePort) {
   modem.Unplug();
   const int readsBefore = driver.reads;
   dialog.DispatchTimer(1);
-  EXPECT_EQ(op.texts(), std::vector<std::string>{"HART Error"});
+  EXPECT_EQ(op.texts(), std::vector<std::string>{"COM8:"});
   EXPECT_EQ(dialog.timerId, 0u);
   EXPECT_FALSE(HartLink::theSerialPort.IsOpen());
-  // Four attempts of four reads each at most.
-  EXPECT_LE(driver.reads - readsBefore, 4 * 4);
+  // The first failed read ends the reading: no further attempts.
+  EXPECT_LE(driver.reads - readsBefore, 4);
   dialog.EndDialog(platform::kIdCancel);
 }
 

@@ -11,11 +11,13 @@
 #include "sim/pty_server.h"
 #include "sim/segment.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/serial_tap.h"
 #include "tests/support/sim_line.h"
 
 namespace {
 
 using hart::HartDevice;
+using serial::HartLink;
 
 sim::DeviceConfig Config(std::uint8_t revision, bool legacy = false, std::uint8_t address = 0) {
   sim::DeviceConfig c;
@@ -195,6 +197,85 @@ TEST_F(HartSimTest, OnlyTheAddressedDropDeviceAnswers) {
   EXPECT_EQ(device.Identifier(), 5u);
   EXPECT_EQ(device.pollAddress, 5);
   EXPECT_EQ(Tag(), "TT-5    ");
+}
+
+// A modem that echoes hands each request back before the reply: every
+// command is answered at its first attempt, in both frame formats.
+TEST(HartSimEcho, EveryCommandIsAnsweredAtTheFirstAttempt) {
+  for (const std::uint8_t revision : {7, 4}) {
+    support::FakePlatform fake;
+    sim::Segment segment;
+    support::SimLine simLine(fake.line, segment);
+    segment.Add(Config(revision, revision < 5)).faults.echo = true;
+    HartDevice device;
+    ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
+    ASSERT_TRUE(device.Poll(0, 2));
+    EXPECT_EQ(Tag(device), "TT-" + std::to_string(revision) + "    ");
+    std::uint8_t data[hart::kCommandDataSize];
+    EXPECT_TRUE(device.SendCommand(3, data));
+    EXPECT_EQ(fake.line.writes().size(), 3u) << int{revision};
+  }
+}
+
+// A poll through a modem keyed by RTS: RTS up, 5 ms, the request, RTS down
+// one character after it has left; DTR held on. The reply is read 500 ms
+// after the request has left, as with a modem that keys itself, so the
+// press is only the lead longer.
+TEST(HartSimKeying, RtsFramesEachRequestAndTheReplyIsReadWhenItWasBefore) {
+  struct Press {
+    std::vector<support::TimedLineEvent> events;
+    std::uint64_t readAfterWrite = 0, took = 0;
+    std::uint32_t dtrMode = 0;
+  };
+  const auto press = [](serial::Keying keying) {
+    Press p;
+    support::FakePlatform fake;
+    sim::Segment segment;
+    support::SimLine simLine(fake.line, segment);
+    segment.Add(Config(7));
+    support::SerialTap tap(fake.driver);
+    std::uint64_t writtenAt = 0;
+    tap.afterWrite = [&](std::uint32_t) { writtenAt = fake.clock.NowMicros(); };
+    tap.afterRead = [&](std::uint32_t) {
+      if (p.readAfterWrite == 0) p.readAfterWrite = fake.clock.NowMicros() - writtenAt;
+    };
+    platform::ScopedServices useTap({&tap, nullptr, nullptr});
+    HartLink::SetKeying(keying);
+    HartDevice device;
+    EXPECT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
+    HartLink::SetKeying(serial::Keying::kSelf);
+    p.dtrMode = platform::line::DtrMode(fake.line.settings.flags);
+    const std::uint64_t start = fake.clock.NowMicros();
+    EXPECT_TRUE(device.Poll(0, 1));
+    p.took = fake.clock.NowMicros() - start;
+    p.events = fake.line.lineEvents();
+    return p;
+  };
+  const Press self = press(serial::Keying::kSelf);
+  const Press rts = press(serial::Keying::kRts);
+
+  using support::LineEvent;
+  ASSERT_EQ(rts.events.size(), 3u);
+  const std::uint64_t t = rts.events[0].atMicros;
+  EXPECT_EQ(rts.events[0].event, LineEvent::RtsOn);
+  EXPECT_EQ(rts.events[1].event, LineEvent::Written);
+  EXPECT_EQ(rts.events[1].atMicros - t, 5'000 + 12 * support::CharacterMicros(1200));
+  EXPECT_EQ(rts.events[2].event, LineEvent::RtsOff);
+  EXPECT_EQ(rts.events[2].atMicros - rts.events[1].atMicros, 10'000u);
+  EXPECT_EQ(rts.dtrMode, platform::line::kLineModeEnabled);
+  EXPECT_EQ(self.dtrMode, platform::line::kLineModeDisabled);
+  EXPECT_EQ(self.events.size(), 1u) << "a modem that keys itself: no line is touched";
+  EXPECT_EQ(self.readAfterWrite, 500'000u);
+  EXPECT_EQ(rts.readAfterWrite, self.readAfterWrite);
+  EXPECT_EQ(rts.took - self.took, 5'000u);
+}
+
+TEST_F(HartSimTest, AKeyedWriteThatFailsStillDropsRts) {
+  HartLink::theSerialPort.keying = serial::Keying::kRts;
+  fake.line.writeResult = platform::kErrorTimeout;
+  const std::uint8_t request[] = {0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
+  EXPECT_EQ(HartLink::SendFrame(request, sizeof request), serial::LinkResult::kWriteIncomplete);
+  EXPECT_EQ(fake.line.lineEvents().back().event, support::LineEvent::RtsOff);
 }
 
 // The real termios driver on a pseudo-terminal, the simulator serving the

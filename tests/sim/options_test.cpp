@@ -22,7 +22,8 @@ TEST(SimOptions, DevicesAndFaultsFromTheCommandLine) {
   sim::Options o;
   std::string error;
   ASSERT_TRUE(
-      Parse({"--fault", "addr=3,busy=2,commerror=every,garbage=00A5,zeros=2,notimpl=13,notimpl=3",
+      Parse({"--fault",
+             "addr=3,busy=2,commerror=every,garbage=00A5,zeros=2,notimpl=13,notimpl=3,hangup=250",
              "--device",
              "addr=0,rev=7,id=0A0B0C,tag=PT-101,mfr=0x1a,type=0x11,current=16.0,"
              "pv=12.5,unit=7,sv=21.5:32",
@@ -44,6 +45,7 @@ TEST(SimOptions, DevicesAndFaultsFromTheCommandLine) {
   EXPECT_EQ(b.faults.commErrors, sim::kEvery);
   EXPECT_EQ(b.faults.garbage, (std::vector<std::uint8_t>{0x00, 0xA5, 0x00, 0x00}));
   EXPECT_EQ(b.faults.notImplemented, (std::vector<std::uint8_t>{13, 3}));
+  EXPECT_EQ(b.faults.hangupMillis, 250u);
   EXPECT_EQ(o.link, "/tmp/x");
   EXPECT_TRUE(o.verbose);
 }
@@ -60,6 +62,7 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--fault", "busy=lots"},
       {"--fault", "drop=1.5"},
       {"--fault", "garbage=0G"},
+      {"--fault", "hangup=0"},  // 0 would be no fault at all
       {"--link"},
       {"--frobnicate"},
       {"--help=yes"},

@@ -63,6 +63,7 @@ class MemorySerialDevice final : public platform::SerialDevice {
     line_.clock_.Advance(moved * CharacterMicros(line_.settings.baudRate));
     written = moved;
     line_.writes_.push_back(bytes);
+    line_.lineEvents_.push_back({LineEvent::Written, line_.clock_.NowMicros()});
     if (line_.onWrite) line_.onWrite(bytes, line_.clock_.NowMicros());
     return line_.late_ != platform::kErrorSuccess ? line_.late_ : line_.writeResult;
   }
@@ -111,6 +112,16 @@ class MemorySerialDevice final : public platform::SerialDevice {
     if (auto e = line_.Enter(Op::ClearErrors); e != platform::kErrorSuccess) return e;
     errors = line_.lineErrors;
     line_.lineErrors = 0;
+    return platform::kErrorSuccess;
+  }
+
+  platform::Error SetModemLine(platform::ModemLine which, bool raised) override {
+    if (auto e = line_.Enter(Op::SetModemLine); e != platform::kErrorSuccess) return e;
+    if (line_.hungUp) return platform::kErrorDeviceNotConnected;
+    const bool dtr = which == platform::ModemLine::kDtr;
+    line_.lineEvents_.push_back({dtr ? (raised ? LineEvent::DtrOn : LineEvent::DtrOff)
+                                     : (raised ? LineEvent::RtsOn : LineEvent::RtsOff),
+                                 line_.clock_.NowMicros()});
     return platform::kErrorSuccess;
   }
 

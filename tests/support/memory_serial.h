@@ -32,7 +32,17 @@ enum class Op {
   Read,
   Purge,
   ClearErrors,
+  SetModemLine,
   kCount
+};
+
+// What happened to the modem lines and the transmitter, in order, with the
+// time: a write's entry is stamped when its last character has left.
+enum class LineEvent { DtrOn, DtrOff, RtsOn, RtsOff, Written };
+struct TimedLineEvent {
+  LineEvent event;
+  std::uint64_t atMicros;
+  friend bool operator==(const TimedLineEvent&, const TimedLineEvent&) = default;
 };
 
 struct TimedByte {
@@ -88,6 +98,7 @@ class MemoryLine {
   const std::vector<std::vector<std::uint8_t>>& writes() const { return writes_; }
   std::vector<std::uint8_t> AllWritten() const;
   const std::vector<std::uint32_t>& purges() const { return purges_; }
+  const std::vector<TimedLineEvent>& lineEvents() const { return lineEvents_; }
   std::vector<std::string> openedNames;
   // Bytes arrived and not yet read.
   std::size_t Buffered() const;
@@ -120,6 +131,7 @@ class MemoryLine {
   std::vector<Failure> failures_;
   std::vector<std::vector<std::uint8_t>> writes_;
   std::vector<std::uint32_t> purges_;
+  std::vector<TimedLineEvent> lineEvents_;
   bool open_ = false;
 };
 

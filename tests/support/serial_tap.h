@@ -73,6 +73,12 @@ class SerialTap final : public platform::SerialDriver {
     platform::Error ClearErrors(std::uint32_t& errors) override {
       return inner_->ClearErrors(errors);
     }
+    platform::Error SetModemLine(platform::ModemLine line, bool raised) override {
+      return inner_->SetModemLine(line, raised);
+    }
+    platform::Error GetModemStatus(std::uint32_t& status) override {
+      return inner_->GetModemStatus(status);
+    }
 
    private:
     std::unique_ptr<platform::SerialDevice> inner_;
