@@ -67,6 +67,10 @@ class DialogEdit final : public QLineEdit {
   DialogEdit(const QString& text, QWidget* parent) : QLineEdit(text, parent) {
     connect(this, &QLineEdit::textChanged, this, [this] { Refresh(); });
   }
+  void SetOwnTip(const QString& tip) {
+    ownTip_ = tip;
+    Refresh();
+  }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -99,9 +103,12 @@ class DialogEdit final : public QLineEdit {
     return ink + cursor > ContentsRect().width() - 2 * kInnerMargin;
   }
   void Refresh() {
-    const QString tip = Overflows() ? text() : QString();
+    QString tip = Overflows() ? text() : QString();
+    if (!ownTip_.isEmpty()) tip = tip.isEmpty() ? ownTip_ : tip + "\n" + ownTip_;
     if (toolTip() != tip) setToolTip(tip);
   }
+
+  QString ownTip_;
 };
 
 void DialogEdit::paintEvent(QPaintEvent* event) {
@@ -707,6 +714,17 @@ bool CDialog::SetDlgItemText(int id, std::string_view text) {
 bool CDialog::IsControlVisible(int id) const {
   const QWidget* control = Control(id);
   return control != nullptr && control->isVisibleTo(impl_->window);
+}
+
+bool CDialog::SetDlgItemToolTip(int id, std::string_view tip) {
+  QWidget* control = Control(id);
+  if (control == nullptr) return false;
+  if (auto* edit = dynamic_cast<DialogEdit*>(control)) {
+    edit->SetOwnTip(Latin1(tip));
+  } else {
+    control->setToolTip(Latin1(tip));
+  }
+  return true;
 }
 
 bool CDialog::ShowDlgItem(int id, bool show) {
