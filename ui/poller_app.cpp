@@ -3,6 +3,7 @@
 #include "platform/frame_trace.h"
 #include "platform/resources.h"
 #include "platform/services.h"
+#include "ui/options.h"
 #include "ui/poll_dialog.h"
 #include "ui/resources.h"
 
@@ -13,14 +14,18 @@ PollerApp::PollerApp() {
   appSummary =
       "Checks HART communication with a field device through the HART modem on COM8: "
       "(/dev/com8).";
-  appOptions = {
-      {"service", "",
-       "show the PV button: loop current and PV, or the error-rate test (for service staff)"},
-      {"trace", "FILE", "write every HART frame sent and read to FILE, a capture Wireshark reads"},
-  };
+  appOptions = ProgramOptions();
 }
 
 bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& error) {
+  // The veltrop program runs these itself and hands the window only the
+  // lines without them; the window program started on its own refuses them.
+  HeadlessOptions headless;
+  if (!ReadHeadlessOptions(given, headless, error)) return false;
+  if (headless.mode != Mode::Window) {
+    error = "this is the window; --poll, --scan and --monitor are run by the veltrop program";
+    return false;
+  }
   serviceView = given.IsSet("service");
   if (given.IsSet("trace") && !platform::OpenFrameTrace(given.Value("trace"), error)) return false;
   return true;

@@ -10,7 +10,7 @@ namespace ui {
 // the program end when it closes.
 class PollerApp : public platform::CWinApp {
  public:
-  // Declares the version and the options: --service and --trace FILE.
+  // Declares the version and the program's options (ui/options.h).
   PollerApp();
 
   // --service shows the PV button; --trace FILE opens the frame trace, and
