@@ -25,7 +25,7 @@ void Write(std::FILE* stream, std::string_view text) {
 int RunWithoutWindow(const ui::HeadlessOptions& options, const platform::CommandLine& given) {
   const std::string program = platform::ApplicationName();
   std::string error;
-  if (given.IsSet("trace") && !platform::OpenFrameTrace(given.Value("trace"), error)) {
+  if (!ui::ApplySharedOptions(given, error)) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
     return ui::kExitUsage;
   }

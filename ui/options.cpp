@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "platform/frame_trace.h"
+
 namespace ui {
 
 namespace {
@@ -49,6 +51,10 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"csv", "", "print --monitor's readings as CSV"},
   };
   return options;
+}
+
+bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) {
+  return !given.IsSet("trace") || platform::OpenFrameTrace(given.Value("trace"), error);
 }
 
 bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& options,

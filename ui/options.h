@@ -23,6 +23,11 @@ struct HeadlessOptions {
   std::uint32_t count = 0;          // 0: until interrupted
 };
 
+// The options the window and the runs without one both take (the frame
+// trace), put into effect before anything else happens. False, with
+// `error`, for a value that cannot be used.
+bool ApplySharedOptions(const platform::CommandLine& given, std::string& error);
+
 // What the line asks for. False, with `error` naming the option, for a line
 // that mixes the window's options with the others or gives an option
 // without its mode, or a value out of range.

@@ -27,8 +27,7 @@ bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& e
     return false;
   }
   serviceView = given.IsSet("service");
-  if (given.IsSet("trace") && !platform::OpenFrameTrace(given.Value("trace"), error)) return false;
-  return true;
+  return ApplySharedOptions(given, error);
 }
 
 bool PollerApp::InitInstance() {
