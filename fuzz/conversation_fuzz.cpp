@@ -1,5 +1,6 @@
 // A poll, a command-3 read and a tag read against a device whose replies
-// are arbitrary bytes.
+// are arbitrary bytes, and what the program prints of the answers: the
+// identity, status flags and unit decoded from them.
 //
 // Input: chunks of [length byte][that many reply bytes]; each request the
 // master writes is answered by the next chunk, paced at 1200 baud after a
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "hart/device_info.h"
 #include "hart/hart_device.h"
 #include "tests/support/fake_platform.h"
 
@@ -31,10 +33,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool found = device.Poll(0, 2);
   FUZZ_CHECK(requests <= 10);
   if (found) {
+    const auto& answer = device.LastAnswer();
+    FUZZ_CHECK(answer.dataLength <= hart::kCommandDataSize);
+    hart::Identity identity;
+    // An answer is never shorter than the identity every layout has.
+    FUZZ_CHECK(hart::DecodeIdentity(answer.data, answer.dataLength, identity));
+    FUZZ_CHECK(identity.identifier == device.Identifier());
+    FUZZ_CHECK(hart::DeviceStatusNames(answer.deviceStatus).size() <= 8);
     std::uint8_t values[hart::kCommandDataSize];
     if (device.SendCommand(3, values)) {
       volatile float current = hart::ToHostFloat(values);
       (void)current;
+      FUZZ_CHECK(hart::UnitName(values[4]).size() < 16);
     }
     char tag[hart::kTagTextSize] = {};
     if (hart::ReadTag(device, tag)) {

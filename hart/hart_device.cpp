@@ -142,8 +142,18 @@ bool HartDevice::CheckStatus(const std::uint8_t* statusBytes) {
   return (statusBytes[0] & 0x80) != 0;
 }
 
+void HartDevice::KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset) {
+  // The classifier has seen at least the two status bytes counted.
+  const std::size_t count = reply[statusOffset - 1] - 2u;
+  lastAnswer_.responseCode = reply[statusOffset];
+  lastAnswer_.deviceStatus = reply[statusOffset + 1];
+  lastAnswer_.dataLength = static_cast<std::uint8_t>(std::min(count, kCommandDataSize));
+  std::memcpy(lastAnswer_.data, reply + statusOffset + 2, lastAnswer_.dataLength);
+}
+
 bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   pollAddress = address;
+  lastRequests_ = 0;
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
       BuildShortRequest(request, kPollPreambles, address, kCommandReadUniqueId, nullptr, 0);
@@ -152,6 +162,7 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   std::uint8_t limit = attempts;
   for (std::uint8_t attempt = 0; attempt < limit && !portLost; ++attempt) {
     if (Lost(*this, HartLink::SendFrame(request, static_cast<std::uint32_t>(length)))) break;
+    ++lastRequests_;
     const serial::LinkResult received = Receive(reply);
     if (Lost(*this, received)) break;
     if (received != serial::LinkResult::kOk) continue;
@@ -175,6 +186,7 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
       universalRevision = d[2];
       std::copy(d + 7, d + 10, deviceId);
     }
+    KeepAnswer(reply.data(), kShortStatus);
     return true;
   }
   return false;
@@ -200,7 +212,9 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   std::uint8_t i = 0;
   std::uint8_t limit = 1;
   int busyInARow = 0;
+  lastRequests_ = 0;
   while (!portLost) {
+    ++lastRequests_;
     const serial::LinkResult sent =
         HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
     if (Lost(*this, sent)) break;
@@ -218,6 +232,7 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
       switch (ClassifyReply(reply.data(), asked)) {
         case ReplyKind::kAnswer:
           std::memcpy(data, &reply[status + 2], kCommandDataSize);
+          KeepAnswer(reply.data(), status);
           return true;
         case ReplyKind::kForeign:
           limit = kForeignAttemptLimit;
@@ -251,8 +266,10 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   const Asked asked = ShortAsk(pollAddress, command);
   Reply reply;
   std::uint8_t limit = 1;
+  lastRequests_ = 0;
   for (std::uint8_t i = 0; i < limit + kCommandAttempts - 1 && !portLost;) {
     if (Lost(*this, HartLink::SendFrame(request, static_cast<std::uint32_t>(length)))) break;
+    ++lastRequests_;
     const serial::LinkResult received = Receive(reply);
     if (Lost(*this, received)) break;
     if (received != serial::LinkResult::kOk) {
@@ -262,6 +279,7 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
     const ReplyKind kind = ClassifyReply(reply.data(), asked);
     if (kind == ReplyKind::kAnswer) {
       std::memcpy(data, &reply[kShortStatus + 2], kCommandByteDataSize);
+      KeepAnswer(reply.data(), kShortStatus);
       return true;
     }
     ++i;

@@ -78,6 +78,24 @@ class HartDevice {
   std::uint32_t Identifier() const {
     return (std::uint32_t{deviceId[0]} << 16) | (std::uint32_t{deviceId[1]} << 8) | deviceId[2];
   }
+
+  // The last reply Poll, SendCommand or SendCommandByte took as the answer:
+  // its response code, field device status and command data bytes.
+  struct Answer {
+    std::uint8_t responseCode = 0;
+    std::uint8_t deviceStatus = 0;
+    std::uint8_t dataLength = 0;  // at most kCommandDataSize are kept
+    std::uint8_t data[kCommandDataSize] = {};
+  };
+  const Answer& LastAnswer() const { return lastAnswer_; }
+  // Requests the last of those operations sent, answered or not.
+  int LastRequests() const { return lastRequests_; }
+
+ private:
+  void KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset);
+
+  Answer lastAnswer_;
+  int lastRequests_ = 0;
 };
 
 // How the modem on the link is keyed, for every later Open.

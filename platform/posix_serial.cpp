@@ -330,6 +330,10 @@ void SetPortPath(std::string_view name, std::string path) {
   TheDriver().SetPortPath(name, std::move(path));
 }
 
+std::string PortPath(std::string_view name) {
+  return TheDriver().PathFor(name);
+}
+
 // --- device ------------------------------------------------------------------
 
 PosixSerialDevice::PosixSerialDevice(int fd, bool pty, const termios& original)

@@ -22,6 +22,8 @@ std::map<std::string, std::string> DefaultPortPaths();
 // From now on the real driver opens `path` when asked for `name` (veltrop
 // --port PATH for "COM8:"); its advice on a failed open names `path`.
 void SetPortPath(std::string_view name, std::string path);
+// The device the real driver opens for `name`.
+std::string PortPath(std::string_view name);
 
 // How long a write of `length` characters may take, queueing and draining,
 // when the port sets no write time-outs: twice their time on the wire at

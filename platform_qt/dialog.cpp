@@ -20,6 +20,7 @@
 
 #include "platform/services.h"
 #include "platform_qt/busy.h"
+#include "platform_qt/dialog_edit.h"
 #include "platform_qt/dialog_window.h"
 #include "platform_qt/resources.h"
 
@@ -330,6 +331,17 @@ bool CDialog::SetDlgItemText(int id, std::string_view text) {
 bool CDialog::IsControlVisible(int id) const {
   const QWidget* control = Control(id);
   return control != nullptr && control->isVisibleTo(impl_->window);
+}
+
+bool CDialog::SetDlgItemToolTip(int id, std::string_view tip) {
+  QWidget* control = Control(id);
+  if (control == nullptr) return false;
+  if (auto* edit = dynamic_cast<DialogEdit*>(control)) {
+    edit->SetOwnTip(Latin1(tip));
+  } else {
+    control->setToolTip(Latin1(tip));
+  }
+  return true;
 }
 
 bool CDialog::ShowDlgItem(int id, bool show) {

@@ -194,6 +194,9 @@ class CDialog {
   // The text of control `id` (8-bit); empty if there is no such control.
   std::string GetDlgItemText(int id) const;
   bool SetDlgItemText(int id, std::string_view text);
+  // Sets control `id`'s own tool tip (empty: none). An edit box whose text
+  // runs past its edge shows that text first, then this tip.
+  bool SetDlgItemToolTip(int id, std::string_view tip);
   // Whether control `id` is shown when the dialog is (its own visibility).
   bool IsControlVisible(int id) const;
   // Shows or hides control `id`, e.g. one the template creates hidden.

@@ -19,6 +19,10 @@ class DialogEdit final : public QLineEdit {
   DialogEdit(const QString& text, QWidget* parent) : QLineEdit(text, parent) {
     connect(this, &QLineEdit::textChanged, this, [this] { Refresh(); });
   }
+  void SetOwnTip(const QString& tip) {
+    ownTip_ = tip;
+    Refresh();
+  }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -51,9 +55,12 @@ class DialogEdit final : public QLineEdit {
     return ink + cursor > ContentsRect().width() - 2 * kInnerMargin;
   }
   void Refresh() {
-    const QString tip = Overflows() ? text() : QString();
+    QString tip = Overflows() ? text() : QString();
+    if (!ownTip_.isEmpty()) tip = tip.isEmpty() ? ownTip_ : tip + "\n" + ownTip_;
     if (toolTip() != tip) setToolTip(tip);
   }
+
+  QString ownTip_;
 };
 
 }  // namespace platform

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform_qt/command_line.h"
+#include "command_line/command_line.h"
 
 namespace platform {
 

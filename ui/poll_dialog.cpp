@@ -4,23 +4,12 @@
 
 #include "platform/services.h"
 #include "ui/about_dialog.h"
+#include "ui/headless/headless.h"
 #include "ui/link_settings.h"
 #include "ui/pv_dialog.h"
 #include "ui/resources.h"
 
 namespace ui {
-
-namespace {
-
-// A pause between the poll's answer and the tag request, so the device has
-// finished with the first before it sees the second.
-constexpr std::uint32_t kBeforeTagMs = 500;
-constexpr std::uint8_t kPollAttempts = 2;
-// Multi-drop polling addresses scanned; 15 is left out.
-constexpr std::uint8_t kFirstDropAddress = 1;
-constexpr std::uint8_t kLastDropAddress = 14;
-
-}  // namespace
 
 PollDialog::PollDialog() : CDialog(PollDialogTemplate()), icon(kIconApp) {
   OnClicked(kIdPoll, &PollDialog::OnPoll);
@@ -56,7 +45,7 @@ void PollDialog::OnPoll() {
   UpdateData(false);
   UpdateWindow();
 
-  portNumber = 8;
+  portNumber = kPortNumber;
   if (device.Open(portNumber, kHartBaudRate) != serial::LinkResult::kOk) {
     // A port that opened but would not take the line settings is released
     // here, or every later press would find it still open.
@@ -71,6 +60,7 @@ void PollDialog::OnPoll() {
   platform::Sleep(kModemSettleMs);
   if (device.Poll(0, kPollAttempts)) {
     id = static_cast<int>(device.Identifier());
+    SetDlgItemToolTip(kIdDeviceId, IdentitySummary(Found(device).identity));
     platform::Sleep(kBeforeTagMs);
     char text[hart::kTagTextSize] = {};
     if (!hart::ReadTag(device, text)) hart::ReadTag(device, text);
@@ -100,6 +90,7 @@ void PollDialog::OnPoll() {
       UpdateWindow();
     }
     id = 0;
+    SetDlgItemToolTip(kIdDeviceId, "");
     if (found) {
       status = "Test Pass, multi-drop network";
       tag = "Multi-Drop";
@@ -108,6 +99,7 @@ void PollDialog::OnPoll() {
     }
   } else if (!device.portLost) {
     id = 0;
+    SetDlgItemToolTip(kIdDeviceId, "");
     tag = " ";
     status = "Test Failed";
     addresses = " ";

@@ -5,6 +5,7 @@
 #include "platform/posix_serial.h"
 #include "platform/services.h"
 #include "platform_qt/resources.h"
+#include "ui/headless/options.h"
 #include "ui/poll_dialog.h"
 #include "ui/resources.h"
 
@@ -15,33 +16,22 @@ PollerApp::PollerApp() {
   appSummary =
       "Checks HART communication with a field device through the HART modem on COM8:\n"
       "(/dev/com8 unless --port names another device).";
-  appOptions = {
-      {"service", "", "show the PV button: loop current and PV, or the error-rate test"},
-      {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
-      {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
-      {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
-  };
+  appOptions = ProgramOptions();
 }
 
 bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& error) {
-  for (const char* name : {"port", "trace"}) {
-    if (given.IsSet(name) && given.Value(name).empty()) {
-      error = std::string("option '--") + name + "' needs a non-empty value";
-      return false;
-    }
+  // The veltrop program runs these itself and hands the window only the
+  // lines without them; the window program started on its own refuses them.
+  HeadlessOptions headless;
+  if (!ReadHeadlessOptions(given, headless, error)) return false;
+  if (headless.mode != Mode::Window) {
+    error = "this is the window; --poll, --scan and --monitor are run by the veltrop program";
+    return false;
   }
   serviceView = given.IsSet("service");
-  if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
+  // The trace is opened once the display is known to be there.
   traceFile = given.Value("trace");
-  if (given.IsSet("modem")) {
-    const std::string kind = given.Value("modem");
-    if (kind != "self" && kind != "rts") {
-      error = "option '--modem' takes self or rts, not '" + kind + "'";
-      return false;
-    }
-    hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
-  }
-  return true;
+  return ApplySharedOptions(given, error);
 }
 
 bool PollerApp::InitInstance() {

@@ -10,8 +10,7 @@ namespace ui {
 // the program end when it closes.
 class PollerApp : public platform::CWinApp {
  public:
-  // Declares the version and the options: --service, --port PATH and
-  // --trace FILE.
+  // Declares the version and the program's options (ui/headless/options.h).
   PollerApp();
 
   // --service shows the PV button; --port PATH is the device behind

@@ -42,6 +42,10 @@ TEST_F(PollDialogTest, DeviceAtAddressZeroPassesWithIdTagAndAddress) {
   EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
   EXPECT_TRUE(fake.op.shown().empty());
   EXPECT_FALSE(fake.line.IsOpen()) << "the link is closed after the press";
+  // The simulator's default revision-7 device: manufacturer 0x1A, type 0x11.
+  EXPECT_EQ(dialog.Control(ui::kIdDeviceId)->toolTip().toStdString(),
+            "Identifier 000102 hex\nManufacturer 26 (0x1A), device type 17 (0x11), expanded "
+            "0x1A11\nRevisions: universal 7, device 1, software 1, hardware 1");
 }
 
 TEST_F(PollDialogTest, LegacyDeviceGivesItsTagByCommandFour) {
@@ -154,6 +158,8 @@ TEST_F(PollDialogTest, ScanShowsEachAnsweringAddressBesideNoEarlierIdentity) {
             (std::vector<Window>{{"Polling...", "", "", "2"}, {"Polling...", "", "", "2, 5"}}));
   EXPECT_EQ(Text(ui::kIdTag), "Multi-Drop");
   EXPECT_EQ(Text(ui::kIdDeviceId), "0");
+  EXPECT_TRUE(dialog.Control(ui::kIdDeviceId)->toolTip().isEmpty())
+      << "the tool tip of the device the ID box no longer shows";
 }
 
 // Fourteen addresses do not fit the Addr box: it says so, and its tool tip

@@ -1,4 +1,4 @@
-#include "platform_qt/command_line.h"
+#include "command_line/command_line.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>

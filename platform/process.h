@@ -1,0 +1,21 @@
+// The running program and its neighbours: a program installed beside it,
+// handing the process over to it, the local time for a record.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// `relative` taken from the directory of the running executable.
+std::string ProgramBeside(std::string_view relative);
+
+// Replaces this process with the program at `path`, with `argv` as given
+// (argv[0] included). Returns only when it could not: then the reason.
+std::string ReplaceProcess(const std::string& path, char** argv);
+
+// The local time now in ISO 8601, to the second, with the offset from UTC:
+// 2026-12-08T15:04:05+01:00.
+std::string LocalTimeIso8601();
+
+}  // namespace platform

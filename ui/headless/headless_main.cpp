@@ -1,0 +1,69 @@
+// The veltrop program. A line with --poll, --scan or --monitor runs here,
+// without a window, and never loads the toolkit's GUI libraries; every
+// other line (the window, --help, --version, a mistake) is handed to the
+// window program installed beside this one, which reads it the same way.
+#include <cstdio>
+#include <string>
+
+#include "command_line/command_line.h"
+#include "platform/frame_trace.h"
+#include "platform/interrupt.h"
+#include "platform/process.h"
+#include "platform/services.h"
+#include "serial/hart_link.h"
+#include "serial/link_trace.h"
+#include "ui/headless/headless.h"
+#include "ui/headless/options.h"
+
+namespace {
+
+void Write(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+int RunWithoutWindow(const ui::HeadlessOptions& options, const platform::CommandLine& given) {
+  const std::string program = platform::ApplicationName();
+  std::string error;
+  if (!ui::ApplySharedOptions(given, error) || !ui::OpenTraceOption(given, error)) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    return ui::kExitUsage;
+  }
+  serial::LinkTrace trace;
+  serial::HartLink::SetObserver(&trace);
+  int status;
+  {
+    platform::InterruptGuard interrupts;
+    platform::ScopedServices clock({nullptr, &platform::InterruptibleClock(), nullptr});
+    hart::HartDevice device;
+    status = ui::RunHeadless(device, options,
+                             {[](std::string_view s) { Write(stdout, s); },
+                              [](std::string_view s) { Write(stderr, std::string(s) + "\n"); }});
+  }
+  serial::HartLink::SetObserver(nullptr);
+  platform::CloseFrameTrace();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const platform::ParsedCommandLine parsed =
+      platform::ParseCommandLine(argc, argv, ui::ProgramOptions());
+  if (parsed.action == platform::CommandLineAction::Run) {
+    ui::HeadlessOptions options;
+    std::string error;
+    const std::string program = platform::ApplicationName();
+    if (!ui::ReadHeadlessOptions(parsed.given, options, error)) {
+      std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                   error.c_str(), program.c_str());
+      return ui::kExitUsage;
+    }
+    if (options.mode != ui::Mode::Window) return RunWithoutWindow(options, parsed.given);
+  }
+  const std::string why =
+      platform::ReplaceProcess(platform::ProgramBeside(VELTROP_WINDOW_PROGRAM), argv);
+  std::fprintf(stderr, "%s: cannot start the window: %s\n", platform::ApplicationName().c_str(),
+               why.c_str());
+  return 1;
+}

@@ -1,0 +1,121 @@
+#include "ui/headless/options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "hart/hart_device.h"
+#include "platform/frame_trace.h"
+#include "platform/posix_serial.h"
+#include "serial/hart_link.h"
+
+namespace ui {
+
+namespace {
+
+constexpr double kMinIntervalSeconds = 0.5;
+constexpr double kMaxIntervalSeconds = 3600;
+constexpr unsigned long kMaxCount = 1000000;
+
+bool Seconds(const std::string& text, std::uint32_t& ms) {
+  char* end = nullptr;
+  const double s = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(s) || s < kMinIntervalSeconds ||
+      s > kMaxIntervalSeconds) {
+    return false;
+  }
+  ms = static_cast<std::uint32_t>(std::lround(s * 1000));
+  return true;
+}
+
+bool Count(const std::string& text, std::uint32_t& count) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || n < 1 || n > kMaxCount) return false;
+  count = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+}  // namespace
+
+const std::vector<platform::CommandLineOption>& ProgramOptions() {
+  static const std::vector<platform::CommandLineOption> options = {
+      {"service", "", "show the PV button (loop current and PV, error-rate test)"},
+      {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
+      {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
+      {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
+      {"poll", "", "poll address 0 without a window, print the result"},
+      {"scan", "", "as --poll; scan addresses 1-14 if 0 does not answer"},
+      {"json", "", "print --poll's or --scan's result as one JSON object"},
+      {"monitor", "", "poll, then read loop current and PV until stopped"},
+      {"interval", "SECONDS", "--monitor's period, 0.5 to 3600 (default 2)"},
+      {"count", "N", "stop --monitor after N readings"},
+      {"csv", "", "print --monitor's readings as CSV"},
+  };
+  return options;
+}
+
+bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) {
+  for (const char* name : {"port", "trace"}) {
+    if (given.IsSet(name) && given.Value(name).empty()) {
+      error = std::string("option '--") + name + "' needs a non-empty value";
+      return false;
+    }
+  }
+  if (given.IsSet("modem")) {
+    const std::string kind = given.Value("modem");
+    if (kind != "self" && kind != "rts") {
+      error = "option '--modem' takes self or rts, not '" + kind + "'";
+      return false;
+    }
+    hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  }
+  if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
+  return true;
+}
+
+bool OpenTraceOption(const platform::CommandLine& given, std::string& error) {
+  return !given.IsSet("trace") || platform::OpenFrameTrace(given.Value("trace"), error);
+}
+
+bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& options,
+                         std::string& error) {
+  HeadlessOptions o;
+  if (given.IsSet("monitor")) {
+    o.mode = Mode::Monitor;
+  } else if (given.IsSet("scan")) {
+    o.mode = Mode::Scan;
+  } else if (given.IsSet("poll")) {
+    o.mode = Mode::Poll;
+  }
+  o.json = given.IsSet("json");
+  o.csv = given.IsSet("csv");
+
+  const bool polling = o.mode == Mode::Poll || o.mode == Mode::Scan;
+  if (o.mode == Mode::Monitor && given.IsSet("scan")) {
+    error = "--monitor reads the device at address 0; it does not go with --scan";
+  } else if (o.mode != Mode::Window && given.IsSet("service")) {
+    error = "--service is for the window; it does not go with --poll, --scan or --monitor";
+  } else if (o.json && !polling) {
+    error = "--json goes with --poll or --scan";
+  } else if (o.mode != Mode::Monitor &&
+             (o.csv || given.IsSet("interval") || given.IsSet("count"))) {
+    error = std::string("--") +
+            (o.csv                     ? "csv"
+             : given.IsSet("interval") ? "interval"
+                                       : "count") +
+            " goes with --monitor";
+  } else if (given.IsSet("interval") && !Seconds(given.Value("interval"), o.intervalMs)) {
+    error =
+        "--interval: '" + given.Value("interval") + "' is not a number of seconds from 0.5 to 3600";
+  } else if (given.IsSet("count") && !Count(given.Value("count"), o.count)) {
+    error = "--count: '" + given.Value("count") + "' is not a whole number from 1 to 1000000";
+  }
+  if (!error.empty()) return false;
+  options = o;
+  return true;
+}
+
+}  // namespace ui

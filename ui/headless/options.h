@@ -1,0 +1,41 @@
+// The veltrop program's options: the window's, and those that run a poll, a
+// scan or a monitor without one. One table for both, so that --help, the
+// window and the runs without a window read the line alike.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "command_line/command_line.h"
+
+namespace ui {
+
+const std::vector<platform::CommandLineOption>& ProgramOptions();
+
+enum class Mode { Window, Poll, Scan, Monitor };
+
+struct HeadlessOptions {
+  Mode mode = Mode::Window;
+  bool json = false;
+  bool csv = false;
+  std::uint32_t intervalMs = 2000;  // the PV dialog's period
+  std::uint32_t count = 0;          // 0: until interrupted
+};
+
+// The options the window and the runs without one both take (the port's
+// device and how the modem is keyed), put into effect before anything else
+// happens. False, with `error`, for a value that cannot be used.
+bool ApplySharedOptions(const platform::CommandLine& given, std::string& error);
+
+// Opens --trace's file, if one is named: the last start-up step, so that a
+// start that fails leaves the file as it was.
+bool OpenTraceOption(const platform::CommandLine& given, std::string& error);
+
+// What the line asks for. False, with `error` naming the option, for a line
+// that mixes the window's options with the others or gives an option
+// without its mode, or a value out of range.
+bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& options,
+                         std::string& error);
+
+}  // namespace ui
