@@ -48,6 +48,9 @@ class HartDevice {
   std::uint8_t deviceId[3] = {0, 0, 0};  // most significant byte first
   std::uint8_t universalRevision = 0;    // at most 4: short frames and the legacy tag command
   std::uint8_t pollAddress = 0;
+  // Preambles the device's command-0 answer asks of a master (5 to 20);
+  // every request after command 0 carries this many.
+  std::uint8_t requestPreambles = 5;
 
   // Open and close the link on the device's behalf; link result codes.
   serial::LinkResult Open(std::uint8_t portNumber, std::uint32_t baudRate);
@@ -77,7 +80,7 @@ class HartDevice {
 
 // Request frames as the master sends them. Each returns the frame length;
 // `out` must hold kMaxRequestSize bytes.
-inline constexpr std::size_t kMaxRequestSize = 7 + 1 + 5 + 2 + 1 + 1;
+inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + 1 + 1;
 std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
                               std::uint8_t command, const std::uint8_t* data,
                               std::uint8_t dataLength);
