@@ -372,6 +372,12 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   Reading reading;
   std::size_t frameOffset = 0;
   const LinkResult result = Receive(reading, reply, frameOffset);
+  // Bytes without a whole frame in a reply slot are what a request lost in
+  // a collision leaves: the tail of the frame that was on the line, its
+  // preambles purged before the request went out. Treat the line as shared
+  // from here, or every retry on a fixed clock meets a periodic sender at
+  // the same phase again.
+  if (result != LinkResult::kOk && reading.TakenCount() > 0) lineShared = true;
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();
