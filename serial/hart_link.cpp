@@ -40,6 +40,12 @@ constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200
 FrameObserver* observer = nullptr;
 // Another station has been heard since the link was opened.
 bool lineShared = false;
+// The last request went out on a silence that began before the master
+// listened, and met another station's frame. A device bursting on its own
+// period may end its gaps just as RT1 runs out, at the same phase after
+// every retry: from then on only a frame gives the turn.
+bool sentOnSilence = false;
+bool distrustSilence = false;
 
 // Milliseconds of `chars` characters at 1200 baud, 11 bits each.
 constexpr std::uint32_t CharsMillis(std::uint32_t chars) {
@@ -273,7 +279,7 @@ const char* LinkResultText(LinkResult result) {
 
 LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
   if (theSerialPort.IsOpen()) return LinkResult::kAlreadyOpen;
-  lineShared = false;
+  lineShared = sentOnSilence = distrustSilence = false;
   if (portNumber == 0 || portNumber > 255) return LinkResult::kBadPort;
   if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != platform::kErrorSuccess) {
     // The box says only which port; beneath it the driver says why and what
@@ -290,7 +296,7 @@ LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) 
 }
 
 platform::Error HartLink::CloseLink() {
-  lineShared = false;
+  lineShared = sentOnSilence = distrustSilence = false;
   return theSerialPort.Close();
 }
 
@@ -318,7 +324,9 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
   std::uint32_t lastByteAt = start;
   // Whether silence from here means a free line: not inside a frame, nor
   // after a burst frame.
-  bool silenceCounts = true;
+  bool silenceCounts = !distrustSilence;
+  bool heardFrame = false;
+  sentOnSilence = false;
   for (;;) {
     std::array<std::uint8_t, 64> heard;
     std::uint32_t n = 0;
@@ -334,11 +342,13 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
         return Turn::kGranted;
       }
       silenceCounts = (follower.Delimiter() & kFrameTypeMask) != kFrameBurst;
+      heardFrame = true;
     }
     if (n > 0) {
       lastByteAt = now;
     } else if (silenceCounts &&
                static_cast<std::uint32_t>(now - lastByteAt) >= CharsMillis(kPrimaryRt1Chars)) {
+      sentOnSilence = !heardFrame;
       return Turn::kQuiet;
     }
     if (static_cast<std::uint32_t>(now - start) >= boundMs) return Turn::kNone;
@@ -377,7 +387,13 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   // preambles purged before the request went out. Treat the line as shared
   // from here, or every retry on a fixed clock meets a periodic sender at
   // the same phase again.
-  if (result != LinkResult::kOk && reading.TakenCount() > 0) lineShared = true;
+  const bool unframed = result != LinkResult::kOk && reading.TakenCount() > 0;
+  if (unframed) lineShared = true;
+  if (sentOnSilence &&
+      (unframed || (result == LinkResult::kOk && (reply[0] & kFrameTypeMask) == kFrameBurst))) {
+    distrustSilence = true;
+  }
+  sentOnSilence = false;
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();

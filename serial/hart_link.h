@@ -133,11 +133,12 @@ class HartLink {
   // Listens until the line is the primary master's: right after a frame
   // that hands it the line (a burst frame naming the primary master, or an
   // answer to the secondary): kGranted; or once the line has been silent
-  // for RT1 since listening began or since a request or answer: kQuiet.
-  // After a burst frame naming the secondary master, silence says nothing
-  // (the device bursts again on its own period, which may end a gap just
-  // as RT1 runs out), so only the next frame will do. Returns within
-  // `boundMs` whatever the line does: kNone.
+  // for RT1 since listening began or since a request or an answer: kQuiet.
+  // After a burst frame naming the secondary master silence says nothing
+  // (the device bursts again on its own period, which may end a gap just as
+  // RT1 runs out), so only the next frame will do; and once a request sent
+  // on a silence heard from the start has met a burst, only frames count on
+  // this link. Returns within `boundMs` whatever the line does: kNone.
   enum class Turn { kGranted, kQuiet, kNone };
   static Turn AwaitTurn(std::uint32_t boundMs);
 

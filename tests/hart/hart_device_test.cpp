@@ -116,7 +116,10 @@ TEST_F(HartDeviceTest, PollRefusesAnErrorResponseWithIdentityData) {
 
 // Another station's frame in the reply slot widens the budget, and every
 // request after it waits for the master's turn: on this otherwise silent
-// line, RT1 (33 characters, 302 ms) of silence. No fixed pause.
+// line first RT1 (33 characters, 302 ms) of silence. When the request sent
+// on that silence meets a burst frame again, silence is no longer trusted
+// and the next request waits for a frame that gives the turn: here none
+// comes, and the poll's 4 s bound lets it go. No fixed pause.
 TEST_F(HartDeviceTest, ForeignFramesInTheReplySlotMakeTheNextRequestsWaitTheirTurn) {
   field.Then(WithChecksum(Hex("FFFFFFFFFF 81 9A 11 AB CD EF 03 0B 0000 41800000 07 42480000")), 2);
   field.Then(kExpandedIdentity);
@@ -127,8 +130,8 @@ TEST_F(HartDeviceTest, ForeignFramesInTheReplySlotMakeTheNextRequestsWaitTheirTu
   const auto& sleeps = fake.clock.sleeps();
   EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1000u), 0);
   const std::uint64_t attempt = 12 * support::CharacterMicros(1200) + 500'000;
-  EXPECT_GE(fake.clock.NowMicros() - start, 3 * attempt + 2 * 302'000);
-  EXPECT_LT(fake.clock.NowMicros() - start, 3 * attempt + 2 * 350'000);
+  EXPECT_GE(fake.clock.NowMicros() - start, 4'000'000u);
+  EXPECT_LT(fake.clock.NowMicros() - start, 4'000'000u + attempt + 50'000);
 
   // The line stays shared: the next poll waits for its turn before its
   // first request too.
@@ -155,7 +158,7 @@ TEST_F(HartDeviceTest, ForeignFramesRaiseThePollBudgetWithinFourSeconds) {
   field.Then(WithChecksum(Hex("FFFFFFFFFF 01 80 03 06 0000 41800000")), 12);
   const std::uint64_t start = fake.clock.NowMicros();
   EXPECT_FALSE(device.Poll(0, 1));
-  EXPECT_EQ(fake.line.writes().size(), 5u);
+  EXPECT_EQ(fake.line.writes().size(), 3u);
   EXPECT_LT(fake.clock.NowMicros() - start, 4'000'000u + 700'000u);
 }
 
