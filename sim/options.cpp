@@ -582,8 +582,8 @@ Fault KEYS (N is a count of requests; "every" where shown):
   garbage=HEX zeros=0..255 noise=HEX truncate=K truncations=N|every
   echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
   notimpl=0..255 (a command answered with code 64 and no data; repeatable)
-  burst=1 sends long frames from revision 5 on, short ones below (long: always);
-  burst=PERIOD (10..60000 ms) bursts on that strict grid. A bursting device
+  burst=1 sends long frames from revision 5 on, short ones below (long:
+  always); burst=PERIOD (10..60000 ms) bursts on that strict grid. A bursting device
   leaves 8 quiet characters after each frame, alternates the master it names,
   and loses any request begun while it sends. othermaster=1: a secondary
   master's request and the device's answer, in the secondary's turn.
