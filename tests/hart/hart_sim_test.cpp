@@ -57,13 +57,16 @@ TEST(HartSimIdentity, EveryRevisionAndLayoutGivesIdentityAndTag) {
   struct Case {
     std::uint8_t revision;
     bool legacy;
+    std::uint8_t need = 5;  // preambles the device needs to hear a request
   };
-  for (const Case c : {Case{5, false}, Case{6, false}, Case{7, false}, Case{4, true}}) {
+  for (const Case c : {Case{5, false}, Case{6, false, 7}, Case{7, false}, Case{4, true, 7}}) {
     SCOPED_TRACE(int{c.revision});
     support::FakePlatform fake;
     sim::Segment segment;
     support::SimLine simLine(fake.line, segment);
-    sim::Device& field = segment.Add(Config(c.revision, c.legacy));
+    sim::DeviceConfig config = Config(c.revision, c.legacy);
+    config.requestPreambles = c.need;
+    sim::Device& field = segment.Add(config);
     HartDevice device;
     ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
     ASSERT_TRUE(device.Poll(0, 2));
