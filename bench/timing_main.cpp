@@ -3,6 +3,7 @@
 // pacing, the real dialogs on Qt's offscreen platform, the real clock.
 //
 //   veltrop_timing [--presses N] [--idle-seconds S] [--only poll,scan,pv,idle]
+//                  [--burst MS] [--secondary]
 //   veltrop_timing --first-paint START_MICROS
 //
 // Each press's wall time is split into (a) the sleeps the program asked for,
@@ -55,13 +56,18 @@ struct Options {
   bool Runs(const std::string& what) const { return only.empty() || only.count(what) > 0; }
 };
 
+// Faults every simulated device gets: with --burst MS it bursts four
+// variables on that strict period, with --secondary a secondary master
+// asks it every second: a loop shared with other stations.
+sim::Faults sharedLine;
+
 // One simulated segment served on a pty, and the program's services pointed
 // at it: the real driver opening the pty's path for "COM8:", the real clock
 // behind a counting one, a scripted operator.
 class Rig {
  public:
   explicit Rig(const std::vector<sim::DeviceConfig>& devices) {
-    for (const auto& d : devices) segment_.Add(d);
+    for (const auto& d : devices) segment_.Add(d).faults = sharedLine;
     std::string error;
     if (server_.Start(error) != 0) {
       std::fprintf(stderr, "veltrop_timing: cannot serve a pty: %s\n", error.c_str());
@@ -183,6 +189,7 @@ sim::DeviceConfig Revision7At(std::uint8_t address, std::array<std::uint8_t, 3> 
   c.universalRevision = 7;
   c.deviceId = id;
   c.tag = "PT-" + std::to_string(100 + address);
+  if (sharedLine.burst) c.variables = {{7, 1.5f}, {32, 21.25f}, {39, 16.0f}, {7, -3.0f}};
   return c;
 }
 
@@ -362,6 +369,7 @@ int FirstPaintRun(int argc, char** argv, std::int64_t startMicros) {
 int Usage(const char* self) {
   std::fprintf(stderr,
                "usage: %s [--presses N] [--idle-seconds S] [--only poll,scan,pv,idle]\n"
+               "          [--burst MS] [--secondary]\n"
                "       %s --first-paint START_MICROS\n",
                self, self);
   return 2;
@@ -380,6 +388,11 @@ int main(int argc, char** argv) {
       o.presses = std::atoi(argv[++i]);
     } else if (arg == "--idle-seconds" && hasValue) {
       o.idleSeconds = std::atoi(argv[++i]);
+    } else if (arg == "--burst" && hasValue) {
+      sharedLine.burst = sharedLine.burstStrict = true;
+      sharedLine.burstPeriodMicros = std::strtoull(argv[++i], nullptr, 10) * 1000;
+    } else if (arg == "--secondary") {
+      sharedLine.otherMaster = true;
     } else if (arg == "--only" && hasValue) {
       std::stringstream list(argv[++i]);
       for (std::string item; std::getline(list, item, ',');) o.only.insert(item);

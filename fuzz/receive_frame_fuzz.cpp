@@ -38,13 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(reply.back() == 0xA5);
   if (result == serial::LinkResult::kOk) {
     // A delivered frame is one the device really sent: delimiter, header and
-    // data appear in the input after at least one preamble.
+    // data appear in the input after at least two preambles, and the byte
+    // after them is their checksum, worked out here independently.
     const std::size_t header = serial::HeaderLength(reply[0]);
     const std::size_t length = 1 + header + reply[header];
     FUZZ_CHECK(reply[0] != 0xFF);
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i) sum ^= reply[i];
     bool found = false;
-    for (std::size_t i = 1; i + length <= wire.size() && !found; ++i) {
-      found = wire[i - 1] == 0xFF &&
+    for (std::size_t i = 2; i + length < wire.size() && !found; ++i) {
+      found = wire[i - 2] == 0xFF && wire[i - 1] == 0xFF && wire[i + length] == sum &&
               std::equal(reply.begin(), reply.begin() + static_cast<long>(length),
                          wire.begin() + static_cast<long>(i));
     }

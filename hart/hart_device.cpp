@@ -18,16 +18,19 @@ using Reply = std::array<std::uint8_t, serial::kReplyBufferSize>;
 
 constexpr std::uint8_t kPreamble = 0xFF;
 constexpr int kPollPreambles = 7;
-constexpr int kRequestPreambles = 5;
+constexpr std::uint8_t kRequestPreambles = 5;
+constexpr std::uint8_t kMostPreambles = 20;
 
 constexpr std::uint8_t kExpandedFormat = 254;
 // Devices without the expanded command-0 layout carry no manufacturer code;
 // this one stands in for it in their long address.
 constexpr std::uint8_t kLegacyManufacturer = 38;
 
-// A foreign frame's burst-mode or other-master sender may hold the line for
-// a while: wait it out and allow more attempts.
-constexpr std::uint32_t kForeignPauseMs = 1000;
+// Another station's frame in the reply slot of a request that did not go
+// out in a granted turn means the request was probably lost in a collision:
+// allow more attempts, each in the master's turn (Turns). After a granted
+// turn it means only that nobody answered first, as at an empty address of
+// a scan on a loop with a bursting device.
 constexpr std::uint8_t kForeignAttemptLimit = 10;
 constexpr std::uint32_t kRetryPauseMs = 300;
 constexpr std::uint32_t kFailedWritePauseMs = 1000;
@@ -65,6 +68,51 @@ Asked ShortAsk(std::uint8_t pollAddress, std::uint8_t command) {
   asked.dataBytes = DecodedDataBytes(command);
   return asked;
 }
+
+// On a line shared with other stations, an operation starts no new attempt
+// once it has spent this long: a poll at address 0 against a bursting
+// device or a noisy line ends within 8 s of the press, the modem's settle
+// included, and a command takes no longer than its four attempts on a quiet
+// line. A device answering busy keeps its own budget (kBusyLimit).
+constexpr std::uint32_t kPollSharedBudgetMs = 4000;
+constexpr std::uint32_t kCommandSharedBudgetMs = 5000;
+// The longest wait for a turn before one request: two periods of a slow
+// burst device (its frames name each master in turn) and a frame.
+constexpr std::uint32_t kTurnWaitMs = 2500;
+
+// One operation's requests on the line: on a loop where another station
+// has been heard, each waits for the master's turn, within a time budget.
+class Turns {
+ public:
+  explicit Turns(std::uint32_t budgetMs) : start_(platform::TickCount()), budget_(budgetMs) {}
+
+  // Whether another attempt may start. A quiet line leaves it to the
+  // attempt counts, so its timing is exactly as it always was.
+  bool MayTry() const { return !HartLink::LineShared() || Elapsed() < budget_; }
+
+  struct Sent {
+    serial::LinkResult result;
+    // The request went out right after a frame that handed the master the
+    // line, where nothing else could start.
+    bool inTurn;
+  };
+  Sent Send(const std::uint8_t* request, std::size_t length) const {
+    bool granted = false;
+    if (HartLink::LineShared()) {
+      const std::uint32_t spent = Elapsed();
+      granted = HartLink::AwaitTurn(std::min(kTurnWaitMs, spent < budget_ ? budget_ - spent : 0)) ==
+                HartLink::Turn::kGranted;
+    }
+    return {HartLink::SendFrame(request, static_cast<std::uint32_t>(length)), granted};
+  }
+
+ private:
+  std::uint32_t Elapsed() const {
+    return static_cast<std::uint32_t>(platform::TickCount() - start_);
+  }
+  std::uint32_t start_;
+  std::uint32_t budget_;
+};
 
 std::uint8_t Checksum(const std::uint8_t* from, const std::uint8_t* to) {
   std::uint8_t x = 0;
@@ -105,7 +153,7 @@ std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pol
 
 std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command) {
   std::size_t n = 0;
-  for (int i = 0; i < kRequestPreambles; ++i) out[n++] = kPreamble;
+  for (int i = 0; i < device.requestPreambles; ++i) out[n++] = kPreamble;
   const std::size_t start = n;
   out[n++] = kDelimiterLongRequest;
   out[n++] = static_cast<std::uint8_t>((device.manufacturerCode & 0x3F) | kPrimaryMaster);
@@ -160,33 +208,43 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   const Asked asked = ShortAsk(address, kCommandReadUniqueId);
   Reply reply;
   std::uint8_t limit = attempts;
-  for (std::uint8_t attempt = 0; attempt < limit && !portLost; ++attempt) {
-    if (Lost(*this, HartLink::SendFrame(request, static_cast<std::uint32_t>(length)))) break;
+  const Turns turns(kPollSharedBudgetMs);
+  for (std::uint8_t attempt = 0; attempt < limit && !portLost && (attempt == 0 || turns.MayTry());
+       ++attempt) {
+    const Turns::Sent sent = turns.Send(request, length);
+    if (Lost(*this, sent.result)) break;
     ++lastRequests_;
+    const bool inTurn = sent.inTurn;
     const serial::LinkResult received = Receive(reply);
     if (Lost(*this, received)) break;
     if (received != serial::LinkResult::kOk) continue;
     const ReplyKind kind = ClassifyReply(reply.data(), asked);
     if (kind == ReplyKind::kForeign) {
-      limit = kForeignAttemptLimit;
-      platform::Sleep(kForeignPauseMs);
+      if (!inTurn) limit = kForeignAttemptLimit;
+      HartLink::NoteOtherStation();
       continue;
     }
     if (kind != ReplyKind::kAnswer) continue;
 
     const std::uint8_t* d = &reply[kShortStatus + 2];
+    std::uint8_t preambles = 0;
     if (d[0] == kExpandedFormat) {
       manufacturerCode = d[1];
       deviceType = d[2];
+      preambles = d[3];
       universalRevision = d[4];
       std::copy(d + 9, d + 12, deviceId);
     } else {
       manufacturerCode = kLegacyManufacturer;
       deviceType = d[0];
+      preambles = d[1];
       universalRevision = d[2];
       std::copy(d + 7, d + 10, deviceId);
     }
     KeepAnswer(reply.data(), kShortStatus);
+    // The preambles the device needs to hear a request: a device that
+    // needs more than we send never hears the tag or PV request.
+    requestPreambles = std::clamp(preambles, kRequestPreambles, kMostPreambles);
     return true;
   }
   return false;
@@ -197,13 +255,13 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
       longFrame ? BuildLongRequest(request, *this, command)
-                : BuildShortRequest(request, kRequestPreambles, pollAddress, command, nullptr, 0);
+                : BuildShortRequest(request, requestPreambles, pollAddress, command, nullptr, 0);
   Asked asked = ShortAsk(pollAddress, command);
   asked.busyWaits = true;
   if (longFrame) {
     asked.longFrame = true;
     // The address bytes as the request carries them.
-    std::copy(request + kRequestPreambles + 1, request + kRequestPreambles + 6,
+    std::copy(request + requestPreambles + 1, request + requestPreambles + 6,
               asked.address.begin());
   }
   const std::size_t status = longFrame ? kLongStatus : kShortStatus;
@@ -213,12 +271,12 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   std::uint8_t limit = 1;
   int busyInARow = 0;
   lastRequests_ = 0;
+  const Turns turns(kCommandSharedBudgetMs);
   while (!portLost) {
     ++lastRequests_;
-    const serial::LinkResult sent =
-        HartLink::SendFrame(request, static_cast<std::uint32_t>(length));
-    if (Lost(*this, sent)) break;
-    if (sent != serial::LinkResult::kOk) platform::Sleep(kFailedWritePauseMs);
+    const Turns::Sent sent = turns.Send(request, length);
+    if (Lost(*this, sent.result)) break;
+    if (sent.result != serial::LinkResult::kOk) platform::Sleep(kFailedWritePauseMs);
     // Before the fourth read, give a struggling device a second to recover.
     if (i == kCommandAttempts - 1) platform::Sleep(kFourthAttemptPauseMs);
 
@@ -235,9 +293,9 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
           KeepAnswer(reply.data(), status);
           return true;
         case ReplyKind::kForeign:
-          limit = kForeignAttemptLimit;
+          if (!sent.inTurn) limit = kForeignAttemptLimit;
+          HartLink::NoteOtherStation();
           ++i;
-          platform::Sleep(kForeignPauseMs);
           break;
         case ReplyKind::kBusy:
           // Busy and delayed-response replies do not use up attempts.
@@ -247,13 +305,14 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
           break;
         case ReplyKind::kCommunicationError:
         case ReplyKind::kNotOurs:
+        case ReplyKind::kRefused:
         case ReplyKind::kTooShort:
           ++i;
           break;
       }
     }
     if (!busy) busyInARow = 0;
-    if (i >= limit + kCommandAttempts - 1) return false;
+    if (i >= limit + kCommandAttempts - 1 || (!busy && !turns.MayTry())) return false;
   }
   return false;
 }
@@ -262,14 +321,18 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
                                  std::uint8_t requestByte) {
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
-      BuildShortRequest(request, kRequestPreambles, pollAddress, command, &requestByte, 1);
+      BuildShortRequest(request, requestPreambles, pollAddress, command, &requestByte, 1);
   const Asked asked = ShortAsk(pollAddress, command);
   Reply reply;
   std::uint8_t limit = 1;
   lastRequests_ = 0;
-  for (std::uint8_t i = 0; i < limit + kCommandAttempts - 1 && !portLost;) {
-    if (Lost(*this, HartLink::SendFrame(request, static_cast<std::uint32_t>(length)))) break;
+  const Turns turns(kCommandSharedBudgetMs);
+  for (std::uint8_t i = 0;
+       i < limit + kCommandAttempts - 1 && !portLost && (i == 0 || turns.MayTry());) {
+    const Turns::Sent sent = turns.Send(request, length);
+    if (Lost(*this, sent.result)) break;
     ++lastRequests_;
+    const bool inTurn = sent.inTurn;
     const serial::LinkResult received = Receive(reply);
     if (Lost(*this, received)) break;
     if (received != serial::LinkResult::kOk) {
@@ -284,8 +347,8 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
     }
     ++i;
     if (kind == ReplyKind::kForeign) {
-      limit = kForeignAttemptLimit;
-      platform::Sleep(kForeignPauseMs);
+      if (!inTurn) limit = kForeignAttemptLimit;
+      HartLink::NoteOtherStation();
     }
   }
   return false;

@@ -51,6 +51,9 @@ class HartDevice {
   // The link reported the port gone (the modem unplugged, its driver gone)
   // since the last Open: the command operations stop at once and fail.
   bool portLost = false;
+  // Preambles the device's command-0 answer asks of a master (5 to 20);
+  // every request after command 0 carries this many.
+  std::uint8_t requestPreambles = 5;
 
   // Open and close the link on the device's behalf; link result codes.
   serial::LinkResult Open(std::uint8_t portNumber, std::uint32_t baudRate);
@@ -103,7 +106,7 @@ void UseModemKeying(serial::Keying keying);
 
 // Request frames as the master sends them. Each returns the frame length;
 // `out` must hold kMaxRequestSize bytes.
-inline constexpr std::size_t kMaxRequestSize = 7 + 1 + 5 + 2 + 1 + 1;
+inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + 1 + 1;
 std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
                               std::uint8_t command, const std::uint8_t* data,
                               std::uint8_t dataLength);

@@ -19,10 +19,24 @@ bool IsBusy(std::uint8_t responseCode) {
 
 }  // namespace
 
+bool IsWarning(std::uint8_t code) {
+  // Classes of the common response-code table (HART Command Response Code
+  // Specification, HCF_SPEC-307): 8 (update failure, set to nearest
+  // possible value), 14 (span too small, dynamic variables returned for
+  // device variables), 24-27, 30 (command response truncated), 31 and the
+  // device-specific 112-127 are warnings; 1-7, 9-13, 15-23, 28-29, 32-111
+  // (busy, delayed response, not implemented among them) are errors.
+  return code == 8 || code == 14 || (code >= 24 && code <= 27) || code == 30 || code == 31 ||
+         (code >= 112 && code <= 127);
+}
+
 ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
+  // Only an answer (ACK) naming the primary master answers us. A burst
+  // frame, any master's request, and the answer to the secondary master (a
+  // handheld on the same loop) are another station's traffic.
   const std::uint8_t delimiter = reply[0];
-  if (delimiter == kDelimiterBurstShort || delimiter == kDelimiterBurstLong ||
-      delimiter == kDelimiterLongRequest) {
+  if ((delimiter & serial::kFrameTypeMask) != serial::kFrameAnswer ||
+      (reply[1] & serial::kPrimaryMasterBit) == 0) {
     return ReplyKind::kForeign;
   }
   // A reply in the other address type does not answer this request, and its
@@ -34,19 +48,22 @@ ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
   const std::size_t status = byteCount + 1;
   if (reply[byteCount] < kStatusBytes) return ReplyKind::kTooShort;
   if (HartDevice::CheckStatus(&reply[status])) return ReplyKind::kCommunicationError;
-  // Busy comes before the address check: a busy reply is judged busy
-  // whoever it names.
-  if (asked.busyWaits && IsBusy(reply[status])) return ReplyKind::kBusy;
 
   // A reply that turns up late, after its own read gave up, must not be
   // taken as the answer to whatever was asked next (another address in a
-  // scan, another command).
+  // scan, another command); nor does another device's busy say anything
+  // about the one asked.
   const bool sameDevice =
       longFrame ? ((reply[1] ^ asked.address[0]) & kAddressMask) == 0 &&
                       std::equal(asked.address.begin() + 1, asked.address.end(), &reply[2])
                 : ((reply[1] ^ asked.address[0]) & kAddressMask) == 0;
   if (!sameDevice || reply[byteCount - 1] != asked.command) return ReplyKind::kNotOurs;
 
+  const std::uint8_t code = reply[status];
+  if (asked.busyWaits && IsBusy(code)) return ReplyKind::kBusy;
+  // An error response carries no command data worth decoding, whatever
+  // bytes follow it.
+  if (code != 0 && !IsWarning(code)) return ReplyKind::kRefused;
   if (reply[byteCount] - kStatusBytes < asked.dataBytes) return ReplyKind::kTooShort;
   return ReplyKind::kAnswer;
 }

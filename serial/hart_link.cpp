@@ -45,6 +45,78 @@ Keying keying = Keying::kSelf;
 std::array<std::uint8_t, kReplyBufferSize + 1> sentFrame;
 std::size_t sentFrameLength = 0;
 
+// Another station has been heard since the link was opened.
+bool lineShared = false;
+// The last request went out on a silence that began before the master
+// listened, and met another station's frame. A device bursting on its own
+// period may end its gaps just as RT1 runs out, at the same phase after
+// every retry: from then on only a frame gives the turn.
+bool sentOnSilence = false;
+bool distrustSilence = false;
+
+// Milliseconds of `chars` characters at 1200 baud, 11 bits each.
+constexpr std::uint32_t CharsMillis(std::uint32_t chars) {
+  return chars * 11 * 1000 / 1200;
+}
+
+// Follows whole frames through the bytes heard while waiting for a turn,
+// by the same rule as the frame search of a reply.
+class FrameFollower {
+ public:
+  // True when `byte` ends a frame whose checksum is right; its delimiter
+  // and first address byte are then Delimiter() and Address().
+  bool Feed(std::uint8_t byte) {
+    if (need_ == 0) {
+      if (byte == kPreamble) {
+        preambles_ = std::min(preambles_ + 1, kMaxPreambles + 1);
+        return false;
+      }
+      if (preambles_ >= kMinPreambles && IsDelimiter(byte)) {
+        delimiter_ = sum_ = byte;
+        have_ = 1;
+        need_ = 1 + static_cast<std::uint32_t>(HeaderLength(byte));
+      }
+      preambles_ = 0;
+      return false;
+    }
+    if (++have_ == 2) address_ = byte;
+    if (have_ == need_ && need_ == 1 + HeaderLength(delimiter_)) need_ += byte + 1u;  // byte count
+    if (have_ < need_) {
+      sum_ ^= byte;
+      return false;
+    }
+    need_ = 0;
+    return byte == sum_;
+  }
+  std::uint8_t Delimiter() const { return delimiter_; }
+  std::uint8_t Address() const { return address_; }
+
+ private:
+  std::uint32_t preambles_ = 0;
+  std::uint32_t have_ = 0;
+  std::uint32_t need_ = 0;  // 0: looking for a frame
+  std::uint8_t delimiter_ = 0;
+  std::uint8_t address_ = 0;
+  std::uint8_t sum_ = 0;
+};
+
+// Whether the primary master may talk right after this frame. Masters take
+// turns: after the secondary master's exchange (the slave's answer to it)
+// the line is ours; a burst-mode device alternates the master bit of its
+// frames so that each master gets a turn after every other frame. After a
+// request the addressed slave answers first.
+bool HandsOverToPrimary(std::uint8_t delimiter, std::uint8_t address) {
+  const bool primary = (address & kPrimaryMasterBit) != 0;
+  switch (delimiter & kFrameTypeMask) {
+    case kFrameBurst:
+      return primary;
+    case kFrameAnswer:
+      return !primary;
+    default:
+      return false;
+  }
+}
+
 bool TimedOut(platform::Error e) {
   return e == platform::kErrorTimeout;
 }
@@ -139,26 +211,40 @@ class Reading {
   std::uint32_t firstByteAt_ = 0;
 };
 
+// The frame search: skips line noise until at least two preambles and a
+// valid delimiter, which it leaves in `delimiter`. A byte that breaks the
+// rule (noise before, among or after the preambles) is skipped and the
+// count starts again, so a stray byte just before a reply does not cost the
+// reply. Bounded: four empty reads, a run of more than kMaxPreambles, or
+// the longest reply's time end it with 5.
+LinkResult FindDelimiter(Reading& reading, std::uint8_t& delimiter) {
+  std::uint32_t preambles = 0;
+  bool heard = false;  // a preamble was seen: the rest of the frame is on its way
+  for (int empty = 0;;) {
+    const ReadOutcome r = reading.Read(&delimiter, 1, heard);
+    if (TimedOut(r.error) || r.count == 0) {
+      if (++empty == kEmptyReadLimit) return LinkResult::kNoReply;
+    } else if (r.error != platform::kErrorSuccess) {
+      return LinkResult::kFailure;
+    } else if (delimiter == kPreamble) {
+      heard = true;
+      if (++preambles > kMaxPreambles) return LinkResult::kNoReply;
+    } else if (preambles >= kMinPreambles && IsDelimiter(delimiter)) {
+      return LinkResult::kOk;
+    } else {
+      preambles = 0;
+    }
+    if (reading.Expired()) return LinkResult::kNoReply;
+  }
+}
+
 // Reads one frame and copies it to `reply` without its checksum; on
 // success `frameOffset` is the delimiter's place among the bytes taken.
 LinkResult Receive(Reading& reading, std::uint8_t* reply, std::size_t& frameOffset) {
   std::array<std::uint8_t, kReplyBufferSize + 1> frame{};
 
-  // Preambles: skip line noise before the first 0xFF, count the 0xFF run;
-  // the first other byte after it is the delimiter.
-  std::uint32_t preambles = 0;
-  for (int empty = 0;;) {
-    const ReadOutcome r = reading.Read(&frame[0], 1, preambles > 0);
-    if (TimedOut(r.error) || r.count == 0) {
-      if (++empty == kEmptyReadLimit) return LinkResult::kNoReply;
-    } else if (r.error != platform::kErrorSuccess) {
-      return LinkResult::kFailure;
-    } else if (frame[0] == kPreamble) {
-      if (++preambles > kMaxPreambles) return LinkResult::kNoReply;
-    } else if (preambles > 0) {
-      break;
-    }
-    if (reading.Expired()) return LinkResult::kNoReply;
+  if (const LinkResult found = FindDelimiter(reading, frame[0]); found != LinkResult::kOk) {
+    return found;
   }
   frameOffset = reading.TakenCount() - 1;
 
@@ -223,6 +309,7 @@ const char* LinkResultText(LinkResult result) {
 
 LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
   if (theSerialPort.IsOpen()) return LinkResult::kAlreadyOpen;
+  lineShared = sentOnSilence = distrustSilence = false;
   if (portNumber == 0 || portNumber > 255) return LinkResult::kBadPort;
   theSerialPort.keying = keying;
   if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != platform::kErrorSuccess) {
@@ -240,6 +327,7 @@ LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) 
 }
 
 platform::Error HartLink::CloseLink() {
+  lineShared = sentOnSilence = distrustSilence = false;
   return theSerialPort.Close();
 }
 
@@ -257,6 +345,55 @@ std::uint32_t HartLink::TransmissionMillis(std::uint32_t length) {
   // 27 ms margin. HART always runs at 1200 baud, whatever the port was set to.
   const double ms = length * 11 * (1.0 / 1200) * 1000 + 27;
   return static_cast<std::uint32_t>(ms);
+}
+
+void HartLink::NoteOtherStation() {
+  lineShared = true;
+}
+
+bool HartLink::LineShared() {
+  return lineShared;
+}
+
+HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
+  // What is buffered already came at times we cannot tell: it says nothing
+  // about whether the line is free now.
+  theSerialPort.Purge();
+  FrameFollower follower;
+  const std::uint32_t start = platform::TickCount();
+  std::uint32_t lastByteAt = start;
+  // Whether silence from here means a free line: not inside a frame, nor
+  // after a burst frame.
+  bool silenceCounts = !distrustSilence;
+  bool heardFrame = false;
+  sentOnSilence = false;
+  for (;;) {
+    std::array<std::uint8_t, 64> heard;
+    std::uint32_t n = 0;
+    const platform::Error e = theSerialPort.Read(heard.data(), heard.size(), &n);
+    if (n == 0 && e != platform::kErrorSuccess && !TimedOut(e)) return Turn::kNone;
+    const std::uint32_t now = platform::TickCount();
+    for (std::uint32_t i = 0; i < n; ++i) {
+      silenceCounts = false;
+      if (!follower.Feed(heard[i])) continue;
+      // Only a frame whose last byte is the last one heard has just ended;
+      // bytes after it mean another station has already begun.
+      if (i + 1 == n && HandsOverToPrimary(follower.Delimiter(), follower.Address())) {
+        return Turn::kGranted;
+      }
+      silenceCounts = (follower.Delimiter() & kFrameTypeMask) != kFrameBurst;
+      heardFrame = true;
+    }
+    if (n > 0) {
+      lastByteAt = now;
+    } else if (silenceCounts &&
+               static_cast<std::uint32_t>(now - lastByteAt) >= CharsMillis(kPrimaryRt1Chars)) {
+      sentOnSilence = !heardFrame;
+      return Turn::kQuiet;
+    }
+    if (static_cast<std::uint32_t>(now - start) >= boundMs) return Turn::kNone;
+    platform::Sleep(kReplyPollMs);
+  }
 }
 
 LinkResult HartLink::SendFrame(const std::uint8_t* bytes, std::uint32_t length) {
@@ -293,12 +430,28 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   Reading reading;
   std::size_t frameOffset = 0;
   LinkResult result = Receive(reading, reply, frameOffset);
+  std::size_t echoBytes = 0;
   if (result == LinkResult::kOk && IsEcho(reply)) {
     sentFrameLength = 0;
+    echoBytes = reading.TakenCount();
     result = Receive(reading, reply, frameOffset);
   }
   sentFrameLength = 0;
   if (result != LinkResult::kOk && reading.Lost()) result = LinkResult::kPortLost;
+  // Bytes without a whole frame in a reply slot are what a request lost in
+  // a collision leaves: the tail of the frame that was on the line, its
+  // preambles purged before the request went out. Treat the line as shared
+  // from here, or every retry on a fixed clock meets a periodic sender at
+  // the same phase again. A port gone is not a collision.
+  // Nor is the modem's echo of our own request.
+  const bool unframed = result != LinkResult::kOk && result != LinkResult::kPortLost &&
+                        reading.TakenCount() > echoBytes;
+  if (unframed) lineShared = true;
+  if (sentOnSilence &&
+      (unframed || (result == LinkResult::kOk && (reply[0] & kFrameTypeMask) == kFrameBurst))) {
+    distrustSilence = true;
+  }
+  sentOnSilence = false;
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();

@@ -49,6 +49,33 @@ constexpr std::size_t HeaderLength(std::uint8_t delimiter) {
 // A device sends at most 20 preambles; a longer run of 0xFF is a stuck
 // device or a glitching line, not the start of a reply.
 inline constexpr std::uint32_t kMaxPreambles = 20;
+// A receiver may miss the first preambles while its carrier detect
+// settles, but a frame needs at least two in front of its delimiter; one
+// 0xFF and a byte after it are as likely to be noise as a frame.
+inline constexpr std::uint32_t kMinPreambles = 2;
+
+// A delimiter names the frame type in its low three bits: 1 a burst frame
+// (BACK), 2 a master's request (STX), 6 a slave's answer (ACK). Bits 3-6
+// (physical layer, expansion bytes) are 0 on an asynchronous loop, so any
+// other byte after the preambles is noise, not the start of a frame.
+inline constexpr std::uint8_t kFrameTypeMask = 0x07;
+inline constexpr std::uint8_t kFrameBurst = 1;
+inline constexpr std::uint8_t kFrameRequest = 2;
+inline constexpr std::uint8_t kFrameAnswer = 6;
+constexpr bool IsDelimiter(std::uint8_t byte) {
+  const std::uint8_t type = byte & kFrameTypeMask;
+  return (byte & 0x78) == 0 &&
+         (type == kFrameBurst || type == kFrameRequest || type == kFrameAnswer);
+}
+// Bit 7 of the first address byte names the master a frame is from or for:
+// set for the primary master (us), clear for the secondary (a handheld).
+inline constexpr std::uint8_t kPrimaryMasterBit = 0x80;
+
+// Character times of the loop's arbitration. A master that did not take
+// part in the exchange just ended may talk within the link-grant time; the
+// primary master may take a silent line after RT1.
+inline constexpr std::uint32_t kLinkGrantChars = 8;
+inline constexpr std::uint32_t kPrimaryRt1Chars = 33;
 
 // Sees every frame the link moves, for a trace. Called on the caller's
 // thread, after the bytes moved and before the link returns.
@@ -110,6 +137,25 @@ class HartLink {
   // Tells the operator that the port went away, with the driver's advice:
   // the port's own message, as for a port that will not open.
   static void ReportLostPort();
+
+  // Marks the line as shared: the master has heard another station (a
+  // burst frame, the secondary master or the answer to it). Until the link
+  // is closed, the master waits for its turn (AwaitTurn) before each
+  // request; a line never marked keeps the fixed timing of a quiet loop.
+  static void NoteOtherStation();
+  static bool LineShared();
+
+  // Listens until the line is the primary master's: right after a frame
+  // that hands it the line (a burst frame naming the primary master, or an
+  // answer to the secondary): kGranted; or once the line has been silent
+  // for RT1 since listening began or since a request or an answer: kQuiet.
+  // After a burst frame naming the secondary master silence says nothing
+  // (the device bursts again on its own period, which may end a gap just as
+  // RT1 runs out), so only the next frame will do; and once a request sent
+  // on a silence heard from the start has met a burst, only frames count on
+  // this link. Returns within `boundMs` whatever the line does: kNone.
+  enum class Turn { kGranted, kQuiet, kNone };
+  static Turn AwaitTurn(std::uint32_t boundMs);
 
   // Installs the observer of every frame sent and read (null: none). The
   // caller keeps it alive while it is installed.

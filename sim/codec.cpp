@@ -87,6 +87,7 @@ std::optional<Request> RequestAssembler::Feed(std::uint8_t value, std::uint64_t 
       }
       if (preambles_ >= 2 && (value == kDelimiterRequestShort || value == kDelimiterRequestLong)) {
         current_.delimiter = value;
+        current_.preambles = preambles_;
         current_.raw.push_back(timed);
         addressLength_ = value == kDelimiterRequestLong ? 5 : 1;
         sum_ = value;

@@ -56,6 +56,7 @@ struct Request {
   std::uint8_t command = 0;
   std::vector<std::uint8_t> data;
   bool checksumOk = false;
+  int preambles = 0;  // in front of the delimiter, after the last noise byte
   // Every byte of the frame from its first preamble, with arrival times.
   std::vector<TimedByte> raw;
   std::uint64_t endMicros = 0;  // arrival of the checksum byte

@@ -106,6 +106,12 @@ std::optional<std::vector<std::uint8_t>> Device::Answer(const Request& request, 
   if (faults.truncateAfter > 0 && faults.truncateAfter < frame.size() && Take(faults.truncations)) {
     frame.resize(faults.truncateAfter);
   }
+  // Noise half-way through the preambles: a master that counts from the
+  // first 0xFF, or takes the byte after one 0xFF for a delimiter, loses the
+  // reply; the preambles after it still make a frame.
+  const auto middle = static_cast<std::ptrdiff_t>(
+      std::min<std::size_t>(config.responsePreambles / 2, frame.size()));
+  frame.insert(frame.begin() + middle, faults.noise.begin(), faults.noise.end());
   std::vector<std::uint8_t> out = faults.garbage;
   Append(out, frame);
   ++answered_[request.command];
@@ -139,7 +145,9 @@ std::vector<std::uint8_t> Device::BurstFrame() {
   ++bursts_;
   std::uint8_t code = kRcSuccess;
   const auto data = CommandData(3, {}, code);
-  const std::uint8_t masterBits = kPrimaryMasterBit | kBurstModeBit;
+  const std::uint8_t masterBits =
+      static_cast<std::uint8_t>((burstToPrimary_ ? kPrimaryMasterBit : 0) | kBurstModeBit);
+  burstToPrimary_ = !burstToPrimary_;
   // From universal revision 5 on a device bursts in long frames.
   if (faults.burstLong || config.universalRevision >= 5) {
     return Frame(kDelimiterBurstLong, LongAddress(masterBits), 3, code, config.deviceStatus, data);
@@ -150,13 +158,22 @@ std::vector<std::uint8_t> Device::BurstFrame() {
 }
 
 std::vector<std::uint8_t> Device::OtherMasterFrame() const {
-  std::vector<std::uint8_t> out(5, kPreamble);
+  // A handheld knows the device, and the preambles it needs.
+  const std::size_t preambles = std::max<std::size_t>(5, config.requestPreambles);
+  std::vector<std::uint8_t> out(preambles, kPreamble);
   out.push_back(kDelimiterRequestLong);
   Append(out, LongAddress(0));  // master bit clear: the secondary master
   out.push_back(1);
   out.push_back(0);
-  out.push_back(Checksum(out.data() + 5, out.data() + out.size()));
+  out.push_back(Checksum(out.data() + preambles, out.data() + out.size()));
   return out;
+}
+
+std::vector<std::uint8_t> Device::OtherMasterAnswer() {
+  ++answered_[1];
+  std::uint8_t code = kRcSuccess;
+  const auto data = CommandData(1, {}, code);
+  return Frame(kDelimiterReplyLong, LongAddress(0), 1, code, config.deviceStatus, data);
 }
 
 std::vector<std::uint8_t> Device::CommandData(std::uint8_t command,
@@ -169,7 +186,7 @@ std::vector<std::uint8_t> Device::CommandData(std::uint8_t command,
     case 0:
       if (c.legacyCommandZero) {
         d = {c.deviceType,
-             5,
+             c.requestPreambles,
              c.universalRevision,
              c.deviceRevision,
              c.softwareRevision,
@@ -189,7 +206,7 @@ std::vector<std::uint8_t> Device::CommandData(std::uint8_t command,
       d = {254,
            c.manufacturer,
            c.deviceType,
-           5,  // preambles this device needs from a master
+           c.requestPreambles,
            c.universalRevision,
            c.deviceRevision,
            c.softwareRevision,

@@ -36,7 +36,7 @@ struct Variable {
 };
 
 struct DeviceConfig {
-  std::uint8_t pollAddress = 0;        // 0-15
+  std::uint8_t pollAddress = 0;        // 0-15; 0-63 from revision 6 on
   std::uint8_t universalRevision = 7;  // 4-7
   std::uint8_t manufacturer = 0x1A;
   std::uint8_t deviceType = 0x11;
@@ -48,6 +48,9 @@ struct DeviceConfig {
   // PV first, then SV, TV, QV (at most four are reported).
   std::vector<Variable> variables{{kUnitBar, 12.5f}};
   std::uint8_t responsePreambles = 5;  // 5-20
+  // Preambles the device needs in front of a request to hear it (2-20);
+  // command 0 tells masters.
+  std::uint8_t requestPreambles = 5;
   // The command-0 layout of old devices (no 254 marker in the first byte).
   bool legacyCommandZero = false;
   // Pause between the end of a request and the first reply byte, in
@@ -72,10 +75,17 @@ struct Faults {
   bool burst = false;                        // unsolicited command-3 frames
   bool burstLong = false;                    // 0x81 frames below revision 5 too
   std::uint64_t burstPeriodMicros = 333334;  // three a second
-  bool otherMaster = false;                  // a secondary master's 0x82 requests on the line
+  // Frames on a fixed grid of the period rather than a period after the
+  // last one started: a frame held back by a transaction does not move the
+  // ones after it.
+  bool burstStrict = false;
+  // A secondary master's long command-1 requests to this device, and its
+  // answers to them, each in the secondary master's turn.
+  bool otherMaster = false;
   std::uint64_t otherMasterPeriodMicros = 1000000;
   std::int32_t badChecksums = 0;      // kEvery or next N replies with a wrong checksum
   std::vector<std::uint8_t> garbage;  // bytes before the preambles of every reply
+  std::vector<std::uint8_t> noise;    // bytes among the preambles of every reply
   std::uint32_t truncateAfter = 0;    // cut replies after K bytes (0 = whole)
   std::int32_t truncations = kEvery;  // ... for these replies
   bool echo = false;                  // the modem echoes the request before the reply
@@ -90,8 +100,8 @@ struct Faults {
 
 // What a device did with one request addressed to it.
 // Collided: the request began while another frame was still on the line,
-// and nobody could make it out.
-enum class Outcome { Answered, CommError, Busy, Delayed, Dropped, Silent, Collided };
+// and nobody could make it out. Unheard: too few preambles for this device.
+enum class Outcome { Answered, CommError, Busy, Delayed, Dropped, Silent, Collided, Unheard };
 
 class Device {
  public:
@@ -110,10 +120,13 @@ class Device {
   std::optional<std::vector<std::uint8_t>> Answer(const Request& request, Outcome& outcome);
 
   // An unsolicited command-3 frame as a burst-mode device sends it: 0x81
-  // from revision 5 on (or with burstLong), else 0x01.
+  // from revision 5 on (or with burstLong), else 0x01. Its master bit
+  // alternates, frame by frame, so that each master gets a turn after it.
   std::vector<std::uint8_t> BurstFrame();
-  // A secondary master's long-frame command-1 request to this device.
+  // A secondary master's long-frame command-1 request to this device, and
+  // this device's answer to it (master bit clear in both).
   std::vector<std::uint8_t> OtherMasterFrame() const;
+  std::vector<std::uint8_t> OtherMasterAnswer();  // counted in Answered(1)
 
   // The data bytes (after the two status bytes) of a normal reply to
   // `command`, and its response code.
@@ -149,11 +162,9 @@ class Device {
   bool delayedStarted_ = false;
   std::optional<std::mt19937> random_;
   std::uint32_t randomSeed_ = 0;
+  bool burstToPrimary_ = true;  // the master bit of the next burst frame
   // Scheduling of unsolicited frames, kept by the segment.
   std::optional<std::uint64_t> nextBurstAt_;
-  // A master's request was lost in a collision: after the next burst, leave
-  // the line to the masters for a while.
-  bool yieldAfterNextBurst_ = false;
   std::optional<std::uint64_t> nextOtherMasterAt_;
 };
 

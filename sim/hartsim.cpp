@@ -27,6 +27,8 @@ const char* OutcomeText(sim::Outcome o) {
       return "silent";
     case sim::Outcome::Collided:
       return "lost in a collision";
+    case sim::Outcome::Unheard:
+      return "unheard (too few preambles)";
   }
   return "?";
 }

@@ -160,16 +160,29 @@ enum DeviceKey {
   kDevLegacy,
   kDevStatus,
   kDevTurnaround,
-  kDevPreambles
+  kDevPreambles,
+  kDevNeed
 };
-char* const kDeviceKeys[] = {
-    const_cast<char*>("addr"),       const_cast<char*>("rev"),       const_cast<char*>("mfr"),
-    const_cast<char*>("type"),       const_cast<char*>("id"),        const_cast<char*>("tag"),
-    const_cast<char*>("desc"),       const_cast<char*>("current"),   const_cast<char*>("pv"),
-    const_cast<char*>("unit"),       const_cast<char*>("sv"),        const_cast<char*>("tv"),
-    const_cast<char*>("qv"),         const_cast<char*>("legacy"),    const_cast<char*>("status"),
-    const_cast<char*>("turnaround"), const_cast<char*>("preambles"), nullptr};
-static_assert(std::size(kDeviceKeys) == kDevPreambles + 2, "one name for each DeviceKey");
+char* const kDeviceKeys[] = {const_cast<char*>("addr"),
+                             const_cast<char*>("rev"),
+                             const_cast<char*>("mfr"),
+                             const_cast<char*>("type"),
+                             const_cast<char*>("id"),
+                             const_cast<char*>("tag"),
+                             const_cast<char*>("desc"),
+                             const_cast<char*>("current"),
+                             const_cast<char*>("pv"),
+                             const_cast<char*>("unit"),
+                             const_cast<char*>("sv"),
+                             const_cast<char*>("tv"),
+                             const_cast<char*>("qv"),
+                             const_cast<char*>("legacy"),
+                             const_cast<char*>("status"),
+                             const_cast<char*>("turnaround"),
+                             const_cast<char*>("preambles"),
+                             const_cast<char*>("need"),
+                             nullptr};
+static_assert(std::size(kDeviceKeys) == kDevNeed + 2, "one name for each DeviceKey");
 
 enum FaultKey {
   kFaultAddr,
@@ -194,7 +207,8 @@ enum FaultKey {
   kFaultTurnaround,
   kFaultPreambles,
   kFaultHangup,
-  kFaultNotImplemented
+  kFaultNotImplemented,
+  kFaultNoise
 };
 // One key a line, as the enum above.
 // clang-format off
@@ -221,14 +235,19 @@ char* const kFaultKeys[] = {const_cast<char*>("addr"),
                             const_cast<char*>("preambles"),
                             const_cast<char*>("hangup"),
                             const_cast<char*>("notimpl"),
+                            const_cast<char*>("noise"),
                             nullptr};
 // clang-format on
-static_assert(std::size(kFaultKeys) == kFaultNotImplemented + 2, "one name for each FaultKey");
+static_assert(std::size(kFaultKeys) == kFaultNoise + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
 // within 28; more is a device too slow for any master, kept as a fault to
 // practise on.
 constexpr unsigned long kMaxTurnaround = 255;
+
+// Polling addresses: 0-15 up to revision 5, 0-63 from revision 6 on.
+constexpr unsigned long kMaxPollAddress = 63;
+constexpr unsigned long kMaxOldPollAddress = 15;
 
 }  // namespace
 
@@ -238,7 +257,7 @@ bool ParseDevice(std::string_view keys, DeviceSetup& s, std::string& error) {
                     [&](int index, const std::string& k, const std::string& v) {
                       switch (static_cast<DeviceKey>(index)) {
                         case kDevAddr:
-                          return Number(k, v, 0, 15, c.pollAddress, error);
+                          return Number(k, v, 0, kMaxPollAddress, c.pollAddress, error);
                         case kDevRev:
                           return Number(k, v, 1, 7, c.universalRevision, error);
                         case kDevMfr:
@@ -290,6 +309,8 @@ bool ParseDevice(std::string_view keys, DeviceSetup& s, std::string& error) {
                           return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
                         case kDevPreambles:
                           return Number(k, v, 5, 20, c.responsePreambles, error);
+                        case kDevNeed:
+                          return Number(k, v, 2, 20, c.requestPreambles, error);
                       }
                       return false;
                     });
@@ -315,9 +336,14 @@ bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
                         case kFaultCommBits:
                           return Number(k, v, 0, 0x7F, f.commErrorBits, error);
                         case kFaultBurst:
+                          // A number is a period in milliseconds, on a strict grid.
                           if (v != "0" && v != "1" && v != "long") {
-                            error = k + "=" + v + ": expected 1, long or 0";
-                            return false;
+                            if (!Number(k, v, 10, 60000, millis, error)) {
+                              error += " (or 1, long, 0)";
+                              return false;
+                            }
+                            f.burstPeriodMicros = millis * 1000ull;
+                            f.burstStrict = true;
                           }
                           f.burst = v != "0";
                           f.burstLong = v == "long";
@@ -374,6 +400,8 @@ bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
                           f.notImplemented.push_back(static_cast<std::uint8_t>(command));
                           return true;
                         }
+                        case kFaultNoise:
+                          return Hex(k, v, f.noise, error);
                       }
                       return false;
                     });
@@ -413,6 +441,12 @@ bool AddDevice(const std::string& keys, Options& o, std::string& error) {
   // Distinct long addresses unless id= says otherwise.
   setup.config.deviceId[2] = static_cast<std::uint8_t>(0x02 + o.devices.size());
   if (!ParseDevice(keys, setup, error)) return false;
+  // Checked once all keys are in, as addr= and rev= come in any order.
+  if (setup.config.pollAddress > kMaxOldPollAddress && setup.config.universalRevision < 6) {
+    error = "addr=" + std::to_string(setup.config.pollAddress) +
+            ": addresses above 15 need rev=6 or later";
+    return false;
+  }
   for (const auto& d : o.devices) {
     if (d.config.pollAddress == setup.config.pollAddress) {
       error = "polling address " + std::to_string(setup.config.pollAddress) +
@@ -428,7 +462,7 @@ bool AddFault(const std::string& keys, Options& o, std::string& error) {
   std::uint8_t addr = 0;
   if (!ForEachKey(keys, kFaultKeys, "fault", error,
                   [&](int index, const std::string& k, const std::string& v) {
-                    return index != kFaultAddr || Number(k, v, 0, 15, addr, error);
+                    return index != kFaultAddr || Number(k, v, 0, kMaxPollAddress, addr, error);
                   })) {
     return false;
   }
@@ -546,7 +580,7 @@ Options (--option VALUE or --option=VALUE):
       --version      the version
 
 Device KEYS, comma-separated key=value (numbers decimal or 0x hex):
-  addr=0..15        polling address (default 0)
+  addr=0..63        polling address (default 0; above 15 from rev=6 on)
   rev=1..7          universal revision (default 7)
   mfr=0..255 type=0..255 (default 0x1a, 0x11)
   id=HHHHHH         six hex digits; default 000102 for the first --device,
@@ -556,20 +590,28 @@ Device KEYS, comma-separated key=value (numbers decimal or 0x hex):
   current=MA pv=VALUE unit=0..255 sv=VALUE:UNIT tv=VALUE:UNIT qv=VALUE:UNIT
   status=0..255     device status byte
   preambles=5..20   preambles before each reply (default 5)
+  need=2..20        preambles a request needs to be heard (default 5; told
+                    to masters in command 0)
   turnaround=0..255 character times before the reply (default 2; a device
                     must start within 28, more is a device too slow)
   legacy=1          old command-0 layout without the 254 marker
 
 Fault KEYS (N is a count of requests; "every" where shown):
-  addr=0..15 (the device; default 0) silent=1 busy=N delayed=N
-  commerror=N|every commbits=0..0x7f burst=1|long burstperiod=10..60000 (ms)
+  addr=0..63 (the device; default 0) silent=1 busy=N delayed=N
+  commerror=N|every commbits=0..0x7f burst=1|long|PERIOD burstperiod=10..60000
   othermaster=1 othermasterperiod=10..60000 (ms) badchecksum=N|every
-  garbage=HEX zeros=0..255 truncate=K truncations=N|every
+  garbage=HEX zeros=0..255 noise=HEX truncate=K truncations=N|every
   echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
   notimpl=0..255 (a command answered with code 64 and no data; repeatable)
   hangup=1..60000 (ms into the next reply: the line drops, as a modem pulled
                     out, and a fresh terminal takes the link at once)
-  burst=1 sends long frames from revision 5 on, short ones below (long: always)
+  burst=1 sends long frames from revision 5 on, short ones below (long:
+  always); burst=PERIOD (10..60000 ms) bursts on that strict grid. A
+  bursting device leaves 8 quiet characters after each frame, alternates the
+  master it names, and loses any request begun while it sends.
+  othermaster=1: a secondary master's request and the device's answer, in
+  the secondary's turn. garbage= goes before a reply's preambles, noise=
+  among them.
 
 Example:
   hartsim --link /dev/com8 --device addr=0,rev=7,id=000102,tag=PT-101 \

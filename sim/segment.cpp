@@ -11,14 +11,13 @@ namespace {
 constexpr std::uint64_t kUnsolicitedHorizonMicros = 20'000'000;
 
 // A bursting device leaves the line quiet for at least this long after each
-// frame on it, so that a master can get a word in.
+// frame on it (the link-grant time), so that a master can get a word in.
+// It cannot tell that a request collided with its frame: nothing makes it
+// leave the masters more room than that.
 constexpr std::uint64_t kBurstQuietMicros = 8 * kCharacterMicros;
-// A bursting device that has heard a master's request lost in a collision
-// sends the frame already due, which lands where the master expected its
-// answer, and then leaves the line to the masters for this long: long
-// enough for a master that waits a second after a burst frame to ask again
-// on a quiet line, even when it is slow to get round to it.
-constexpr std::uint64_t kMastersTurnMicros = 3'000'000;
+// The secondary master's RT1: how long it waits on a silent line before it
+// takes it (the primary master's is shorter, 33 characters).
+constexpr std::uint64_t kSecondaryRt1Micros = 41 * kCharacterMicros;
 
 // The next time on the grid start + k * period that is not before `from`.
 std::uint64_t CatchUp(std::uint64_t next, std::uint64_t period, std::uint64_t from) {
@@ -44,8 +43,10 @@ void Segment::Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt
                    std::vector<TimedByte>& out) {
   if (bytes.empty()) return;
   const std::uint64_t start = std::max(firstAt, lineFreeAt_);
+  // Each byte is readable at its stop bit: a master that takes the last
+  // byte for the end of the frame is right.
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out.push_back({start + i * kCharacterMicros, bytes[i]});
+    out.push_back({start + (i + 1) * kCharacterMicros, bytes[i]});
   }
   lineFreeAt_ = start + bytes.size() * kCharacterMicros;
 }
@@ -63,13 +64,11 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
                          [&](const auto& d) { return d->Matches(*request); });
   Device* device = it == devices_.end() ? nullptr : it->get();
 
-  // The master does not listen before it talks: a request that begins while
-  // a frame of ours is still on the line collides with it, and nobody makes
-  // it out. A bursting device sends the frame already due all the same, so
-  // that frame is what the master reads where the answer should be; then it
-  // gives the masters their turn.
+  // A request that begins while a frame is still on the line collides with
+  // it, and nobody makes it out. A bursting device does not know: it sends
+  // its frames as always, so a burst frame is what the master reads where
+  // the answer should be.
   if (lineFreeAt_ > requestStart) {
-    for (auto& d : devices_) d->yieldAfterNextBurst_ = d->nextBurstAt_.has_value();
     if (device != nullptr && onTransaction) {
       onTransaction({device->config.pollAddress, request->IsLong(), request->command,
                      Outcome::Collided, request->endMicros});
@@ -78,25 +77,31 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
   }
 
   std::uint64_t lineQuietFrom = request->endMicros;
+  // After a request without an answer, neither master has the turn.
+  turn_ = Turn::Either;
   if (device != nullptr) {
     // A modem that echoes hands the master its own bytes back as they go out.
     if (device->faults.echo) out.insert(out.end(), request->raw.begin(), request->raw.end());
 
-    Outcome outcome = Outcome::Answered;
-    if (auto reply = device->Answer(*request, outcome)) {
-      // The line is free: the request has just ended, and no burst starts
-      // while a master talks. So the answer comes after the turnaround,
-      // never behind a backlog.
-      const std::uint64_t first =
-          request->endMicros + device->config.turnaroundChars * kCharacterMicros;
-      for (std::size_t i = 0; i < reply->size(); ++i) {
-        out.push_back({first + i * kCharacterMicros, (*reply)[i]});
-      }
-      lineQuietFrom = first + reply->size() * kCharacterMicros;
-      lineFreeAt_ = std::max(lineFreeAt_, lineQuietFrom);
-      if (device->faults.hangupMillis != 0) {
-        hangUpAt_ = first + device->faults.hangupMillis * 1000ull;
-        device->faults.hangupMillis = 0;  // the plug is pulled once
+    Outcome outcome = Outcome::Unheard;
+    // A device whose receiver needs more preambles never makes the request out.
+    if (request->preambles >= device->config.requestPreambles) {
+      if (auto reply = device->Answer(*request, outcome)) {
+        // The line is free: the request has just ended, and no burst starts
+        // while a master talks. So the answer comes after the turnaround,
+        // never behind a backlog.
+        const std::uint64_t first =
+            request->endMicros + device->config.turnaroundChars * kCharacterMicros;
+        for (std::size_t i = 0; i < reply->size(); ++i) {
+          out.push_back({first + i * kCharacterMicros, (*reply)[i]});
+        }
+        lineQuietFrom = first + reply->size() * kCharacterMicros;
+        if (device->faults.hangupMillis != 0) {
+          hangUpAt_ = first + device->faults.hangupMillis * 1000ull;
+          device->faults.hangupMillis = 0;  // the plug is pulled once
+        }
+        // After the primary master's exchange the secondary has the turn.
+        turn_ = Turn::Secondary;
       }
     }
     if (onTransaction) {
@@ -104,12 +109,8 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
                      request->endMicros});
     }
   }
-  // Bursting devices hold their next frame until the transaction is over.
-  for (auto& d : devices_) {
-    if (d->nextBurstAt_) {
-      d->nextBurstAt_ = std::max(*d->nextBurstAt_, lineQuietFrom + kBurstQuietMicros);
-    }
-  }
+  lineFreeAt_ = std::max(lineFreeAt_, lineQuietFrom);
+  HoldBursts(lineQuietFrom);
   return out;
 }
 
@@ -119,6 +120,20 @@ bool Segment::HangUpDue(std::uint64_t nowMicros) {
   lineFreeAt_ = std::min(lineFreeAt_, *hangUpAt_);
   hangUpAt_.reset();
   return true;
+}
+
+void Segment::HoldBursts(std::uint64_t quietFrom) {
+  for (auto& d : devices_) {
+    if (d->nextBurstAt_)
+      d->nextBurstAt_ = std::max(*d->nextBurstAt_, quietFrom + kBurstQuietMicros);
+  }
+}
+
+std::uint64_t Segment::SecondaryStart(std::uint64_t due) const {
+  if (turn_ == Turn::Secondary && due <= lineFreeAt_ + kBurstQuietMicros) {
+    return std::max(due, lineFreeAt_);
+  }
+  return std::max(due, lineFreeAt_ + kSecondaryRt1Micros);
 }
 
 std::vector<TimedByte> Segment::Receive(const std::vector<TimedByte>& bytes) {
@@ -169,23 +184,34 @@ std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
       if (d->nextBurstAt_ && *d->nextBurstAt_ < at) {
         next = d.get(), burst = true, at = *d->nextBurstAt_;
       }
-      if (d->nextOtherMasterAt_ && *d->nextOtherMasterAt_ < at) {
-        next = d.get(), burst = false, at = *d->nextOtherMasterAt_;
+      if (d->nextOtherMasterAt_ && SecondaryStart(*d->nextOtherMasterAt_) < at) {
+        next = d.get(), burst = false, at = SecondaryStart(*d->nextOtherMasterAt_);
       }
     }
     if (!next) break;
     if (burst) {
+      const bool toPrimary = next->burstToPrimary_;
       const std::vector<std::uint8_t> frame = next->BurstFrame();
       const std::uint64_t start = std::max(at, lineFreeAt_);
       Emit(frame, at, out);
-      const std::uint64_t quiet =
-          next->yieldAfterNextBurst_ ? kMastersTurnMicros : kBurstQuietMicros;
-      next->yieldAfterNextBurst_ = false;
-      *next->nextBurstAt_ = std::max(start + std::max(next->faults.burstPeriodMicros, minPeriod),
-                                     lineFreeAt_ + quiet);
+      turn_ = toPrimary ? Turn::Primary : Turn::Secondary;
+      const std::uint64_t period = std::max(next->faults.burstPeriodMicros, minPeriod);
+      // On a strict period the next frame keeps to the grid however late
+      // this one went out; otherwise it follows a period after this one.
+      *next->nextBurstAt_ = std::max((next->faults.burstStrict ? at : start) + period,
+                                     lineFreeAt_ + kBurstQuietMicros);
     } else {
       Emit(next->OtherMasterFrame(), at, out);
-      *next->nextOtherMasterAt_ += std::max(next->faults.otherMasterPeriodMicros, minPeriod);
+      const std::uint64_t requestEnd = lineFreeAt_;
+      turn_ = Turn::Either;
+      if (!next->faults.silent) {
+        Emit(next->OtherMasterAnswer(),
+             requestEnd + next->config.turnaroundChars * kCharacterMicros, out);
+        turn_ = Turn::Primary;
+      }
+      HoldBursts(lineFreeAt_);
+      // A request that waited for its turn does not leave a backlog behind.
+      *next->nextOtherMasterAt_ = at + std::max(next->faults.otherMasterPeriodMicros, minPeriod);
     }
   }
   unsolicitedFrom_ = untilMicros;

@@ -38,8 +38,9 @@ class Segment {
   // Returns what the devices send in response, each byte with its time:
   // the first reply byte at the request's end plus the device's turnaround,
   // the rest one character time apart. A request that began while a frame
-  // was still on the line is lost in the collision. After a transaction,
-  // bursting devices wait a little before their next frame.
+  // was still on the line is lost in the collision, and so is one with
+  // fewer preambles than the device needs. After a transaction, bursting
+  // devices wait a little before their next frame.
   std::vector<TimedByte> Receive(std::uint8_t value, std::uint64_t atMicros);
   std::vector<TimedByte> Receive(const std::vector<TimedByte>& bytes);
 
@@ -66,9 +67,20 @@ class Segment {
   void Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt,
             std::vector<TimedByte>& out);
 
+  // Who may talk right after the last frame on the line: masters take
+  // turns after each exchange, and after a burst frame the master it names.
+  enum class Turn { Either, Primary, Secondary };
+  // When the secondary master may start a request due at `due`: in its
+  // turn right after the last frame, else once the line has been silent
+  // for its RT1 (41 characters; the primary master's 33 come first).
+  std::uint64_t SecondaryStart(std::uint64_t due) const;
+  // Bursting devices hold their next frame until the line is quiet again.
+  void HoldBursts(std::uint64_t quietFrom);
+
   std::vector<std::unique_ptr<Device>> devices_;
   RequestAssembler assembler_;
-  std::uint64_t lineFreeAt_ = 0;       // end of the last frame the devices put on the line
+  Turn turn_ = Turn::Either;
+  std::uint64_t lineFreeAt_ = 0;       // end of the last frame on the line
   std::uint64_t unsolicitedFrom_ = 0;  // Unsolicited has produced everything before this
   std::optional<std::uint64_t> hangUpAt_;
 };

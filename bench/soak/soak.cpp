@@ -12,7 +12,11 @@
 // identity: a frame that was accepted although it should not have been shows
 // up either there or as a poll that passed although its reply was spoiled.
 //
-//   veltrop_soak [--polls N] [--rate P] [--seed S]
+//   veltrop_soak [--polls N] [--rate P] [--seed S] [--burst MS] [--secondary 1]
+//
+// --burst MS: the device also bursts four variables on that strict period;
+// --secondary 1: a secondary master asks it every second. Neither may add
+// an error.
 //
 // The test's 2-second timer is not waited for: each tick is dispatched as
 // soon as the previous one returns, so the run measures the conversation,
@@ -92,6 +96,8 @@ struct Options {
   int polls = 200;
   double rate = 0.2;
   unsigned seed = 1;
+  int burstMs = 0;
+  bool secondary = false;
 };
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -105,6 +111,10 @@ bool Parse(int argc, char** argv, Options& o) {
       o.rate = std::atof(v);
     } else if (a == "--seed") {
       o.seed = static_cast<unsigned>(std::strtoul(v, nullptr, 10));
+    } else if (a == "--burst") {
+      o.burstMs = std::atoi(v);
+    } else if (a == "--secondary") {
+      o.secondary = std::atoi(v) != 0;
     } else {
       return false;
     }
@@ -117,7 +127,9 @@ bool Parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   Options opt;
   if (!Parse(argc, argv, opt)) {
-    std::fprintf(stderr, "usage: veltrop_soak [--polls N] [--rate 0..1] [--seed S]\n");
+    std::fprintf(stderr,
+                 "usage: veltrop_soak [--polls N] [--rate 0..1] [--seed S] [--burst MS] "
+                 "[--secondary 1]\n");
     return 2;
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -128,7 +140,11 @@ int main(int argc, char** argv) {
   sim::DeviceConfig config;
   config.deviceId = {0x12, 0x34, 0x56};
   config.tag = "SOAK";
-  segment.Add(config);
+  if (opt.burstMs > 0) config.variables = {{7, 1.5f}, {32, 21.25f}, {39, 16.0f}, {7, -3.0f}};
+  sim::Faults& line = segment.Add(config).faults;
+  line.burst = line.burstStrict = opt.burstMs > 0;
+  line.burstPeriodMicros = static_cast<std::uint64_t>(opt.burstMs) * 1000;
+  line.otherMaster = opt.secondary;
   sim::PtyServer server(segment);
   std::string error;
   if (server.Start(error) != 0) {

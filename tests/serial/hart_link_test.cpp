@@ -199,8 +199,10 @@ TEST_F(HartLinkTest, CorruptedByteIsAChecksumError) {
     Bytes bad = kShortReply;
     bad[at] ^= 0x10;
     fake.line.DeliverNow(bad);
-    EXPECT_EQ(Receive(),
-              at == 8 ? serial::LinkResult::kDataIncomplete : serial::LinkResult::kChecksumError)
+    // A corrupted delimiter is no delimiter: no frame is found at all.
+    EXPECT_EQ(Receive(), at == 5   ? serial::LinkResult::kNoReply
+                         : at == 8 ? serial::LinkResult::kDataIncomplete
+                                   : serial::LinkResult::kChecksumError)
         << "corrupted byte " << at;
     EXPECT_EQ(reply[0], 0xEE) << "a corrupted frame is never delivered";
   }
@@ -284,7 +286,7 @@ TEST_F(HartLinkTest, ReplyThatStopsArrivingGivesUpAfterTheGap) {
 }
 
 // A glitching loop or a device stuck in its preambles (0xFF every 30 ms for
-// two minutes), and noise that keeps looking like a frame (0xFF, 0x00 as a
+// two minutes), and noise that keeps looking like a frame (two 0xFF, a
 // delimiter, byte count 0xFF, data that never ends): the first outgrows any
 // legal preamble run, the second the longest legal reply.
 TEST_F(HartLinkTest, NoiseThatNeverEndsEndsTheReadWithinTheLongestReply) {
@@ -293,8 +295,10 @@ TEST_F(HartLinkTest, NoiseThatNeverEndsEndsTheReadWithinTheLongestReply) {
     serial::LinkResult result;
     std::uint64_t atLeastMicros;  // the data case runs into the deadline
   };
-  for (const Case& c : {Case{{0xFF}, serial::LinkResult::kNoReply, 0},
-                        Case{{0xFF, 0x00}, serial::LinkResult::kDataIncomplete, 2'600'000}}) {
+  for (const Case& c :
+       {Case{{0xFF}, serial::LinkResult::kNoReply, 0}, Case{{0xFF, 0xFF, 0x06, 0x80, 0x00, 0xFF},
+                                                            serial::LinkResult::kDataIncomplete,
+                                                            2'600'000}}) {
     for (std::uint64_t t = fake.clock.NowMicros(), i = 0; i < 4000; t += 30'000, ++i) {
       fake.line.Deliver(c.pattern[i % c.pattern.size()], t);
     }

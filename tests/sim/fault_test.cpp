@@ -142,7 +142,8 @@ TEST_F(SimFault, BurstFramesAboutThreeTimesASecond) {
   device.faults.burst = true;  // the schedule starts where the last window ended
   const auto bytes = segment.Unsolicited(2 * kSecond);
   EXPECT_EQ(device.BurstsSent(), 3u);
-  EXPECT_EQ(bytes.front().atMicros, kSecond);
+  // Each byte is readable at its stop bit, one character after it began.
+  EXPECT_EQ(bytes.front().atMicros, kSecond + sim::kCharacterMicros);
   // A revision-7 device bursts long command-3 frames with the burst bit in
   // its address.
   const auto v = Values(bytes);
@@ -152,11 +153,12 @@ TEST_F(SimFault, BurstFramesAboutThreeTimesASecond) {
   for (std::size_t i = 1; i < bytes.size(); ++i)
     EXPECT_GT(bytes[i].atMicros, bytes[i - 1].atMicros);
 
-  // Before revision 5 the frames are short.
+  // Before revision 5 the frames are short. This fourth frame names the
+  // secondary master: the master bit alternates from frame to frame.
   device.config.universalRevision = 4;
   const auto old = Values(segment.Unsolicited(3 * kSecond));
   ASSERT_GE(old.size(), 24u);
-  EXPECT_EQ(std::vector<std::uint8_t>(old.begin() + 5, old.begin() + 11), Hex("01 C0 03 0B 00 00"));
+  EXPECT_EQ(std::vector<std::uint8_t>(old.begin() + 5, old.begin() + 11), Hex("01 40 03 0B 00 00"));
 }
 
 TEST_F(SimFault, LongBurstFramesAndAnotherMastersRequests) {
@@ -165,14 +167,18 @@ TEST_F(SimFault, LongBurstFramesAndAnotherMastersRequests) {
   device.faults.burst = true;
   device.faults.burstLong = true;
   device.faults.otherMaster = true;
-  const auto v = Values(segment.Unsolicited(kSecond + 100'000));
-  // Both are due at one second: the burst goes first, the other master's
-  // request follows once the line is free.
-  ASSERT_EQ(v.size(), 25u + 14);
+  const auto v = Values(segment.Unsolicited(kSecond + 600'000));
+  // Both are due at one second. The burst goes first and names the primary
+  // master; the secondary master waits for its turn, which the next burst
+  // gives it, then asks and the device answers it (master bit clear).
+  ASSERT_EQ(v.size(), 25u + 25 + 14 + 21);
   EXPECT_EQ(v[5], 0x81);
   EXPECT_EQ(v[6], 0xDA);
-  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 25, v.end()),
+  EXPECT_EQ(v[25 + 6], 0x5A);
+  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 50, v.begin() + 64),
             Hex("FF FF FF FF FF 82 1A 11 00 01 02 01 00 8B"));
+  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 64 + 5, v.begin() + 64 + 13),
+            Hex("86 1A 11 00 01 02 01 07"));
 }
 
 // The master does not listen before it talks. A request begun while a burst

@@ -24,23 +24,29 @@ TEST(SimOptions, DevicesAndFaultsFromTheCommandLine) {
   ASSERT_TRUE(
       Parse({"--fault",
              "addr=3,busy=2,commerror=every,garbage=00A5,zeros=2,notimpl=13,notimpl=3,hangup=250",
-             "--device",
+             "--fault", "addr=40,burst=445,othermaster=1,noise=3C", "--device",
              "addr=0,rev=7,id=0A0B0C,tag=PT-101,mfr=0x1a,type=0x11,current=16.0,"
              "pv=12.5,unit=7,sv=21.5:32",
-             "--device", "addr=3,rev=4,legacy=1,preambles=20", "--link", "/tmp/x", "--verbose"},
+             "--device", "addr=40,rev=6,need=9", "--device", "addr=3,rev=4,legacy=1,preambles=20",
+             "--link", "/tmp/x", "--verbose"},
             o, error))
       << error;
-  ASSERT_EQ(o.devices.size(), 2u);
+  ASSERT_EQ(o.devices.size(), 3u);
   const auto& a = o.devices[0].config;
   EXPECT_EQ(a.deviceId, (std::array<std::uint8_t, 3>{0x0A, 0x0B, 0x0C}));
   EXPECT_EQ(a.manufacturer, 0x1A);
   EXPECT_FLOAT_EQ(a.loopCurrent, 16.0f);
   ASSERT_EQ(a.variables.size(), 2u);
   EXPECT_EQ(a.variables[1].unit, 32);
-  const auto& b = o.devices[1];
+  const auto& forty = o.devices[1];
+  EXPECT_EQ(forty.config.requestPreambles, 9);
+  EXPECT_TRUE(forty.faults.burst && forty.faults.burstStrict && forty.faults.otherMaster);
+  EXPECT_EQ(forty.faults.burstPeriodMicros, 445'000u);
+  EXPECT_EQ(forty.faults.noise, std::vector<std::uint8_t>{0x3C});
+  const auto& b = o.devices[2];
   EXPECT_TRUE(b.config.legacyCommandZero);
   EXPECT_EQ(b.config.responsePreambles, 20);
-  EXPECT_EQ(b.config.deviceId[2], 0x03);  // no id=: its long address differs from the first
+  EXPECT_EQ(b.config.deviceId[2], 0x04);  // no id=: its long address differs from the others
   EXPECT_EQ(b.faults.busy, 2u);
   EXPECT_EQ(b.faults.commErrors, sim::kEvery);
   EXPECT_EQ(b.faults.garbage, (std::vector<std::uint8_t>{0x00, 0xA5, 0x00, 0x00}));
@@ -52,7 +58,9 @@ TEST(SimOptions, DevicesAndFaultsFromTheCommandLine) {
 
 TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--device", "addr=16"},
+      {"--device", "addr=64"},
+      {"--device", "addr=16,rev=5"},  // above 15 only from revision 6 on
+      {"--fault", "burst=5"},
       {"--device", "rev=8"},
       {"--device", "id=0102"},
       {"--device", "tag=TOOLONGTAG"},
@@ -123,7 +131,7 @@ TEST(SimOptions, ARangeErrorSaysTheAcceptedRangeAndTheKeyOnce) {
   const std::vector<Case> cases = {
       {{"--device", "rev=8"}, "from 1 to 7"},         {{"--device", "rev=0"}, "from 1 to 7"},
       {{"--device", "preambles=21"}, "from 5 to 20"}, {{"--fault", "preambles=4"}, "from 5 to 20"},
-      {{"--fault", "addr=16"}, "from 0 to 15"},
+      {{"--fault", "addr=64"}, "from 0 to 63"},
   };
   for (const auto& c : cases) {
     sim::Options o;

@@ -10,7 +10,9 @@ SimLine::SimLine(MemoryLine& line, sim::Segment& segment) : line_(line), segment
         CharacterMicros(line_.settings.baudRate ? line_.settings.baudRate : 1200);
     const std::uint64_t span = bytes.empty() ? 0 : (bytes.size() - 1) * step;
     const std::uint64_t first = endMicros > span ? endMicros - span : 0;
-    Put(segment_.Unsolicited(first));
+    // Up to the first character's start bit: a device that hears a
+    // request begin holds its own frame back.
+    Put(segment_.Unsolicited(first > step ? first - step : 0));
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       Put(segment_.Receive(bytes[i], first + i * step));
     }
