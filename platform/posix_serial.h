@@ -15,7 +15,9 @@ namespace platform {
 
 // The port names the program uses, mapped to device paths. "COM8:" is the
 // HART modem's fixed port; a site points /dev/com8 at its modem with a udev
-// rule (SYMLINK+="com8") or a symlink. A name not in the map is used as a path.
+// rule (SYMLINK+="com8") or a symlink. A name not in the map is used as a
+// path; hart-ip://HOST[:PORT] or hart-ip+tcp://HOST[:PORT] (in the map or
+// not) opens a HART-IP gateway instead (platform/hart_ip_client.h).
 std::map<std::string, std::string> DefaultPortPaths();
 
 // How long a write of `length` characters may take, queueing and draining,
@@ -41,6 +43,7 @@ class PosixSerialDriver final : public SerialDriver {
  private:
   std::map<std::string, std::string> portPaths_;
   int lastOpenErrno_ = 0;
+  std::string lastOpenAdvice_;  // why the last gateway open failed
 };
 
 // One open terminal device. Made only by PosixSerialDriver::Open.
