@@ -1,10 +1,12 @@
-// hartsim: serves simulated HART field devices on a pseudo-terminal.
+// hartsim: serves simulated HART field devices on a pseudo-terminal, or as
+// a HART-IP gateway.
 #include <signal.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "sim/hartsim/hart_ip_server.h"
 #include "sim/hartsim_trace.h"
 #include "sim/options.h"
 #include "sim/pty_server.h"
@@ -31,6 +33,37 @@ const char* OutcomeText(sim::Outcome o) {
   return "?";
 }
 
+void PrintDevices(sim::Segment& segment) {
+  for (std::size_t i = 0; i < segment.Size(); ++i) {
+    std::printf("%s\n", sim::DeviceLine(segment.At(i).config).c_str());
+  }
+  std::fflush(stdout);
+}
+
+int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen, sim::HartsimTrace& trace,
+                bool verbose, sigset_t& signals) {
+  sim::HartIpServer server(segment);
+  if (trace.IsOpen()) trace.Attach(server);
+  if (verbose) {
+    server.log = [](const std::string& line) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    };
+  }
+  std::string error;
+  if (server.Start(listen, error) != 0) {
+    std::fprintf(stderr, "hartsim: cannot serve HART-IP: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("hart-ip: %s (UDP and TCP)\n", server.Where().c_str());
+  PrintDevices(segment);
+  int received = 0;
+  sigwait(&signals, &received);
+  server.Stop();
+  if (trace.IsOpen()) trace.Finish();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +80,12 @@ int main(int argc, char** argv) {
   if (options.version) {
     std::printf("%s\n", sim::Version());
     return 0;
+  }
+
+  sim::ListenAddress listen;
+  if (!options.hartIp.empty() && !sim::ParseListenAddress(options.hartIp, listen, error)) {
+    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    return 2;
   }
 
   sim::HartsimTrace trace;
@@ -75,6 +114,10 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  if (!options.hartIp.empty()) {
+    return ServeHartIp(segment, listen, trace, options.verbose, signals);
+  }
+
   sim::PtyServer server(segment);
   if (trace.IsOpen()) trace.Attach(server);
   if (server.Start(error) != 0) {
@@ -91,10 +134,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", message.c_str());
   }
   std::printf("%s\n", server.SlavePath().c_str());
-  for (std::size_t i = 0; i < segment.Size(); ++i) {
-    std::printf("%s\n", sim::DeviceLine(segment.At(i).config).c_str());
-  }
-  std::fflush(stdout);
+  PrintDevices(segment);
 
   int received = 0;
   sigwait(&signals, &received);

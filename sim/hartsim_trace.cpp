@@ -9,11 +9,22 @@ bool HartsimTrace::Open(const std::string& path, std::string& error) {
 void HartsimTrace::Attach(PtyServer& server) {
   startMicros_ = writer_.Now();
   server.tap = [this](const std::vector<TimedByte>& fromMaster,
-                      const std::vector<TimedByte>& toMaster, std::uint64_t nowMicros) {
-    for (const auto& b : fromMaster) tap_.Add(true, b);
-    for (const auto& b : toMaster) tap_.Add(false, b);
-    Write(tap_.Take(nowMicros));
-  };
+                      const std::vector<TimedByte>& toMaster,
+                      std::uint64_t nowMicros) { Take(fromMaster, toMaster, nowMicros); };
+}
+
+void HartsimTrace::Attach(HartIpServer& server) {
+  startMicros_ = writer_.Now();
+  server.tap = [this](const std::vector<TimedByte>& fromMaster,
+                      const std::vector<TimedByte>& toMaster,
+                      std::uint64_t nowMicros) { Take(fromMaster, toMaster, nowMicros); };
+}
+
+void HartsimTrace::Take(const std::vector<TimedByte>& fromMaster,
+                        const std::vector<TimedByte>& toMaster, std::uint64_t nowMicros) {
+  for (const auto& b : fromMaster) tap_.Add(true, b);
+  for (const auto& b : toMaster) tap_.Add(false, b);
+  Write(tap_.Take(nowMicros));
 }
 
 void HartsimTrace::Finish() {

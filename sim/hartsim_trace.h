@@ -6,6 +6,7 @@
 #include <string>
 
 #include "hartip/pcap_writer.h"
+#include "sim/hartsim/hart_ip_server.h"
 #include "sim/line_tap.h"
 #include "sim/pty_server.h"
 
@@ -18,13 +19,17 @@ class HartsimTrace {
   bool Open(const std::string& path, std::string& error);
   bool IsOpen() const { return writer_.IsOpen(); }
   // Taps `server`; call just before its Start, whose clock the records'
-  // times count from.
+  // times count from. Behind a HART-IP server the records are the frames
+  // on its loop.
   void Attach(PtyServer& server);
+  void Attach(HartIpServer& server);
   // After the server has stopped: writes what is still held.
   void Finish();
 
  private:
   void Write(const std::vector<TapRecord>& records);
+  void Take(const std::vector<TimedByte>& fromMaster, const std::vector<TimedByte>& toMaster,
+            std::uint64_t nowMicros);
 
   hartip::PcapWriter writer_;
   LineTap tap_;
