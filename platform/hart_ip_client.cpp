@@ -61,8 +61,8 @@ int MillisUntil(Clock::time_point deadline) {
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == b;
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char p, char t) {
+           return std::tolower(static_cast<unsigned char>(t)) == p;
          });
 }
 

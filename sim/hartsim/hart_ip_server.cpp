@@ -416,7 +416,9 @@ void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
   if (tap) tap(request, {}, now);
   if (reply.empty()) return;
   Merge(lineOut_, reply);
-  loopFreeAt_ = std::max(loopFreeAt_, reply.back().atMicros);
+  // A byte's time is when it has arrived; the line is busy until its last
+  // character has passed, and a request sent sooner would collide.
+  loopFreeAt_ = std::max(loopFreeAt_, reply.back().atMicros + kCharacterMicros);
   // What the devices sent after their preambles: noise before them is the
   // loop's, not the answer's.
   std::size_t at = 0;

@@ -61,6 +61,7 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--fault", "drop=1.5"},
       {"--fault", "garbage=0G"},
       {"--link"},
+      {"--hart-ip", "5094", "--link", "/dev/com8"},  // a gateway has no terminal to link
       {"--frobnicate"},
       {"--help=yes"},
       {"stray"},
