@@ -205,7 +205,8 @@ void HartIpServer::Serve() {
   std::vector<pollfd> fds;
   while (!stop_) {
     const std::uint64_t now = Now();
-    Merge(lineOut_, segment_.Unsolicited(now));
+    const std::vector<TimedByte> unsolicited = segment_.Unsolicited(now);
+    if (tap) Merge(lineOut_, unsolicited);
     std::vector<TimedByte> sent;
     while (!lineOut_.empty() && lineOut_.front().atMicros <= now) {
       sent.push_back(lineOut_.front());
@@ -415,7 +416,7 @@ void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
   const std::vector<TimedByte> reply = segment_.Receive(request);
   if (tap) tap(request, {}, now);
   if (reply.empty()) return;
-  Merge(lineOut_, reply);
+  if (tap) Merge(lineOut_, reply);  // held only to go to the tap on time
   // A byte's time is when it has arrived; the line is busy until its last
   // character has passed, and a request sent sooner would collide.
   loopFreeAt_ = std::max(loopFreeAt_, reply.back().atMicros + kCharacterMicros);
