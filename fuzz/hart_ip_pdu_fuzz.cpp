@@ -5,7 +5,6 @@
 // rest is what came over the network.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <span>
 
 #include "fuzz/fuzz_check.h"
@@ -46,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(pdu.header.byteCount <= hartip::kMaxPduSize);
       FUZZ_CHECK(pdu.body.size() + hartip::kHeaderSize == pdu.header.byteCount);
       // The message is the stream's bytes at the place it was cut.
-      FUZZ_CHECK(std::memcmp(pdu.body.data(), wire.data() + taken + hartip::kHeaderSize,
-                             pdu.body.size()) == 0);
+      FUZZ_CHECK(
+          std::equal(pdu.body.begin(), pdu.body.end(),
+                     wire.begin() + static_cast<std::ptrdiff_t>(taken + hartip::kHeaderSize)));
       taken += pdu.header.byteCount;
     }
     if (!reader.Malformed()) {
