@@ -175,8 +175,9 @@ TEST(HartIpName, GatewayAddressesAndTheirTransport) {
   }
 }
 
-// Each bad answer ends the read on the answer itself (never on the wait's
-// time-out) with the right frame or with nothing, never with garbage.
+// Each bad answer ends the read with the right frame or with nothing, never
+// with garbage. An error status or a NAK ends the wait: the good answer a
+// gateway might send after it is not taken.
 TEST(HartIpClient, BadAnswersAreNeverData) {
   struct Case {
     const char* what;
@@ -208,12 +209,13 @@ TEST(HartIpClient, BadAnswersAreNeverData) {
        true, platform::kErrorSuccess},
       {"error status", false,
        [](std::uint16_t s) {
-         return std::vector<Step>{{0, Response(s, kFrame, 6)}};
+         return std::vector<Step>{{0, Response(s, kFrame, 6)}, {50, Response(s, kFrame)}};
        },
        false, platform::kErrorSuccess},
       {"NAK", false,
        [](std::uint16_t s) {
-         return std::vector<Step>{{0, Response(s, kFrame, 0, hartip::kTypeNak)}};
+         return std::vector<Step>{{0, Response(s, kFrame, 0, hartip::kTypeNak)},
+                                  {50, Response(s, kFrame)}};
        },
        false, platform::kErrorSuccess},
       {"length longer than the datagram, shorter, beyond any message", false,
@@ -231,7 +233,7 @@ TEST(HartIpClient, BadAnswersAreNeverData) {
        true, platform::kErrorSuccess},
       {"TCP: error status", true,
        [](std::uint16_t s) {
-         return std::vector<Step>{{0, Response(s, kFrame, 6)}};
+         return std::vector<Step>{{0, Response(s, kFrame, 6)}, {50, Response(s, kFrame)}};
        },
        false, platform::kErrorSuccess},
       {"TCP: length beyond any message", true,
@@ -253,13 +255,9 @@ TEST(HartIpClient, BadAnswersAreNeverData) {
     ASSERT_EQ(driver.Open(gateway.Name(), device), platform::kErrorSuccess) << c.what;
     std::uint32_t written = 0;
     ASSERT_EQ(device->Write(kRequest.data(), kRequest.size(), written), platform::kErrorSuccess);
-    const auto start = Clock::now();
     Bytes got;
     EXPECT_EQ(ReadReply(*device, got), c.error) << c.what;
     EXPECT_EQ(got, c.delivered ? kDelivered : Bytes{}) << c.what;
-    EXPECT_LT(Clock::now() - start,
-              std::chrono::milliseconds(platform::HartIpResponseWaitMs(kRequest.size()) / 2))
-        << c.what;
     if (c.error == platform::kErrorDeviceNotConnected) {
       EXPECT_EQ(device->Write(kRequest.data(), kRequest.size(), written), c.error) << c.what;
     }
