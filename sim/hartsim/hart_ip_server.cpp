@@ -27,6 +27,10 @@ constexpr std::uint32_t kMaxTimerMs = 600'000;
 // TCP connections beyond the sessions, so that a host over the limit can
 // be told so before its connection is closed.
 constexpr std::size_t kSpareConnections = 2;
+// A gateway queues only so much for its loop: requests that would wait
+// longer than this for it are dropped unanswered, so that a host sending
+// faster than the loop can carry grows no queue here.
+constexpr std::uint64_t kMaxBacklogMicros = 10'000'000;
 // A flood of datagrams is served a batch at a time, so the clock is looked
 // at in between and responses go out on time.
 constexpr int kDatagramBatch = 64;
@@ -406,6 +410,7 @@ void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
   }
   // The gateway serves one request at a time on its loop.
   const std::uint64_t now = Now();
+  if (lineTime && loopFreeAt_ > now + kMaxBacklogMicros) return;
   const std::uint64_t begin = std::max(now, loopFreeAt_);
   std::vector<TimedByte> request;
   for (std::size_t i = 0; i < kLoopPreambles + pdu.body.size(); ++i) {
