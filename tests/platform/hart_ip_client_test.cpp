@@ -231,11 +231,6 @@ TEST(HartIpClient, BadAnswersAreNeverData) {
                                   {0, Response(s, kFrame)}};
        },
        true, platform::kErrorSuccess},
-      {"TCP: error status", true,
-       [](std::uint16_t s) {
-         return std::vector<Step>{{0, Response(s, kFrame, 6)}, {50, Response(s, kFrame)}};
-       },
-       false, platform::kErrorSuccess},
       {"TCP: length beyond any message", true,
        [&](std::uint16_t s) {
          return std::vector<Step>{{0, lying(s, 0xFFFF)}};
