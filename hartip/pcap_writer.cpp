@@ -20,8 +20,6 @@ constexpr std::uint8_t kMasterAddress[4] = {192, 0, 2, 1};
 constexpr std::uint8_t kFieldAddress[4] = {192, 0, 2, 2};
 constexpr std::size_t kIpHeader = 20;
 constexpr std::size_t kUdpHeader = 8;
-constexpr std::size_t kHartIpHeader = 8;
-constexpr std::uint8_t kHartIpVersion = 1;
 // Large enough for any datagram built here: a frame is at most 263 bytes,
 // and a read that did not make one keeps at most a few kilobytes.
 constexpr int kSnapLength = 65535;
@@ -83,15 +81,8 @@ std::uint8_t MessageType(std::uint8_t delimiter) {
 std::vector<std::uint8_t> FramePacket(Origin origin, std::span<const std::uint8_t> frame,
                                       std::uint16_t sequence) {
   if (frame.empty()) return {};
-  std::vector<std::uint8_t> pdu(kHartIpHeader);
-  pdu[0] = kHartIpVersion;
-  pdu[1] = MessageType(frame[0]);
-  pdu[2] = kTokenPassingPdu;
-  pdu[3] = 0;  // status
-  Put16(pdu, 4, sequence);
-  Put16(pdu, 6, static_cast<std::uint32_t>(kHartIpHeader + frame.size()));
-  pdu.insert(pdu.end(), frame.begin(), frame.end());
-  return Datagram(origin, kHartIpPort, pdu);
+  return Datagram(origin, kHartIpPort,
+                  Encode(MessageType(frame[0]), kTokenPassingPdu, kStatusSuccess, sequence, frame));
 }
 
 std::vector<std::uint8_t> NoFramePacket(Origin origin, std::span<const std::uint8_t> bytes,

@@ -17,19 +17,14 @@
 #include <string_view>
 #include <vector>
 
+#include "hartip/pdu.h"
+
 namespace hartip {
 
 // Which end of the line the bytes came from.
 enum class Origin { Master, Field };
 
-inline constexpr std::uint16_t kHartIpPort = 5094;
 inline constexpr std::uint16_t kNoFramePort = 5095;
-
-// HART-IP message types.
-inline constexpr std::uint8_t kTypeRequest = 0;
-inline constexpr std::uint8_t kTypeResponse = 1;
-inline constexpr std::uint8_t kTypePublish = 2;
-inline constexpr std::uint8_t kTokenPassingPdu = 3;
 
 // The HART-IP message type of a frame with this delimiter: the low three
 // bits are the frame type (1 burst, 2 master to slave, 6 slave to master);

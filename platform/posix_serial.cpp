@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/hart_ip_client.h"
 #include "platform/line_speed.h"
 #include "platform/services.h"
 
@@ -208,6 +209,7 @@ void PosixSerialDriver::SetPortPath(std::string_view name, std::string path) {
 
 std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, Error error) const {
   const std::string path = PathFor(name);
+  if (IsHartIpName(path)) return lastOpenAdvice_;
   switch (error) {
     case kErrorFileNotFound:
       // The node is there but the kernel has nothing behind it: a USB modem
@@ -258,9 +260,14 @@ Error PosixSerialDriver::Open(std::string_view name, std::unique_ptr<SerialDevic
     lastOpenErrno_ = err;
     return FromErrno(err);
   };
+  const std::string path = PathFor(name);
+  // A gateway stands where the modem would: same seam, no terminal.
+  if (IsHartIpName(path)) {
+    lastOpenErrno_ = 0;
+    return OpenHartIpDevice(path, device, lastOpenAdvice_);
+  }
   // O_NONBLOCK also keeps open() from waiting for carrier on a port without
   // CLOCAL set yet.
-  const std::string path = PathFor(name);
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(errno);
 

@@ -1,10 +1,12 @@
-// hartsim: serves simulated HART field devices on a pseudo-terminal.
+// hartsim: serves simulated HART field devices on a pseudo-terminal, or as
+// a HART-IP gateway.
 #include <signal.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "sim/hartsim/hart_ip_server.h"
 #include "sim/hartsim_trace.h"
 #include "sim/options.h"
 #include "sim/pty_server.h"
@@ -33,6 +35,45 @@ const char* OutcomeText(sim::Outcome o) {
   return "?";
 }
 
+void PrintDevices(sim::Segment& segment) {
+  for (std::size_t i = 0; i < segment.Size(); ++i) {
+    std::printf("%s\n", sim::DeviceLine(segment.At(i).config).c_str());
+  }
+  std::fflush(stdout);
+}
+
+int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen,
+                const sim::Options& options, sigset_t& signals) {
+  sim::HartIpServer server(segment);
+  sim::HartsimTrace trace;
+  if (!options.trace.empty()) trace.Attach(server);
+  if (options.verbose) {
+    server.log = [](const std::string& line) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    };
+  }
+  std::string error;
+  if (server.Start(listen, error) != 0) {
+    std::fprintf(stderr, "hartsim: cannot serve HART-IP: %s\n", error.c_str());
+    return 1;
+  }
+  // Last of the start-up steps, so that a start that fails leaves the file
+  // as it was.
+  if (!options.trace.empty() && !trace.Open(options.trace, error)) {
+    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    server.Stop();
+    return 2;
+  }
+  std::printf("hart-ip: %s (UDP and TCP)\n", server.Where().c_str());
+  PrintDevices(segment);
+  int received = 0;
+  sigwait(&signals, &received);
+  server.Stop();
+  trace.Finish();
+  return trace.Failed() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,6 +97,13 @@ int main(int argc, char** argv) {
   // simulator with its link and trace left behind: writes to it fail with
   // EPIPE instead, and printing stops.
   ::signal(SIGPIPE, SIG_IGN);
+
+  sim::ListenAddress listen;
+  if (!options.hartIp.empty() && !sim::ParseListenAddress(options.hartIp, listen, error)) {
+    std::fprintf(stderr, "hartsim: %s\n", error.c_str());
+    return 2;
+  }
+
   sim::Segment segment;
   for (const auto& d : options.devices) segment.Add(d.config).faults = d.faults;
   if (options.verbose) {
@@ -76,6 +124,10 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  if (!options.hartIp.empty()) {
+    return ServeHartIp(segment, listen, options, signals);
+  }
 
   sim::PtyServer server(segment);
   sim::HartsimTrace trace;
@@ -122,10 +174,7 @@ int main(int argc, char** argv) {
                  server.SlavePath().c_str());
   }
   std::printf("%s\n", server.SlavePath().c_str());
-  for (std::size_t i = 0; i < segment.Size(); ++i) {
-    std::printf("%s\n", sim::DeviceLine(segment.At(i).config).c_str());
-  }
-  std::fflush(stdout);
+  PrintDevices(segment);
 
   int received = 0;
   sigwait(&signals, &received);

@@ -10,12 +10,23 @@ namespace sim {
 void HartsimTrace::Attach(PtyServer& server) {
   attachedAt_ = std::chrono::steady_clock::now();
   server.tap = [this](const std::vector<TimedByte>& fromMaster,
-                      const std::vector<TimedByte>& toMaster, std::uint64_t nowMicros) {
-    if (!open_ || failed_) return;
-    for (const auto& b : fromMaster) tap_.Add(true, b);
-    for (const auto& b : toMaster) tap_.Add(false, b);
-    Write(tap_.Take(nowMicros));
-  };
+                      const std::vector<TimedByte>& toMaster,
+                      std::uint64_t nowMicros) { Take(fromMaster, toMaster, nowMicros); };
+}
+
+void HartsimTrace::Attach(HartIpServer& server) {
+  attachedAt_ = std::chrono::steady_clock::now();
+  server.tap = [this](const std::vector<TimedByte>& fromMaster,
+                      const std::vector<TimedByte>& toMaster,
+                      std::uint64_t nowMicros) { Take(fromMaster, toMaster, nowMicros); };
+}
+
+void HartsimTrace::Take(const std::vector<TimedByte>& fromMaster,
+                        const std::vector<TimedByte>& toMaster, std::uint64_t nowMicros) {
+  if (!open_ || failed_) return;
+  for (const auto& b : fromMaster) tap_.Add(true, b);
+  for (const auto& b : toMaster) tap_.Add(false, b);
+  Write(tap_.Take(nowMicros));
 }
 
 bool HartsimTrace::Open(const std::string& path, std::string& error) {

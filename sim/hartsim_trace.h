@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hartip/pcap_writer.h"
+#include "sim/hartsim/hart_ip_server.h"
 #include "sim/line_tap.h"
 #include "sim/pty_server.h"
 
@@ -16,7 +17,9 @@ namespace sim {
 class HartsimTrace {
  public:
   // Taps `server`; call before its Start. Nothing is recorded until Open.
+  // Behind a HART-IP server the records are the frames on its loop.
   void Attach(PtyServer& server);
+  void Attach(HartIpServer& server);
   // Opens the file once the terminal is served and linked, so that a start
   // that fails never touches it; the records' times count from here. False,
   // with `error` naming the file and the reason, if it cannot be written.
@@ -32,6 +35,8 @@ class HartsimTrace {
 
  private:
   void Write(const std::vector<TapRecord>& records);
+  void Take(const std::vector<TimedByte>& fromMaster, const std::vector<TimedByte>& toMaster,
+            std::uint64_t nowMicros);
 
   hartip::PcapWriter writer_;
   LineTap tap_;

@@ -411,7 +411,7 @@ namespace {
 
 // Long options without a short form; one more goes in the enum, the table
 // and the switch in ParseCommandLine.
-enum LongOnly { kOptDevice = 0x100, kOptFault, kOptLink, kOptVersion, kOptTrace };
+enum LongOnly { kOptDevice = 0x100, kOptFault, kOptLink, kOptVersion, kOptTrace, kOptHartIp };
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, kOptDevice},
@@ -421,6 +421,7 @@ const option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kOptVersion},
     {"trace", required_argument, nullptr, kOptTrace},
+    {"hart-ip", required_argument, nullptr, kOptHartIp},
     {nullptr, 0, nullptr, 0},
 };
 // Leading ':' makes getopt_long report a missing value as ':' (not '?')
@@ -509,6 +510,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         }
         (code == kOptLink ? o.link : o.trace) = value;
         break;
+      case kOptHartIp:
+        o.hartIp = value;
+        break;
       case kOptDevice:
         if (!AddDevice(value, o, error)) {
           error = "--device: " + error;
@@ -539,6 +543,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
     error = "unexpected argument '" + std::string(argv[optind]) + "'";
     return false;
   }
+  if (!o.hartIp.empty() && !o.link.empty()) {
+    error = "--hart-ip serves the devices instead of a terminal; --link has none to link";
+    return false;
+  }
   if (o.devices.empty()) o.devices.push_back(DeviceSetup{});
 
   for (const auto& keys : faults) {
@@ -563,7 +571,7 @@ std::string DeviceLine(const DeviceConfig& c) {
 const char* Usage() {
   return R"(Usage: hartsim [OPTION]...
 Serves simulated HART field devices on a pseudo-terminal and prints its path,
-until SIGINT, SIGTERM or SIGHUP.
+or as a HART-IP gateway (--hart-ip), until SIGINT, SIGTERM or SIGHUP.
 
 Options (--option VALUE or --option=VALUE):
       --device KEYS  add a device (repeatable); with none, one revision-7
@@ -575,6 +583,10 @@ Options (--option VALUE or --option=VALUE):
                      PATH is refused.
       --trace FILE   write every frame on the line, from the device side, to
                      FILE, a capture Wireshark reads (HART-IP)
+      --hart-ip [ADDR:]PORT
+                     serve the devices as a HART-IP gateway on UDP and TCP
+                     PORT (5094 is HART-IP's; 0 picks a free one), instead
+                     of a terminal; at most 4 sessions at once
   -v, --verbose      print a line for every request a device recognises
   -h, --help         this text
       --version      the version

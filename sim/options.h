@@ -18,6 +18,7 @@ struct Options {
   std::vector<DeviceSetup> devices;  // one revision-7 device at address 0 if none given
   std::string link;                  // --link PATH
   std::string trace;                 // --trace FILE
+  std::string hartIp;                // --hart-ip [ADDR:]PORT
   bool verbose = false;
   bool help = false;
   bool version = false;

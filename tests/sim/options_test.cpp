@@ -72,6 +72,7 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--fault", "garbage=0G"},
       {"--fault", "hangup=0"},  // 0 would be no fault at all
       {"--link"},
+      {"--hart-ip", "5094", "--link", "/dev/com8"},  // a gateway has no terminal to link
       {"--frobnicate"},
       {"--help=yes"},
       {"stray"},

@@ -7,6 +7,8 @@
 #include <ostream>
 
 #include "platform/errors.h"
+#include "platform/posix_serial.h"
+#include "sim/hartsim/hart_ip_server.h"
 #include "tests/support/queued_input.h"
 #include "tests/ui/gui_fixture.h"
 
@@ -46,6 +48,23 @@ TEST_F(PollDialogTest, DeviceAtAddressZeroPassesWithIdTagAndAddress) {
   EXPECT_EQ(dialog.Control(ui::kIdDeviceId)->toolTip().toStdString(),
             "Identifier 000102 hex\nManufacturer 26 (0x1A), device type 17 (0x11), expanded "
             "0x1A11\nRevisions: universal 7, device 1, software 1, hardware 1");
+}
+
+// The same press with the port standing for a HART-IP gateway: hartsim's
+// server on loopback, the real driver's gateway client.
+TEST_F(PollDialogTest, DeviceBehindAGatewayPassesAsOnTheModem) {
+  AddDevice(0, {0x00, 0x01, 0x02});
+  sim::HartIpServer gateway(segment);
+  std::string error;
+  ASSERT_EQ(gateway.Start({"127.0.0.1", "0"}, error), 0) << error;
+  platform::PosixSerialDriver driver(
+      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(gateway.Port())}});
+  platform::ScopedServices useIt({&driver, nullptr, nullptr});
+  Poll();
+  EXPECT_EQ(Text(ui::kIdDeviceId), "258");
+  EXPECT_EQ(Text(ui::kIdTag), "PT-101  ");
+  EXPECT_EQ(Text(ui::kIdStatus), "Test Pass, single device");
+  EXPECT_TRUE(fake.op.shown().empty());
 }
 
 TEST_F(PollDialogTest, LegacyDeviceGivesItsTagByCommandFour) {

@@ -1,0 +1,122 @@
+// hartsim --hart-ip [ADDR:]PORT: the simulated segment behind a HART-IP
+// server on UDP and TCP, as a gateway or multiplexer serves the loop
+// behind it. Part of the hartsim program, not of the sim library.
+//
+// A session starts with Session Initiate and ends with Session Close, with
+// its TCP connection, or after its inactivity timer; keep-alives and every
+// other message from its host restart the timer. A token-passing PDU
+// from a host with a session goes onto the loop behind the gateway's own
+// preambles; what the devices put on the loop in answer comes back,
+// after its preambles, as the response with the request's sequence
+// number, once its last byte has crossed the loop. A request nobody
+// answers gets no response, as a silent loop gives none.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "hartip/pdu.h"
+#include "sim/segment.h"
+
+namespace sim {
+
+struct ListenAddress {
+  std::string host;  // empty: every address, IPv6 and IPv4
+  std::string port;
+};
+
+// "PORT", "ADDR:PORT" or "[IPV6]:PORT"; PORT 0 lets the system choose.
+bool ParseListenAddress(std::string_view text, ListenAddress& address, std::string& error);
+
+class HartIpServer {
+ public:
+  // Sessions served at once; one more is refused with "all sessions in use".
+  static constexpr std::size_t kDefaultMaxSessions = 4;
+
+  // The segment is the caller's and must outlive the server.
+  explicit HartIpServer(Segment& segment, std::size_t maxSessions = kDefaultMaxSessions);
+  ~HartIpServer();
+  HartIpServer(const HartIpServer&) = delete;
+  HartIpServer& operator=(const HartIpServer&) = delete;
+
+  // Binds UDP and TCP on the same port and serves them on a background
+  // thread. Returns 0, or the errno of the call that failed (`error` says
+  // which and where).
+  int Start(const ListenAddress& address, std::string& error);
+  // Stops the thread (joins it) and closes every socket. Safe to repeat.
+  void Stop();
+
+  // Where it listens, e.g. "127.0.0.1:5094" or "[::]:5094".
+  const std::string& Where() const { return where_; }
+  std::uint16_t Port() const { return port_; }
+
+  // Sees the bytes on the loop behind the server, on the server's thread,
+  // with their times in microseconds since Start (as PtyServer::tap). Set
+  // before Start.
+  std::function<void(const std::vector<TimedByte>& fromMaster,
+                     const std::vector<TimedByte>& toMaster, std::uint64_t nowMicros)>
+      tap;
+  // A line of text for each session opened, refused or closed. Set before
+  // Start.
+  std::function<void(const std::string&)> log;
+  // False: a response goes out as soon as the devices have answered, not
+  // once it has crossed the 1200-baud loop. For measuring the transport
+  // alone. Set before Start.
+  bool lineTime = true;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Session;
+  struct Response {
+    std::uint64_t dueMicros;
+    int session;
+    std::uint16_t sequence;
+    std::vector<std::uint8_t> frame;
+  };
+
+  void Serve();
+  void ServeUdp();
+  void Accept();
+  // False when the connection is to be closed.
+  bool ServeTcp(Session& connection);
+  // Handles one message; false when the connection is to be closed.
+  bool Handle(Session& from, const hartip::Pdu& pdu);
+  void PassThrough(Session& from, const hartip::Pdu& pdu);
+  void Reply(const Session& to, std::uint8_t messageType, std::uint8_t messageId,
+             std::uint8_t status, std::uint16_t sequence, std::span<const std::uint8_t> body);
+  void SendDue();
+  void Expire();
+  void Log(const std::string& line);
+  std::size_t OpenSessions() const;
+  std::uint64_t Now() const;
+
+  Segment& segment_;
+  const std::size_t maxSessions_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  int udpFd_ = -1;
+  int listenFd_ = -1;
+  int wakeFds_[2] = {-1, -1};
+  std::string where_;
+  std::uint16_t port_ = 0;
+  Clock::time_point start_{};
+
+  std::vector<std::unique_ptr<Session>> sessions_;  // UDP sessions and TCP connections
+  int nextSessionId_ = 1;
+  std::deque<Response> responses_;  // in due order
+  std::deque<TimedByte> lineOut_;   // the devices' bytes, for the tap
+  std::uint64_t loopFreeAt_ = 0;    // the gateway's loop is busy until then
+};
+
+}  // namespace sim
