@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/frame_trace.h"
 #include "platform/services.h"
 #include "platform_qt/busy.h"
 #include "platform_qt/message_box.h"
@@ -91,7 +90,6 @@ void EndOnSignal(CWinApp* app) {
   unsigned char number = 0;
   if (::read(signalPipe[0], &number, 1) != 1) return;
   if (app->onTerminate != nullptr) app->onTerminate();
-  CloseFrameTrace();
   std::fflush(nullptr);
   // Not exit(): the windows and the toolkit are in the middle of a nested
   // loop, and tearing them down from here is not safe; everything that had

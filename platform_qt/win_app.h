@@ -45,7 +45,7 @@ class CWinApp {
   // Run when SIGTERM, SIGINT or SIGHUP ends the program (logout, kill,
   // Ctrl+C), from the event loop, before it exits with 128 + the signal's
   // number: what must not be left behind (the port's exclusive lock, the
-  // modem lines) is released here. The frame trace is closed after it.
+  // modem lines, the frame trace) is released here.
   void (*onTerminate)() = nullptr;
 
   // What --version prints after the program's name, the line --help gives

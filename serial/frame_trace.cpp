@@ -1,9 +1,9 @@
-#include "platform/frame_trace.h"
+#include "serial/frame_trace.h"
 
 #include "hartip/pcap_writer.h"
 #include "platform/services.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -20,7 +20,7 @@ hartip::Origin ToOrigin(TraceOrigin origin) {
 // once; the operator learns that the capture is short, and why, while the
 // conversation goes on.
 void Report(bool written) {
-  if (!written) MessageBox(Writer().Failure(), Icon::Error);
+  if (!written) platform::MessageBox(Writer().Failure(), platform::Icon::Error);
 }
 
 }  // namespace
@@ -48,4 +48,4 @@ void TraceNoFrame(TraceOrigin origin, std::span<const std::uint8_t> bytes,
   if (w.IsOpen()) Report(w.WriteNoFrame(ToOrigin(origin), bytes, reason, w.Now()));
 }
 
-}  // namespace platform
+}  // namespace serial

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace serial {
 
 // Which end of the line the bytes came from.
 enum class TraceOrigin { Master, Field };
@@ -28,4 +28,4 @@ void TraceFrame(TraceOrigin origin, std::span<const std::uint8_t> frame);
 // Bytes that did not make a frame, and why.
 void TraceNoFrame(TraceOrigin origin, std::span<const std::uint8_t> bytes, std::string_view reason);
 
-}  // namespace platform
+}  // namespace serial

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/frame_trace.h"
+#include "serial/frame_trace.h"
 
 namespace serial {
 
@@ -22,32 +22,31 @@ std::size_t DeclaredSize(std::span<const std::uint8_t> frame) {
 }  // namespace
 
 void LinkTrace::Sent(std::span<const std::uint8_t> request) {
-  if (!platform::FrameTraceOpen()) return;
+  if (!FrameTraceOpen()) return;
   std::size_t start = 0;
   while (start < request.size() && request[start] == kPreamble) ++start;
   const auto frame = request.subspan(start);
   const std::size_t declared = DeclaredSize(frame);
   if (declared == 0 || frame.size() < declared) {
     // The port took only part of the request.
-    platform::TraceNoFrame(
-        platform::TraceOrigin::Master, request,
-        "request cut short (" + std::to_string(request.size()) + " bytes written)");
+    TraceNoFrame(TraceOrigin::Master, request,
+                 "request cut short (" + std::to_string(request.size()) + " bytes written)");
     return;
   }
-  platform::TraceFrame(platform::TraceOrigin::Master, frame.first(declared));
+  TraceFrame(TraceOrigin::Master, frame.first(declared));
 }
 
 void LinkTrace::Received(std::span<const std::uint8_t> lineBytes, LinkResult result,
                          std::size_t frameOffset) {
-  if (!platform::FrameTraceOpen()) return;
+  if (!FrameTraceOpen()) return;
   if (result == LinkResult::kOk && frameOffset < lineBytes.size()) {
-    platform::TraceFrame(platform::TraceOrigin::Field, lineBytes.subspan(frameOffset));
+    TraceFrame(TraceOrigin::Field, lineBytes.subspan(frameOffset));
     return;
   }
   std::string reason = LinkResultText(result);
   // A frame was read, but it ended beyond the bytes the link keeps for us.
   if (result == LinkResult::kOk) reason = "frame beyond the bytes kept of a flooded line";
-  platform::TraceNoFrame(platform::TraceOrigin::Field, lineBytes, reason);
+  TraceNoFrame(TraceOrigin::Field, lineBytes, reason);
 }
 
 }  // namespace serial

@@ -1,10 +1,10 @@
 #include "ui/poller_app.h"
 
 #include "hart/hart_device.h"
-#include "platform/frame_trace.h"
 #include "platform/posix_serial.h"
 #include "platform/services.h"
 #include "platform_qt/resources.h"
+#include "serial/frame_trace.h"
 #include "ui/headless/options.h"
 #include "ui/poll_dialog.h"
 #include "ui/resources.h"
@@ -42,7 +42,7 @@ bool PollerApp::InitInstance() {
   }
   if (!traceFile.empty()) {
     std::string error;
-    if (!platform::OpenFrameTrace(traceFile, error)) {
+    if (!serial::OpenFrameTrace(traceFile, error)) {
       platform::MessageBox(error, platform::Icon::Error);
       exitCode = 2;
       return false;
@@ -53,7 +53,7 @@ bool PollerApp::InitInstance() {
   SetMainWindow(&dialog);
   dialog.DoModal();
   SetMainWindow(nullptr);
-  platform::CloseFrameTrace();
+  serial::CloseFrameTrace();
   // False ends the program instead of running a message loop.
   return false;
 }

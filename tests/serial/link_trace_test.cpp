@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hartip/pcap_writer.h"
-#include "platform/frame_trace.h"
+#include "serial/frame_trace.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/frames.h"
 #include "tests/support/pcap_records.h"
@@ -28,13 +28,13 @@ class LinkTraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    ASSERT_TRUE(platform::OpenFrameTrace(file.path(), error)) << error;
+    ASSERT_TRUE(serial::OpenFrameTrace(file.path(), error)) << error;
     HartLink::SetObserver(&trace);
     ASSERT_EQ(HartLink::OpenLink(8, 1200), serial::LinkResult::kOk);
   }
   void TearDown() override {
     HartLink::SetObserver(nullptr);
-    platform::CloseFrameTrace();
+    serial::CloseFrameTrace();
   }
 
   serial::LinkResult Exchange(const Bytes& request, const Bytes& answer) {

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "command_line/command_line.h"
-#include "platform/frame_trace.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
 #include "platform/services.h"
+#include "serial/frame_trace.h"
 #include "serial/hart_link.h"
 #include "serial/link_trace.h"
 #include "ui/headless/headless.h"
@@ -41,7 +41,7 @@ int RunWithoutWindow(const ui::HeadlessOptions& options, const platform::Command
                               [](std::string_view s) { Write(stderr, std::string(s) + "\n"); }});
   }
   serial::HartLink::SetObserver(nullptr);
-  platform::CloseFrameTrace();
+  serial::CloseFrameTrace();
   return status;
 }
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "hart/hart_device.h"
-#include "platform/frame_trace.h"
 #include "platform/posix_serial.h"
+#include "serial/frame_trace.h"
 #include "serial/hart_link.h"
 
 namespace ui {
@@ -77,7 +77,7 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
 }
 
 bool OpenTraceOption(const platform::CommandLine& given, std::string& error) {
-  return !given.IsSet("trace") || platform::OpenFrameTrace(given.Value("trace"), error);
+  return !given.IsSet("trace") || serial::OpenFrameTrace(given.Value("trace"), error);
 }
 
 bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& options,
