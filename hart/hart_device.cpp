@@ -41,31 +41,12 @@ constexpr std::uint8_t kCommandAttempts = 4;
 // A device that never stops answering busy would hold the master forever.
 constexpr int kBusyLimit = 30;
 
-// Command data bytes the master decodes from each command's reply: the
-// identity of command 0; loop current, PV unit and PV of command 3; block
-// number and packed tag of command 4; packed tag of command 13. An error
-// response carries only the two status bytes, and decoding it would show
-// bytes the device never sent.
-std::uint8_t DecodedDataBytes(std::uint8_t command) {
-  switch (command) {
-    case kCommandReadUniqueId:
-      return 12;
-    case kCommandReadCurrentAndVariables:
-      return 4 + 1 + 4;
-    case kCommandReadLegacyTag:
-      return 1 + 6;
-    case kCommandReadTag:
-      return 6;
-    default:
-      return 0;
-  }
-}
-
 Asked ShortAsk(std::uint8_t pollAddress, std::uint8_t command) {
   Asked asked;
   asked.address[0] = pollAddress;
   asked.command = command;
-  asked.dataBytes = DecodedDataBytes(command);
+  const MasterCommand* row = FindMasterCommand(command);
+  asked.dataBytes = row != nullptr ? row->decodedDataBytes : 0;
   return asked;
 }
 
@@ -251,7 +232,9 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
 }
 
 bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
-  const bool longFrame = universalRevision > 4;
+  const MasterCommand* row = FindMasterCommand(command);
+  const bool longFrame =
+      universalRevision > 4 && (row == nullptr || row->frame == RequestFrame::kByRevision);
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
       longFrame ? BuildLongRequest(request, *this, command)

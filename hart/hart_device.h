@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hart/reply.h"
 #include "serial/hart_link.h"
 
 namespace hart {
@@ -30,11 +31,7 @@ inline constexpr std::size_t kLongByteCount = 7;
 inline constexpr std::size_t kShortStatus = kShortByteCount + 1;
 inline constexpr std::size_t kLongStatus = kLongByteCount + 1;
 
-// Commands the master sends.
-inline constexpr std::uint8_t kCommandReadUniqueId = 0;
-inline constexpr std::uint8_t kCommandReadCurrentAndVariables = 3;
-inline constexpr std::uint8_t kCommandReadLegacyTag = 4;  // with request byte 1
-inline constexpr std::uint8_t kCommandReadTag = 13;
+// The commands the master sends are kMasterCommands (hart/reply.h).
 
 // Response codes that ask the master to come back later.
 inline constexpr std::uint8_t kResponseBusy = 0x20;

@@ -68,4 +68,11 @@ ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
   return ReplyKind::kAnswer;
 }
 
+const MasterCommand* FindMasterCommand(std::uint8_t number) {
+  for (const MasterCommand& row : kMasterCommands) {
+    if (row.number == number) return &row;
+  }
+  return nullptr;
+}
+
 }  // namespace hart

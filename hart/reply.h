@@ -21,6 +21,45 @@ enum class ReplyKind {
   kAnswer,
 };
 
+// The commands the master sends: the one place their facts live. Adding a
+// command means a row here, its request in HartDevice and its decoding in
+// the caller.
+inline constexpr std::uint8_t kCommandReadUniqueId = 0;
+inline constexpr std::uint8_t kCommandReadCurrentAndVariables = 3;
+inline constexpr std::uint8_t kCommandReadLegacyTag = 4;  // with request byte 1
+inline constexpr std::uint8_t kCommandReadTag = 13;
+
+// How a command's request addresses the device.
+enum class RequestFrame {
+  kShort,       // polling address, short frame, whatever the revision
+  kByRevision,  // long frame (unique address) from universal revision 5 on
+};
+
+struct MasterCommand {
+  std::uint8_t number;
+  const char* name;
+  // Data bytes after the two status bytes that the caller decodes. A reply
+  // with fewer is an error response: decoding it would show bytes the
+  // device never sent.
+  std::uint8_t decodedDataBytes;
+  RequestFrame frame;
+};
+
+inline constexpr MasterCommand kMasterCommands[] = {
+    // Manufacturer, device type, preambles, revisions, flags, identifier.
+    {kCommandReadUniqueId, "Read Unique Identifier", 12, RequestFrame::kShort},
+    // Loop current (float), PV unit code, PV (float).
+    {kCommandReadCurrentAndVariables, "Read Dynamic Variables and Loop Current", 4 + 1 + 4,
+     RequestFrame::kByRevision},
+    // Revision 4 and below: the block number echoed, then the packed tag.
+    {kCommandReadLegacyTag, "Read Tag (block 1)", 1 + 6, RequestFrame::kShort},
+    // Packed tag; descriptor and date follow and are not decoded.
+    {kCommandReadTag, "Read Tag, Descriptor, Date", 6, RequestFrame::kByRevision},
+};
+
+// The row of `number`, or null for a command the master never sends.
+const MasterCommand* FindMasterCommand(std::uint8_t number);
+
 // What the master asked, as far as judging a reply needs it.
 struct Asked {
   bool longFrame = false;
@@ -29,7 +68,8 @@ struct Asked {
   // without the primary-master bit is not ours at all: see kForeign).
   std::array<std::uint8_t, 5> address{};
   std::uint8_t command = 0;
-  // Command data bytes (after the two status bytes) the caller decodes.
+  // Command data bytes (after the two status bytes) the caller decodes:
+  // the command's MasterCommand::decodedDataBytes.
   std::uint8_t dataBytes = 0;
   // Whether busy and delayed responses are told apart; callers that do not
   // wait them out judge such a reply like any other.
