@@ -115,6 +115,29 @@ bool Lost(HartDevice& device, serial::LinkResult result) {
   return device.portLost;
 }
 
+// One request, sent in the master's turn, and the read of its reply slot.
+struct Attempt {
+  bool sent = false;  // the request went out
+  bool lost = false;  // the port went away: stop
+  bool inTurn = false;
+  serial::LinkResult received = serial::LinkResult::kOk;
+};
+
+Attempt TryOnce(HartDevice& device, const Turns& turns, const std::uint8_t* request,
+                std::size_t length, Reply& reply) {
+  Attempt a;
+  const Turns::Sent sent = turns.Send(request, length);
+  if (Lost(device, sent.result)) {
+    a.lost = true;
+    return a;
+  }
+  a.sent = true;
+  a.inTurn = sent.inTurn;
+  a.received = Receive(reply);
+  a.lost = Lost(device, a.received);
+  return a;
+}
+
 }  // namespace
 
 std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
@@ -192,13 +215,11 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   const Turns turns(kPollSharedBudgetMs);
   for (std::uint8_t attempt = 0; attempt < limit && !portLost && (attempt == 0 || turns.MayTry());
        ++attempt) {
-    const Turns::Sent sent = turns.Send(request, length);
-    if (Lost(*this, sent.result)) break;
-    ++lastRequests_;
-    const bool inTurn = sent.inTurn;
-    const serial::LinkResult received = Receive(reply);
-    if (Lost(*this, received)) break;
-    if (received != serial::LinkResult::kOk) continue;
+    const Attempt tried = TryOnce(*this, turns, request, length, reply);
+    if (tried.sent) ++lastRequests_;
+    if (tried.lost) break;
+    if (tried.received != serial::LinkResult::kOk) continue;
+    const bool inTurn = tried.inTurn;
     const ReplyKind kind = ClassifyReply(reply.data(), asked);
     if (kind == ReplyKind::kForeign) {
       if (!inTurn) limit = kForeignAttemptLimit;
@@ -312,13 +333,11 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   const Turns turns(kCommandSharedBudgetMs);
   for (std::uint8_t i = 0;
        i < limit + kCommandAttempts - 1 && !portLost && (i == 0 || turns.MayTry());) {
-    const Turns::Sent sent = turns.Send(request, length);
-    if (Lost(*this, sent.result)) break;
-    ++lastRequests_;
-    const bool inTurn = sent.inTurn;
-    const serial::LinkResult received = Receive(reply);
-    if (Lost(*this, received)) break;
-    if (received != serial::LinkResult::kOk) {
+    const Attempt tried = TryOnce(*this, turns, request, length, reply);
+    if (tried.sent) ++lastRequests_;
+    if (tried.lost) break;
+    const bool inTurn = tried.inTurn;
+    if (tried.received != serial::LinkResult::kOk) {
       ++i;
       continue;
     }
