@@ -1,4 +1,4 @@
-#include "sim/options.h"
+#include "sim/hartsim/options.h"
 
 #include <getopt.h>
 #include <stdlib.h>
