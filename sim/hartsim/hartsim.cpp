@@ -9,6 +9,7 @@
 #include "sim/hartsim/hart_ip_server.h"
 #include "sim/hartsim/hartsim_trace.h"
 #include "sim/hartsim/options.h"
+#include "sim/hartsim/port_link.h"
 #include "sim/pty_server.h"
 
 namespace {
