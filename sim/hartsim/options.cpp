@@ -1,7 +1,6 @@
 #include "sim/hartsim/options.h"
 
 #include <getopt.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,8 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
+#include <span>
+#include <string_view>
 
 namespace sim {
 
@@ -55,15 +54,6 @@ bool Float(const std::string& key, const std::string& text, float& out, std::str
   }
   out = static_cast<float>(v);
   return true;
-}
-
-// "N" or "every".
-bool Count(const std::string& key, const std::string& text, std::int32_t& out, std::string& error) {
-  if (text == "every") {
-    out = kEvery;
-    return true;
-  }
-  return Number(key, text, 0, 1000000, out, error);
 }
 
 bool Hex(const std::string& key, const std::string& text, std::vector<std::uint8_t>& out,
@@ -114,131 +104,72 @@ bool Flag(const std::string& key, const std::string& text, bool& out, std::strin
   return true;
 }
 
-// Calls `handle(index, key, value)` for each key=value of a comma-separated
-// list, `index` being the key's place in `keys` (getsubopt's token list).
-// Empty items ("a=1,,b=2") are skipped.
-template <typename Handle>
-bool ForEachKey(std::string_view list, char* const* keys, const char* kind, std::string& error,
-                Handle handle) {
-  std::string buffer(list);  // getsubopt writes its NULs into the list
-  char* rest = buffer.data();
-  while (*rest != '\0') {
-    char* const item = rest;
-    char* value = nullptr;
-    const int index = ::getsubopt(&rest, keys, &value);
-    if (*item == '\0') continue;
-    const std::string key(item, std::strcspn(item, "="));
-    if (index < 0) {
-      error = std::string("unknown ") + kind + " key '" + key + "'";
-      return false;
-    }
-    if (value == nullptr) {
-      error = "key '" + key + "' needs a value";
-      return false;
-    }
-    if (!handle(index, key, std::string(value))) return false;
+// The values a key takes. A number's range is both what its setter accepts
+// and what --help shows, unless `shown` says it otherwise ("N", "TEXT");
+// for text it is the length.
+struct Range {
+  unsigned long min = 0;
+  unsigned long max = 0;
+  const char* shown = nullptr;
+};
+
+struct Setting;
+
+// One key of --device or --fault: its name, its values, what it sets and
+// its line in --help.
+struct Key {
+  const char* name;
+  Range range;
+  bool (*set)(const Setting&);
+  const char* help;
+};
+
+// What a key's setter is given: its row, the value written and the device
+// to set. Its checks take the row's range and name the key in any error.
+struct Setting {
+  const Key& row;
+  const std::string& value;
+  DeviceSetup& setup;
+  std::string& error;
+
+  template <typename T>
+  bool InRange(T& out) const {
+    return Number(row.name, value, row.range.min, row.range.max, out, error);
   }
-  return true;
-}
-
-// getsubopt's token lists are arrays of char*, hence the casts; each list is
-// in the order of its enum.
-enum DeviceKey {
-  kDevAddr,
-  kDevRev,
-  kDevMfr,
-  kDevType,
-  kDevId,
-  kDevTag,
-  kDevDesc,
-  kDevCurrent,
-  kDevPv,
-  kDevUnit,
-  kDevSv,
-  kDevTv,
-  kDevQv,
-  kDevLegacy,
-  kDevStatus,
-  kDevTurnaround,
-  kDevPreambles,
-  kDevNeed
+  // "N" or "every".
+  bool CountOrEvery(std::int32_t& out) const {
+    if (value == "every") {
+      out = kEvery;
+      return true;
+    }
+    return InRange(out);
+  }
+  // Milliseconds in range, kept as microseconds.
+  bool Millis(std::uint64_t& micros) const {
+    std::uint32_t millis = 0;
+    if (!InRange(millis)) return false;
+    micros = millis * 1000ull;
+    return true;
+  }
+  bool Real(float& out) const { return Float(row.name, value, out, error); }
+  bool Bytes(std::vector<std::uint8_t>& out) const { return Hex(row.name, value, out, error); }
+  bool On(bool& out) const { return Flag(row.name, value, out, error); }
+  bool Text(std::string& out) const {
+    if (value.size() > row.range.max) {
+      error = std::string(row.name) + "=" + value + ": at most " + std::to_string(row.range.max) +
+              " characters";
+      return false;
+    }
+    out = value;
+    return true;
+  }
+  // SV, TV or QV: variable `slot` (PV is 0), made if the device has fewer.
+  bool Variable(std::size_t slot) const {
+    auto& variables = setup.config.variables;
+    if (variables.size() <= slot) variables.resize(slot + 1);
+    return VariableValue(row.name, value, variables[slot], error);
+  }
 };
-char* const kDeviceKeys[] = {const_cast<char*>("addr"),
-                             const_cast<char*>("rev"),
-                             const_cast<char*>("mfr"),
-                             const_cast<char*>("type"),
-                             const_cast<char*>("id"),
-                             const_cast<char*>("tag"),
-                             const_cast<char*>("desc"),
-                             const_cast<char*>("current"),
-                             const_cast<char*>("pv"),
-                             const_cast<char*>("unit"),
-                             const_cast<char*>("sv"),
-                             const_cast<char*>("tv"),
-                             const_cast<char*>("qv"),
-                             const_cast<char*>("legacy"),
-                             const_cast<char*>("status"),
-                             const_cast<char*>("turnaround"),
-                             const_cast<char*>("preambles"),
-                             const_cast<char*>("need"),
-                             nullptr};
-static_assert(std::size(kDeviceKeys) == kDevNeed + 2, "one name for each DeviceKey");
-
-enum FaultKey {
-  kFaultAddr,
-  kFaultSilent,
-  kFaultBusy,
-  kFaultDelayed,
-  kFaultCommError,
-  kFaultCommBits,
-  kFaultBurst,
-  kFaultBurstPeriod,
-  kFaultOtherMaster,
-  kFaultOtherMasterPeriod,
-  kFaultBadChecksum,
-  kFaultGarbage,
-  kFaultZeros,
-  kFaultTruncate,
-  kFaultTruncations,
-  kFaultEcho,
-  kFaultDrop,
-  kFaultSeed,
-  kFaultDropNext,
-  kFaultTurnaround,
-  kFaultPreambles,
-  kFaultHangup,
-  kFaultNotImplemented,
-  kFaultNoise
-};
-// One key a line, as the enum above.
-// clang-format off
-char* const kFaultKeys[] = {const_cast<char*>("addr"),
-                            const_cast<char*>("silent"),
-                            const_cast<char*>("busy"),
-                            const_cast<char*>("delayed"),
-                            const_cast<char*>("commerror"),
-                            const_cast<char*>("commbits"),
-                            const_cast<char*>("burst"),
-                            const_cast<char*>("burstperiod"),
-                            const_cast<char*>("othermaster"),
-                            const_cast<char*>("othermasterperiod"),
-                            const_cast<char*>("badchecksum"),
-                            const_cast<char*>("garbage"),
-                            const_cast<char*>("zeros"),
-                            const_cast<char*>("truncate"),
-                            const_cast<char*>("truncations"),
-                            const_cast<char*>("echo"),
-                            const_cast<char*>("drop"),
-                            const_cast<char*>("seed"),
-                            const_cast<char*>("dropnext"),
-                            const_cast<char*>("turnaround"),
-                            const_cast<char*>("preambles"),
-                            const_cast<char*>("hangup"),
-                            const_cast<char*>("notimpl"),
-                            const_cast<char*>("noise"),
-                            nullptr};
-// clang-format on
-static_assert(std::size(kFaultKeys) == kFaultNoise + 2, "one name for each FaultKey");
 
 // Character times from the request's end to the reply. A device must start
 // within 28; more is a device too slow for any master, kept as a fault to
@@ -249,162 +180,317 @@ constexpr unsigned long kMaxTurnaround = 255;
 constexpr unsigned long kMaxPollAddress = 63;
 constexpr unsigned long kMaxOldPollAddress = 15;
 
-}  // namespace
+// How many requests a fault may count.
+constexpr unsigned long kMaxCount = 1000000;
 
-bool ParseDevice(std::string_view keys, DeviceSetup& s, std::string& error) {
-  auto& c = s.config;
-  return ForEachKey(keys, kDeviceKeys, "device", error,
-                    [&](int index, const std::string& k, const std::string& v) {
-                      switch (static_cast<DeviceKey>(index)) {
-                        case kDevAddr:
-                          return Number(k, v, 0, kMaxPollAddress, c.pollAddress, error);
-                        case kDevRev:
-                          return Number(k, v, 1, 7, c.universalRevision, error);
-                        case kDevMfr:
-                          return Number(k, v, 0, 255, c.manufacturer, error);
-                        case kDevType:
-                          return Number(k, v, 0, 255, c.deviceType, error);
-                        case kDevId: {
-                          std::vector<std::uint8_t> id;
-                          if (!Hex(k, v, id, error)) return false;
-                          if (id.size() != 3) {
-                            error = k + "=" + v + ": expected six hex digits";
-                            return false;
-                          }
-                          std::copy(id.begin(), id.end(), c.deviceId.begin());
-                          return true;
-                        }
-                        case kDevTag:
-                          if (v.size() > 8) {
-                            error = k + "=" + v + ": at most 8 characters";
-                            return false;
-                          }
-                          c.tag = v;
-                          return true;
-                        case kDevDesc:
-                          if (v.size() > 16) {
-                            error = k + "=" + v + ": at most 16 characters";
-                            return false;
-                          }
-                          c.descriptor = v;
-                          return true;
-                        case kDevCurrent:
-                          return Float(k, v, c.loopCurrent, error);
-                        case kDevPv:
-                          return Float(k, v, c.variables.at(0).value, error);
-                        case kDevUnit:
-                          return Number(k, v, 0, 255, c.variables.at(0).unit, error);
-                        case kDevSv:
-                        case kDevTv:
-                        case kDevQv: {
-                          const std::size_t slot = static_cast<std::size_t>(index - kDevSv) + 1;
-                          if (c.variables.size() <= slot) c.variables.resize(slot + 1);
-                          return VariableValue(k, v, c.variables[slot], error);
-                        }
-                        case kDevLegacy:
-                          return Flag(k, v, c.legacyCommandZero, error);
-                        case kDevStatus:
-                          return Number(k, v, 0, 255, c.deviceStatus, error);
-                        case kDevTurnaround:
-                          return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
-                        case kDevPreambles:
-                          return Number(k, v, 5, 20, c.responsePreambles, error);
-                        case kDevNeed:
-                          return Number(k, v, 2, 20, c.requestPreambles, error);
-                      }
-                      return false;
-                    });
+// One row a key; --help lists them in this order.
+constexpr Key kDeviceKeys[] = {
+    {"addr",
+     {0, kMaxPollAddress},
+     [](const Setting& s) { return s.InRange(s.setup.config.pollAddress); },
+     "polling address (default 0; above 15 from rev=6 on)"},
+    {"rev",
+     {1, 7},
+     [](const Setting& s) { return s.InRange(s.setup.config.universalRevision); },
+     "universal revision (default 7)"},
+    {"mfr",
+     {0, 255},
+     [](const Setting& s) { return s.InRange(s.setup.config.manufacturer); },
+     "manufacturer code (default 0x1a)"},
+    {"type",
+     {0, 255},
+     [](const Setting& s) { return s.InRange(s.setup.config.deviceType); },
+     "device type (default 0x11)"},
+    {"id",
+     {0, 0, "HHHHHH"},
+     [](const Setting& s) {
+       std::vector<std::uint8_t> id;
+       if (!s.Bytes(id)) return false;
+       if (id.size() != 3) {
+         s.error = std::string(s.row.name) + "=" + s.value + ": expected six hex digits";
+         return false;
+       }
+       std::copy(id.begin(), id.end(), s.setup.config.deviceId.begin());
+       return true;
+     },
+     "six hex digits; default 000102 for the first --device, 000103 for the second, ..."},
+    {"tag",
+     {0, 8, "TEXT"},
+     [](const Setting& s) { return s.Text(s.setup.config.tag); },
+     "at most 8 characters, served in packed ASCII (upper case)"},
+    {"desc",
+     {0, 16, "TEXT"},
+     [](const Setting& s) { return s.Text(s.setup.config.descriptor); },
+     "descriptor: at most 16 characters, likewise"},
+    {"current",
+     {0, 0, "MA"},
+     [](const Setting& s) { return s.Real(s.setup.config.loopCurrent); },
+     "loop current in mA (default 12)"},
+    {"pv",
+     {0, 0, "VALUE"},
+     [](const Setting& s) { return s.Real(s.setup.config.variables.at(0).value); },
+     "primary variable (default 12.5)"},
+    {"unit",
+     {0, 255},
+     [](const Setting& s) { return s.InRange(s.setup.config.variables.at(0).unit); },
+     "the primary variable's unit code (default 7, bar)"},
+    {"sv",
+     {0, 0, "VALUE:UNIT"},
+     [](const Setting& s) { return s.Variable(1); },
+     "secondary variable and its unit code"},
+    {"tv",
+     {0, 0, "VALUE:UNIT"},
+     [](const Setting& s) { return s.Variable(2); },
+     "tertiary variable, likewise"},
+    {"qv",
+     {0, 0, "VALUE:UNIT"},
+     [](const Setting& s) { return s.Variable(3); },
+     "quaternary variable, likewise"},
+    {"legacy",
+     {0, 0, "1"},
+     [](const Setting& s) { return s.On(s.setup.config.legacyCommandZero); },
+     "old command-0 layout without the 254 marker"},
+    {"status",
+     {0, 255},
+     [](const Setting& s) { return s.InRange(s.setup.config.deviceStatus); },
+     "device status byte"},
+    {"turnaround",
+     {0, kMaxTurnaround},
+     [](const Setting& s) { return s.InRange(s.setup.config.turnaroundChars); },
+     "character times before the reply (default 2; a device must start within 28, more is a "
+     "device too slow)"},
+    {"preambles",
+     {5, 20},
+     [](const Setting& s) { return s.InRange(s.setup.config.responsePreambles); },
+     "preambles before each reply (default 5)"},
+    {"need",
+     {2, 20},
+     [](const Setting& s) { return s.InRange(s.setup.config.requestPreambles); },
+     "preambles a request needs to be heard (default 5; told to masters in command 0)"},
+};
+
+constexpr Key kFaultKeys[] = {
+    // The caller's: it chooses the device.
+    {"addr", {0, kMaxPollAddress}, [](const Setting&) { return true; }, "the device (default 0)"},
+    {"silent",
+     {0, 0, "1"},
+     [](const Setting& s) { return s.On(s.setup.faults.silent); },
+     "answers nothing, bursts nothing"},
+    {"busy",
+     {0, kMaxCount, "N"},
+     [](const Setting& s) { return s.InRange(s.setup.faults.busy); },
+     "the next N requests answered busy (0x20)"},
+    {"delayed",
+     {0, kMaxCount, "N"},
+     [](const Setting& s) { return s.InRange(s.setup.faults.delayed); },
+     "the next N answered delayed response (0x21, then 0x22)"},
+    {"commerror",
+     {0, kMaxCount, "N|every"},
+     [](const Setting& s) { return s.CountOrEvery(s.setup.faults.commErrors); },
+     "communication-error status in the next N replies"},
+    {"commbits",
+     {0, 0x7F},
+     [](const Setting& s) { return s.InRange(s.setup.faults.commErrorBits); },
+     "the communication-error bits (default 0x08, parity)"},
+    {"burst",
+     {10, 60000, "1|long|PERIOD"},
+     [](const Setting& s) {
+       auto& f = s.setup.faults;
+       // A number is a period in milliseconds, on a strict grid.
+       if (s.value != "0" && s.value != "1" && s.value != "long") {
+         if (!s.Millis(f.burstPeriodMicros)) {
+           s.error += " (or 1, long, 0)";
+           return false;
+         }
+         f.burstStrict = true;
+       }
+       f.burst = s.value != "0";
+       f.burstLong = s.value == "long";
+       return true;
+     },
+     "command-3 frames three times a second: long from revision 5 on, short below (long: "
+     "always); PERIOD (10..60000 ms) on that strict grid"},
+    {"burstperiod",
+     {10, 60000},
+     [](const Setting& s) { return s.Millis(s.setup.faults.burstPeriodMicros); },
+     "ms between burst frames"},
+    {"othermaster",
+     {0, 0, "1"},
+     [](const Setting& s) { return s.On(s.setup.faults.otherMaster); },
+     "a secondary master's request and the device's answer, in the secondary's turn"},
+    {"othermasterperiod",
+     {10, 60000},
+     [](const Setting& s) { return s.Millis(s.setup.faults.otherMasterPeriodMicros); },
+     "ms between its requests (default 1000)"},
+    {"badchecksum",
+     {0, kMaxCount, "N|every"},
+     [](const Setting& s) { return s.CountOrEvery(s.setup.faults.badChecksums); },
+     "a wrong checksum in the next N replies"},
+    {"garbage",
+     {0, 0, "HEX"},
+     [](const Setting& s) { return s.Bytes(s.setup.faults.garbage); },
+     "bytes before every reply's preambles"},
+    {"zeros",
+     {0, 255},
+     [](const Setting& s) {
+       std::uint32_t n = 0;
+       if (!s.InRange(n)) return false;
+       s.setup.faults.garbage.insert(s.setup.faults.garbage.end(), n, 0x00);
+       return true;
+     },
+     "that many zero bytes before every reply's preambles, after garbage="},
+    {"truncate",
+     {0, 1000},
+     [](const Setting& s) { return s.InRange(s.setup.faults.truncateAfter); },
+     "replies cut after that many bytes (0: whole)"},
+    {"truncations",
+     {0, kMaxCount, "N|every"},
+     [](const Setting& s) { return s.CountOrEvery(s.setup.faults.truncations); },
+     "only the next N replies cut (default every)"},
+    {"echo",
+     {0, 0, "1"},
+     [](const Setting& s) { return s.On(s.setup.faults.echo); },
+     "the modem echoes each request before the reply"},
+    {"drop",
+     {0, 1},
+     [](const Setting& s) {
+       float fraction = 0;
+       if (!s.Real(fraction)) return false;
+       if (fraction < s.row.range.min || fraction > s.row.range.max) {
+         s.error = std::string(s.row.name) + "=" + s.value + ": expected a fraction from " +
+                   std::to_string(s.row.range.min) + " to " + std::to_string(s.row.range.max);
+         return false;
+       }
+       s.setup.faults.dropFraction = fraction;
+       return true;
+     },
+     "the fraction of requests ignored at random"},
+    {"seed",
+     {0, 0xFFFFFFFFul, "N"},
+     [](const Setting& s) { return s.InRange(s.setup.faults.seed); },
+     "their random seed (default 1)"},
+    {"dropnext",
+     {0, kMaxCount, "N"},
+     [](const Setting& s) { return s.InRange(s.setup.faults.dropNext); },
+     "the next N requests ignored"},
+    {"turnaround",
+     {0, kMaxTurnaround},
+     [](const Setting& s) { return s.InRange(s.setup.config.turnaroundChars); },
+     "as the device key"},
+    {"preambles",
+     {5, 20},
+     [](const Setting& s) { return s.InRange(s.setup.config.responsePreambles); },
+     "as the device key"},
+    {"hangup",
+     {1, 60000},
+     [](const Setting& s) { return s.InRange(s.setup.faults.hangupMillis); },
+     "ms into the next reply: the line drops, as a modem pulled out, and a fresh terminal takes "
+     "the link at once"},
+    {"notimpl",
+     {0, 255},
+     [](const Setting& s) {
+       std::uint32_t command = 0;
+       if (!s.InRange(command)) return false;
+       s.setup.faults.notImplemented.push_back(static_cast<std::uint8_t>(command));
+       return true;
+     },
+     "a command answered with code 64 and no data (repeatable)"},
+    {"noise",
+     {0, 0, "HEX"},
+     [](const Setting& s) { return s.Bytes(s.setup.faults.noise); },
+     "bytes among every reply's preambles"},
+};
+
+// A row left without its setter or help, or a name given twice (the second
+// row would never be reached), fails the build.
+constexpr bool WellFormed(std::span<const Key> keys) {
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i].set == nullptr || keys[i].help == nullptr || keys[i].help[0] == '\0') return false;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (std::string_view(keys[i].name) == keys[j].name) return false;
+    }
+  }
+  return true;
+}
+static_assert(WellFormed(kDeviceKeys), "each device key once, with its setter and help");
+static_assert(WellFormed(kFaultKeys), "each fault key once, with its setter and help");
+
+// Calls `handle(row, value)` for each key=value of a comma-separated list.
+// Empty items ("a=1,,b=2") are skipped.
+template <typename Handle>
+bool ForEachKey(std::string_view list, std::span<const Key> keys, const char* kind,
+                std::string& error, Handle handle) {
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    const std::string_view item = list.substr(0, comma);
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+    if (item.empty()) continue;
+    const auto equals = item.find('=');
+    const std::string key(item.substr(0, equals));
+    const auto row =
+        std::find_if(keys.begin(), keys.end(), [&](const Key& k) { return key == k.name; });
+    if (row == keys.end()) {
+      error = std::string("unknown ") + kind + " key '" + key + "'";
+      return false;
+    }
+    if (equals == std::string_view::npos) {
+      error = "key '" + key + "' needs a value";
+      return false;
+    }
+    if (!handle(*row, std::string(item.substr(equals + 1)))) return false;
+  }
+  return true;
 }
 
-bool ParseFault(std::string_view keys, DeviceSetup& s, std::string& error) {
-  auto& f = s.faults;
-  auto& c = s.config;
-  return ForEachKey(keys, kFaultKeys, "fault", error,
-                    [&](int index, const std::string& k, const std::string& v) {
-                      std::uint32_t millis = 0;
-                      switch (static_cast<FaultKey>(index)) {
-                        case kFaultAddr:  // the caller's
-                          return true;
-                        case kFaultSilent:
-                          return Flag(k, v, f.silent, error);
-                        case kFaultBusy:
-                          return Number(k, v, 0, 1000000, f.busy, error);
-                        case kFaultDelayed:
-                          return Number(k, v, 0, 1000000, f.delayed, error);
-                        case kFaultCommError:
-                          return Count(k, v, f.commErrors, error);
-                        case kFaultCommBits:
-                          return Number(k, v, 0, 0x7F, f.commErrorBits, error);
-                        case kFaultBurst:
-                          // A number is a period in milliseconds, on a strict grid.
-                          if (v != "0" && v != "1" && v != "long") {
-                            if (!Number(k, v, 10, 60000, millis, error)) {
-                              error += " (or 1, long, 0)";
-                              return false;
-                            }
-                            f.burstPeriodMicros = millis * 1000ull;
-                            f.burstStrict = true;
-                          }
-                          f.burst = v != "0";
-                          f.burstLong = v == "long";
-                          return true;
-                        case kFaultBurstPeriod:
-                          if (!Number(k, v, 10, 60000, millis, error)) return false;
-                          f.burstPeriodMicros = millis * 1000ull;
-                          return true;
-                        case kFaultOtherMaster:
-                          return Flag(k, v, f.otherMaster, error);
-                        case kFaultOtherMasterPeriod:
-                          if (!Number(k, v, 10, 60000, millis, error)) return false;
-                          f.otherMasterPeriodMicros = millis * 1000ull;
-                          return true;
-                        case kFaultBadChecksum:
-                          return Count(k, v, f.badChecksums, error);
-                        case kFaultGarbage:
-                          return Hex(k, v, f.garbage, error);
-                        case kFaultZeros: {
-                          std::uint32_t n = 0;
-                          if (!Number(k, v, 0, 255, n, error)) return false;
-                          f.garbage.insert(f.garbage.end(), n, 0x00);
-                          return true;
-                        }
-                        case kFaultTruncate:
-                          return Number(k, v, 0, 1000, f.truncateAfter, error);
-                        case kFaultTruncations:
-                          return Count(k, v, f.truncations, error);
-                        case kFaultEcho:
-                          return Flag(k, v, f.echo, error);
-                        case kFaultDrop: {
-                          float fraction = 0;
-                          if (!Float(k, v, fraction, error)) return false;
-                          if (fraction < 0 || fraction > 1) {
-                            error = k + "=" + v + ": expected a fraction from 0 to 1";
-                            return false;
-                          }
-                          f.dropFraction = fraction;
-                          return true;
-                        }
-                        case kFaultSeed:
-                          return Number(k, v, 0, 0xFFFFFFFFul, f.seed, error);
-                        case kFaultDropNext:
-                          return Number(k, v, 0, 1000000, f.dropNext, error);
-                        case kFaultTurnaround:
-                          return Number(k, v, 0, kMaxTurnaround, c.turnaroundChars, error);
-                        case kFaultPreambles:
-                          return Number(k, v, 5, 20, c.responsePreambles, error);
-                        case kFaultHangup:
-                          return Number(k, v, 1, 60000, f.hangupMillis, error);
-                        case kFaultNotImplemented: {
-                          std::uint32_t command = 0;
-                          if (!Number(k, v, 0, 255, command, error)) return false;
-                          f.notImplemented.push_back(static_cast<std::uint8_t>(command));
-                          return true;
-                        }
-                        case kFaultNoise:
-                          return Hex(k, v, f.noise, error);
-                      }
-                      return false;
-                    });
+bool SetKeys(std::string_view keys, std::span<const Key> table, const char* kind,
+             DeviceSetup& setup, std::string& error) {
+  return ForEachKey(keys, table, kind, error, [&](const Key& row, const std::string& value) {
+    return row.set(Setting{row, value, setup, error});
+  });
+}
+
+// "  addr=0..63        polling address ...", the help wrapped to 79
+// columns; a long key puts its help on the next line.
+void AppendKeys(std::string& out, std::span<const Key> keys) {
+  constexpr std::size_t kHelpColumn = 20;
+  constexpr std::size_t kWidth = 79;
+  for (const auto& k : keys) {
+    std::string line = std::string("  ") + k.name + "=" +
+                       (k.range.shown != nullptr
+                            ? std::string(k.range.shown)
+                            : std::to_string(k.range.min) + ".." + std::to_string(k.range.max));
+    if (line.size() >= kHelpColumn) {
+      out += line + "\n";
+      line.clear();
+    }
+    line.resize(kHelpColumn, ' ');
+    bool lineEmpty = true;
+    std::string_view words = k.help;
+    while (!words.empty()) {
+      const auto space = words.find(' ');
+      const std::string_view word = words.substr(0, space);
+      words.remove_prefix(space == std::string_view::npos ? words.size() : space + 1);
+      if (!lineEmpty && line.size() + 1 + word.size() > kWidth) {
+        out += line + "\n";
+        line.assign(kHelpColumn, ' ');
+        lineEmpty = true;
+      }
+      if (!lineEmpty) line += ' ';
+      line += word;
+      lineEmpty = false;
+    }
+    out += line + "\n";
+  }
+}
+
+}  // namespace
+
+bool ParseDevice(std::string_view keys, DeviceSetup& setup, std::string& error) {
+  return SetKeys(keys, kDeviceKeys, "device", setup, error);
+}
+
+bool ParseFault(std::string_view keys, DeviceSetup& setup, std::string& error) {
+  return SetKeys(keys, kFaultKeys, "fault", setup, error);
 }
 
 namespace {
@@ -461,10 +547,10 @@ bool AddDevice(const std::string& keys, Options& o, std::string& error) {
 
 bool AddFault(const std::string& keys, Options& o, std::string& error) {
   std::uint8_t addr = 0;
-  if (!ForEachKey(keys, kFaultKeys, "fault", error,
-                  [&](int index, const std::string& k, const std::string& v) {
-                    return index != kFaultAddr || Number(k, v, 0, kMaxPollAddress, addr, error);
-                  })) {
+  if (!ForEachKey(keys, kFaultKeys, "fault", error, [&](const Key& row, const std::string& v) {
+        return std::string_view(row.name) != "addr" ||
+               Number(row.name, v, row.range.min, row.range.max, addr, error);
+      })) {
     return false;
   }
   for (auto& d : o.devices) {
@@ -568,8 +654,10 @@ std::string DeviceLine(const DeviceConfig& c) {
          std::to_string(c.universalRevision) + ", id " + id + ", tag " + tag;
 }
 
-const char* Usage() {
-  return R"(Usage: hartsim [OPTION]...
+namespace {
+
+std::string UsageText() {
+  std::string text = R"(Usage: hartsim [OPTION]...
 Serves simulated HART field devices on a pseudo-terminal and prints its path,
 or as a HART-IP gateway (--hart-ip), until SIGINT, SIGTERM or SIGHUP.
 
@@ -592,43 +680,29 @@ Options (--option VALUE or --option=VALUE):
       --version      the version
 
 Device KEYS, comma-separated key=value (numbers decimal or 0x hex):
-  addr=0..63        polling address (default 0; above 15 from rev=6 on)
-  rev=1..7          universal revision (default 7)
-  mfr=0..255 type=0..255 (default 0x1a, 0x11)
-  id=HHHHHH         six hex digits; default 000102 for the first --device,
-                    000103 for the second, ...
-  tag=TEXT          at most 8 characters, served in packed ASCII (upper case)
-  desc=TEXT         at most 16 characters, likewise
-  current=MA pv=VALUE unit=0..255 sv=VALUE:UNIT tv=VALUE:UNIT qv=VALUE:UNIT
-  status=0..255     device status byte
-  preambles=5..20   preambles before each reply (default 5)
-  need=2..20        preambles a request needs to be heard (default 5; told
-                    to masters in command 0)
-  turnaround=0..255 character times before the reply (default 2; a device
-                    must start within 28, more is a device too slow)
-  legacy=1          old command-0 layout without the 254 marker
-
+)";
+  AppendKeys(text, kDeviceKeys);
+  text += R"(
 Fault KEYS (N is a count of requests; "every" where shown):
-  addr=0..63 (the device; default 0) silent=1 busy=N delayed=N
-  commerror=N|every commbits=0..0x7f burst=1|long|PERIOD burstperiod=10..60000
-  othermaster=1 othermasterperiod=10..60000 (ms) badchecksum=N|every
-  garbage=HEX zeros=0..255 noise=HEX truncate=K truncations=N|every
-  echo=1 drop=0..1 seed=N dropnext=N turnaround=0..255 preambles=5..20
-  notimpl=0..255 (a command answered with code 64 and no data; repeatable)
-  hangup=1..60000 (ms into the next reply: the line drops, as a modem pulled
-                    out, and a fresh terminal takes the link at once)
-  burst=1 sends long frames from revision 5 on, short ones below (long:
-  always); burst=PERIOD (10..60000 ms) bursts on that strict grid. A
-  bursting device leaves 8 quiet characters after each frame, alternates the
-  master it names, and loses any request begun while it sends.
-  othermaster=1: a secondary master's request and the device's answer, in
-  the secondary's turn. garbage= goes before a reply's preambles, noise=
-  among them.
+)";
+  AppendKeys(text, kFaultKeys);
+  text += R"(
+A bursting device leaves 8 quiet characters after each frame, alternates the
+master it names, and loses any request begun while it sends.
 
 Example:
   hartsim --link /dev/com8 --device addr=0,rev=7,id=000102,tag=PT-101 \
           --device addr=3,rev=4,legacy=1,tag=TT-3 --fault addr=3,busy=2
 )";
+  return text;
+}
+
+}  // namespace
+
+const char* Usage() {
+  // Built once, from the key tables, so that no key goes without its help.
+  static const std::string text = UsageText();
+  return text.c_str();
 }
 
 const char* Version() {

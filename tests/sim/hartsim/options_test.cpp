@@ -144,6 +144,22 @@ TEST(SimOptions, ARangeErrorSaysTheAcceptedRangeAndTheKeyOnce) {
   }
 }
 
+// A key list read as getsubopt(3) reads one: empty items skipped, a
+// value kept whole after its first '=', an empty value still a value.
+TEST(SimOptions, EmptyItemsAreSkippedAndAValueKeepsEverythingAfterItsEquals) {
+  sim::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse(
+      {"--device", ",addr=2,,tag=A=B,", "--device", "tag=,addr=3", "--fault", "addr=2,,busy=1,"}, o,
+      error))
+      << error;
+  ASSERT_EQ(o.devices.size(), 2u);
+  EXPECT_EQ(o.devices[0].config.tag, "A=B");
+  EXPECT_EQ(o.devices[0].faults.busy, 1u);
+  EXPECT_EQ(o.devices[1].config.pollAddress, 3);
+  EXPECT_EQ(o.devices[1].config.tag, "");
+}
+
 TEST(SimOptions, TheDeviceLineShowsTheTagAsTheDeviceServesIt) {
   sim::Options o;
   std::string error;
