@@ -19,6 +19,7 @@
 #include "platform/errors.h"
 #include "platform/posix_serial.h"
 #include "serial/hart_link.h"
+#include "sim/hartsim/port_link.h"
 #include "sim/pty_server.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/scripted_operator.h"

@@ -1,4 +1,4 @@
-#include "sim/hartsim_trace.h"
+#include "sim/hartsim/hartsim_trace.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "sim/hartsim/hart_ip_server.h"
-#include "sim/hartsim_trace.h"
-#include "sim/options.h"
+#include "sim/hartsim/hartsim_trace.h"
+#include "sim/hartsim/options.h"
+#include "sim/hartsim/port_link.h"
 #include "sim/pty_server.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "sim/options.h"
+#include "sim/hartsim/options.h"
 
 #include <gtest/gtest.h>
 
@@ -142,6 +142,22 @@ TEST(SimOptions, ARangeErrorSaysTheAcceptedRangeAndTheKeyOnce) {
     const std::string key = c.args[1].substr(0, c.args[1].find('='));
     EXPECT_EQ(error.find(key), error.rfind(key)) << error;
   }
+}
+
+// A key list read as getsubopt(3) reads one: empty items skipped, a
+// value kept whole after its first '=', an empty value still a value.
+TEST(SimOptions, EmptyItemsAreSkippedAndAValueKeepsEverythingAfterItsEquals) {
+  sim::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse(
+      {"--device", ",addr=2,,tag=A=B,", "--device", "tag=,addr=3", "--fault", "addr=2,,busy=1,"}, o,
+      error))
+      << error;
+  ASSERT_EQ(o.devices.size(), 2u);
+  EXPECT_EQ(o.devices[0].config.tag, "A=B");
+  EXPECT_EQ(o.devices[0].faults.busy, 1u);
+  EXPECT_EQ(o.devices[1].config.pollAddress, 3);
+  EXPECT_EQ(o.devices[1].config.tag, "");
 }
 
 TEST(SimOptions, TheDeviceLineShowsTheTagAsTheDeviceServesIt) {
