@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace hart {
@@ -56,6 +57,12 @@ inline constexpr MasterCommand kMasterCommands[] = {
     // Packed tag; descriptor and date follow and are not decoded.
     {kCommandReadTag, "Read Tag, Descriptor, Date", 6, RequestFrame::kByRevision},
 };
+
+// Command 3's data as the master decodes it: loop current (float, mA), PV
+// unit code, PV (float).
+inline constexpr std::size_t kLoopCurrentAt = 0;
+inline constexpr std::size_t kPvUnitAt = 4;
+inline constexpr std::size_t kPvAt = 5;
 
 // The row of `number`, or null for a command the master never sends.
 const MasterCommand* FindMasterCommand(std::uint8_t number);

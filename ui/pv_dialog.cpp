@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::uintptr_t kTimer = 1;
 constexpr std::uint32_t kPeriodMs = 2000;
-constexpr std::uint8_t kReadDynamicVariables = 3;
-// Command 3 data: loop current (float), then PV unit code and PV (float).
-constexpr std::size_t kLoopCurrentAt = 0;
-constexpr std::size_t kPvAt = 5;
 
 std::string Format(const char* format, double value) {
   char text[64];
@@ -101,10 +97,10 @@ void PvDialog::OnTimer(std::uintptr_t id) {
     ok = !device->portLost;
   } else if (device->universalRevision > 4) {
     std::uint8_t data[hart::kCommandDataSize];
-    ok = device->SendCommand(kReadDynamicVariables, data);
+    ok = device->SendCommand(hart::kCommandReadCurrentAndVariables, data);
     if (ok) {
-      ao = Format("%.3f mA", hart::ToHostFloat(data + kLoopCurrentAt));
-      pv = Format("%.3f", hart::ToHostFloat(data + kPvAt));
+      ao = Format("%.3f mA", hart::ToHostFloat(data + hart::kLoopCurrentAt));
+      pv = Format("%.3f", hart::ToHostFloat(data + hart::kPvAt));
     }
   }
   UpdateData(false);

@@ -13,11 +13,6 @@ namespace ui {
 
 namespace {
 
-constexpr std::uint8_t kReadDynamicVariables = 3;
-// Command 3 data: loop current (float), then PV unit code and PV (float).
-constexpr std::size_t kLoopCurrentAt = 0;
-constexpr std::size_t kUnitAt = 4;
-constexpr std::size_t kPvAt = 5;
 // The PV dialog reads nothing from devices before revision 5.
 constexpr std::uint8_t kFirstMonitoredRevision = 5;
 
@@ -203,11 +198,11 @@ Reading TakeReading(hart::HartDevice& device, bool& linkOpen, Collector& link) {
     platform::Sleep(kModemSettleMs);
   }
   std::uint8_t data[hart::kCommandDataSize];
-  if (device.SendCommand(kReadDynamicVariables, data)) {
+  if (device.SendCommand(hart::kCommandReadCurrentAndVariables, data)) {
     r.ok = true;
-    r.loopCurrent = hart::ToHostFloat(data + kLoopCurrentAt);
-    r.unit = data[kUnitAt];
-    r.pv = hart::ToHostFloat(data + kPvAt);
+    r.loopCurrent = hart::ToHostFloat(data + hart::kLoopCurrentAt);
+    r.unit = data[hart::kPvUnitAt];
+    r.pv = hart::ToHostFloat(data + hart::kPvAt);
     r.deviceStatus = device.LastAnswer().deviceStatus;
     return r;
   }
