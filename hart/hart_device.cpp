@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "hart/device_info.h"
 #include "hart/packed_ascii.h"
 #include "hart/reply.h"
 #include "platform/services.h"
@@ -21,7 +22,6 @@ constexpr int kPollPreambles = 7;
 constexpr std::uint8_t kRequestPreambles = 5;
 constexpr std::uint8_t kMostPreambles = 20;
 
-constexpr std::uint8_t kExpandedFormat = 254;
 // Devices without the expanded command-0 layout carry no manufacturer code;
 // this one stands in for it in their long address.
 constexpr std::uint8_t kLegacyManufacturer = 38;
@@ -228,25 +228,22 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
     }
     if (kind != ReplyKind::kAnswer) continue;
 
+    // The classifier has seen at least the identity's bytes.
     const std::uint8_t* d = &reply[kShortStatus + 2];
-    std::uint8_t preambles = 0;
-    if (d[0] == kExpandedFormat) {
-      manufacturerCode = d[1];
-      deviceType = d[2];
-      preambles = d[3];
-      universalRevision = d[4];
-      std::copy(d + 9, d + 12, deviceId);
-    } else {
-      manufacturerCode = kLegacyManufacturer;
-      deviceType = d[0];
-      preambles = d[1];
-      universalRevision = d[2];
-      std::copy(d + 7, d + 10, deviceId);
-    }
+    Identity id;
+    DecodeIdentity(d, reply[kShortByteCount] - 2u, id);
+    // The long address takes the first byte after the 254 marker (the
+    // expanded device type's high byte from revision 7 on).
+    manufacturerCode = id.expanded ? d[1] : kLegacyManufacturer;
+    deviceType = id.deviceType;
+    universalRevision = id.universalRevision;
+    deviceId[0] = static_cast<std::uint8_t>(id.identifier >> 16);
+    deviceId[1] = static_cast<std::uint8_t>(id.identifier >> 8);
+    deviceId[2] = static_cast<std::uint8_t>(id.identifier);
     KeepAnswer(reply.data(), kShortStatus);
     // The preambles the device needs to hear a request: a device that
     // needs more than we send never hears the tag or PV request.
-    requestPreambles = std::clamp(preambles, kRequestPreambles, kMostPreambles);
+    requestPreambles = std::clamp(id.requestPreambles, kRequestPreambles, kMostPreambles);
     return true;
   }
   return false;

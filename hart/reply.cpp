@@ -20,12 +20,12 @@ bool IsBusy(std::uint8_t responseCode) {
 }  // namespace
 
 bool IsWarning(std::uint8_t code) {
-  // Classes of the common response-code table (HART Command Response Code
-  // Specification, HCF_SPEC-307): 8 (update failure, set to nearest
-  // possible value), 14 (span too small, dynamic variables returned for
-  // device variables), 24-27, 30 (command response truncated), 31 and the
-  // device-specific 112-127 are warnings; 1-7, 9-13, 15-23, 28-29, 32-111
-  // (busy, delayed response, not implemented among them) are errors.
+  // Classes of HART's common response-code table: 8 (update failure, set
+  // to nearest possible value), 14 (span too small, dynamic variables
+  // returned for device variables), 24-27, 30 (command response truncated),
+  // 31 and the device-specific 112-127 are warnings; 1-7, 9-13, 15-23,
+  // 28-29, 32-111 (busy, delayed response, not implemented among them) are
+  // errors.
   return code == 8 || code == 14 || (code >= 24 && code <= 27) || code == 30 || code == 31 ||
          (code >= 112 && code <= 127);
 }

@@ -432,7 +432,6 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   LinkResult result = Receive(reading, reply, frameOffset);
   std::size_t echoBytes = 0;
   if (result == LinkResult::kOk && IsEcho(reply)) {
-    sentFrameLength = 0;
     echoBytes = reading.TakenCount();
     result = Receive(reading, reply, frameOffset);
   }
@@ -442,8 +441,8 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   // a collision leaves: the tail of the frame that was on the line, its
   // preambles purged before the request went out. Treat the line as shared
   // from here, or every retry on a fixed clock meets a periodic sender at
-  // the same phase again. A port gone is not a collision.
-  // Nor is the modem's echo of our own request.
+  // the same phase again. A port gone is not a collision, nor is the
+  // modem's echo of our own request.
   const bool unframed = result != LinkResult::kOk && result != LinkResult::kPortLost &&
                         reading.TakenCount() > echoBytes;
   if (unframed) lineShared = true;
