@@ -13,6 +13,11 @@ namespace ui {
 
 PollerApp::PollerApp() {
   appVersion = VELTROP_VERSION;
+  appNotice =
+      "Copyright (C) 2026 The Veltrop developers.\n"
+      "License MIT: <https://opensource.org/licenses/MIT>.\n"
+      "This is free software: you are free to change and redistribute it.\n"
+      "There is NO WARRANTY, to the extent permitted by law.\n";
   appSummary =
       "Checks HART communication with a field device through the HART modem on COM8:\n"
       "(/dev/com8 unless --port, VELTROP_PORT or ~/.config/veltrop/veltrop.conf names\n"

@@ -57,10 +57,13 @@ check "--help lists --version" contains "$out" "--version"
 check "--help writes nothing to stderr" test -z "$err"
 check "--help fits 80 columns" test "$(awk 'length > 80' <<<"$out")" = ""
 
-# --version: the package's version, nothing else.
+# --version: the package's version, then the copyright and licence.
 run --version
 expect "--version" 0 "$rc"
-check "--version prints 'veltrop $version'" test "$out" = "veltrop $version"
+check "--version prints 'veltrop $version' first" test "$(head -n1 <<<"$out")" = "veltrop $version"
+check "--version: then copyright and licence, as GNU programs do" \
+  test "$(sed -n '2p;3p' <<<"$out")" = "Copyright (C) 2026 The Veltrop developers.
+License MIT: <https://opensource.org/licenses/MIT>."
 check "--version writes nothing to stderr" test -z "$err"
 
 # An unknown option, one missing its value, or an empty one: named on
