@@ -220,6 +220,7 @@ class SystemPorts final : public SerialPortSource {
     struct stat node {};
     if (::stat(device.c_str(), &node) != 0) return a;
     if (const group* g = ::getgrgid(node.st_gid)) a.group = g->gr_name;
+    a.groupMayOpen = (node.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
 
     std::vector<gid_t> session(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
     session.resize(static_cast<std::size_t>(

@@ -36,6 +36,7 @@ struct PortHolders {
 struct PortAccess {
   int error = 0;                 // 0 when this user may open the port to read and write; else errno
   std::string group;             // the group that owns the device (dialout)
+  bool groupMayOpen = false;     // the device's mode lets its group read and write it
   bool groupInSession = false;   // this login session has that group
   bool groupInDatabase = false;  // the group database lists this user in it
 };

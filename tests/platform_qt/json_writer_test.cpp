@@ -7,7 +7,6 @@
 namespace {
 
 using platform::JsonArray;
-using platform::JsonLayout;
 using platform::JsonObject;
 
 // A port path or tag a technician typed is UTF-8 and must come back as the
@@ -53,11 +52,6 @@ TEST(JsonWriter, WholeNumbersAreWrittenExactly) {
                 .Append(std::numeric_limits<std::int64_t>::max())
                 .Write(),
             "[255,-1,16777215,9223372036854775807]\n");
-}
-
-TEST(JsonWriter, IndentedPutsAMemberOnEachLine) {
-  EXPECT_EQ(JsonObject().Set("a", 1).Set("b", JsonArray().Append("x")).Write(JsonLayout::Indented),
-            "{\n    \"a\": 1,\n    \"b\": [\n        \"x\"\n    ]\n}\n");
 }
 
 }  // namespace

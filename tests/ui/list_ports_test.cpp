@@ -83,17 +83,23 @@ TEST(ListPorts, SaysWhatKeepsThisUserFromOpeningThePort) {
     platform::PortAccess access;
     const char* told;
   };
+  // {errno, the device's group, its mode lets the group in, the group in this
+  // session, in the group database}
   for (const auto& c : {
-           Case{{0, "dialout", false, false}, "you may open it: yes"},
-           Case{{EACCES, "dialout", false, false},
+           Case{{0, "dialout", true, false, false}, "you may open it: yes"},
+           Case{{EACCES, "dialout", true, false, false},
                 "you may open it: no: the device is for group dialout; 'sudo usermod -aG "
                 "dialout $USER', then log out and in"},
-           Case{{EACCES, "dialout", false, true},
+           Case{{EACCES, "dialout", true, false, true},
                 "you may open it: no: you are in group dialout, but this login session is not "
                 "yet; log out and in"},
-           // In the group, and still refused: the device's mode, not the group.
-           Case{{EACCES, "dialout", true, true}, "you may open it: no: Permission denied"},
-           Case{{EBUSY, "dialout", true, true}, "you may open it: no: Device or resource busy"},
+           // Joining a group the device's mode keeps out would not help.
+           Case{{EACCES, "root", false, false, false},
+                "you may open it: no: its mode lets no group in; a udev rule with "
+                "GROUP=\"dialout\", MODE=\"0660\" gives it to dialout"},
+           Case{{EACCES, "dialout", true, true, true}, "you may open it: no: Permission denied"},
+           Case{{EBUSY, "dialout", true, true, true},
+                "you may open it: no: Device or resource busy"},
        }) {
     FakePorts fake;
     fake.ports = {Ftdi()};
@@ -139,7 +145,7 @@ TEST(ListPorts, JsonCarriesTheAdaptersNamesAndLeavesAbsentOnesNull) {
   builtIn.device = "/dev/ttyS0";
   builtIn.driver = "serial";
   fake.ports = {Ftdi(), builtIn};
-  fake.access["/dev/ttyS0"] = {EACCES, "dialout", false, false};
+  fake.access["/dev/ttyS0"] = {EACCES, "dialout", true, false, false};
   const QJsonArray ports = QJsonDocument::fromJson(QByteArray::fromStdString(List(fake, true).out))
                                .object()["ports"]
                                .toArray();

@@ -32,10 +32,16 @@ std::string InUse(const platform::PortHolders& holders) {
 
 // Why this user cannot open the port, and what to do about it; empty when
 // it can. The usual case is a device of group dialout and a user not in it,
-// or added to it without having logged in since.
+// or added to it without having logged in since; joining the group helps
+// only when the device's mode lets the group in.
 std::string AccessHint(const platform::PortAccess& a) {
   if (a.error == 0) return {};
-  if (a.error == EACCES && !a.group.empty() && !a.groupInSession) {
+  if (a.error != EACCES) return std::strerror(a.error);
+  if (!a.groupMayOpen) {
+    return "its mode lets no group in; a udev rule with GROUP=\"dialout\", MODE=\"0660\" gives "
+           "it to dialout";
+  }
+  if (!a.group.empty() && !a.groupInSession) {
     if (a.groupInDatabase) {
       return "you are in group " + a.group + ", but this login session is not yet; log out and in";
     }
