@@ -1,7 +1,6 @@
 #include "platform/serial_ports.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <libudev.h>
 #include <pwd.h>
@@ -12,10 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
