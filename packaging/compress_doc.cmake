@@ -1,4 +1,4 @@
-# cmake -DIN=docs/OPERATOR.md -DOUT=build/OPERATOR.md -DDOCS="OPERATOR;INSTALL;hartsim"
+# cmake -DIN=docs/OPERATOR.md -DOUT=build/OPERATOR.md -DDOCS="OPERATOR;hartsim"
 #       -P compress_doc.cmake
 # Writes a guide as it is installed: its links to the other guides point at
 # their installed names (NAME.md.gz, as Debian compresses documentation),

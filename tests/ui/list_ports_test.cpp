@@ -88,11 +88,11 @@ TEST(ListPorts, SaysWhatKeepsThisUserFromOpeningThePort) {
   for (const auto& c : {
            Case{{0, "dialout", true, false, false}, "you may open it: yes"},
            Case{{EACCES, "dialout", true, false, false},
-                "you may open it: no: the device is for group dialout; 'sudo usermod -aG "
-                "dialout $USER', then log out and in"},
+                "you may open it: no: the device is for group dialout: 'sudo usermod -aG "
+                "dialout $USER', then log in again"},
            Case{{EACCES, "dialout", true, false, true},
                 "you may open it: no: you are in group dialout, but this login session is not "
-                "yet; log out and in"},
+                "yet: log in again"},
            // Joining a group the device's mode keeps out would not help.
            Case{{EACCES, "root", false, false, false},
                 "you may open it: no: its mode lets no group in; a udev rule with "

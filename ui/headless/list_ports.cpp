@@ -19,8 +19,8 @@ struct PortState {
 std::string HolderList(const platform::PortHolders& holders) {
   std::string s;
   for (const auto& h : holders.processes) {
-    s += (s.empty() ? "" : ", ") + (h.command.empty() ? std::string("a process") : h.command) +
-         " (pid " + std::to_string(h.pid) + ")";
+    const std::string pid = "pid " + std::to_string(h.pid);
+    s += (s.empty() ? "" : ", ") + (h.command.empty() ? pid : h.command + " (" + pid + ")");
   }
   return s;
 }
@@ -43,10 +43,10 @@ std::string AccessHint(const platform::PortAccess& a) {
   }
   if (!a.group.empty() && !a.groupInSession) {
     if (a.groupInDatabase) {
-      return "you are in group " + a.group + ", but this login session is not yet; log out and in";
+      return "you are in group " + a.group + ", but this login session is not yet: log in again";
     }
-    return "the device is for group " + a.group + "; 'sudo usermod -aG " + a.group +
-           " $USER', then log out and in";
+    return "the device is for group " + a.group + ": 'sudo usermod -aG " + a.group +
+           " $USER', then log in again";
   }
   return std::strerror(a.error);
 }
