@@ -272,6 +272,7 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
   std::uint8_t limit = 1;
   int busyInARow = 0;
   lastRequests_ = 0;
+  lastRefusal_ = 0;
   const Turns turns(kCommandSharedBudgetMs);
   while (!portLost) {
     ++lastRequests_;
@@ -304,9 +305,12 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
           if (++busyInARow >= kBusyLimit) return false;
           platform::Sleep(kBusyPauseMs);
           break;
+        case ReplyKind::kRefused:
+          lastRefusal_ = reply[status];
+          ++i;
+          break;
         case ReplyKind::kCommunicationError:
         case ReplyKind::kNotOurs:
-        case ReplyKind::kRefused:
         case ReplyKind::kTooShort:
           ++i;
           break;
@@ -327,6 +331,7 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   Reply reply;
   std::uint8_t limit = 1;
   lastRequests_ = 0;
+  lastRefusal_ = 0;
   const Turns turns(kCommandSharedBudgetMs);
   for (std::uint8_t i = 0;
        i < limit + kCommandAttempts - 1 && !portLost && (i == 0 || turns.MayTry());) {
@@ -345,6 +350,7 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
       return true;
     }
     ++i;
+    if (kind == ReplyKind::kRefused) lastRefusal_ = reply[kShortStatus];
     if (kind == ReplyKind::kForeign) {
       if (!inTurn) limit = kForeignAttemptLimit;
       HartLink::NoteOtherStation();

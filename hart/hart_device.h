@@ -90,12 +90,17 @@ class HartDevice {
   const Answer& LastAnswer() const { return lastAnswer_; }
   // Requests the last of those operations sent, answered or not.
   int LastRequests() const { return lastRequests_; }
+  // The error-class response code of the last reply SendCommand or
+  // SendCommandByte refused to take as the answer (64: not implemented);
+  // 0 when that operation saw none.
+  std::uint8_t LastRefusal() const { return lastRefusal_; }
 
  private:
   void KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset);
 
   Answer lastAnswer_;
   int lastRequests_ = 0;
+  std::uint8_t lastRefusal_ = 0;
 };
 
 // How the modem on the link is keyed, for every later Open.

@@ -36,9 +36,15 @@ int RunWithoutWindow(const ui::HeadlessOptions& options, const platform::Command
     platform::InterruptGuard interrupts;
     platform::ScopedServices clock({nullptr, &platform::InterruptibleClock(), nullptr});
     hart::HartDevice device;
-    status = ui::RunHeadless(device, options,
-                             {[](std::string_view s) { Write(stdout, s); },
-                              [](std::string_view s) { Write(stderr, std::string(s) + "\n"); }});
+    ui::Console console{[](std::string_view s) { Write(stdout, s); },
+                        [](std::string_view s) { Write(stderr, std::string(s) + "\n"); }, nullptr};
+    // Progress redraws its line in place, so only where someone watches.
+    if (platform::StandardErrorIsTerminal()) {
+      console.progress = [](std::string_view s) {
+        Write(stderr, "\r" + std::string(s) + "\x1b[K");
+      };
+    }
+    status = ui::RunHeadless(device, options, console);
   }
   serial::HartLink::SetObserver(nullptr);
   serial::CloseFrameTrace();
