@@ -424,6 +424,8 @@ TEST(HeadlessMonitor, EveryReadingRefusedExitsNonZeroNamingTheCode) {
             std::string::npos)
       << run.out;
   EXPECT_NE(run.err.find("2 readings, 2 failed"), std::string::npos) << run.err;
+  // An answer, if a refusal: the link is kept for the next reading.
+  EXPECT_EQ(run.fake.line.openedNames.size(), 2u) << "the poll press and the monitor";
 }
 
 // A device a wide scan finds is monitored at its own address, with SV, TV

@@ -301,7 +301,8 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
 }
 
 // One command-3 reading; the link is opened again first when the last
-// reading failed (an unplugged modem is found again once it is back).
+// reading got no answer (an unplugged modem is found again once it is
+// back).
 Reading TakeReading(hart::HartDevice& device, bool& linkOpen, Collector& link) {
   Reading r;
   r.time = platform::LocalTimeIso8601(true);
@@ -320,8 +321,11 @@ Reading TakeReading(hart::HartDevice& device, bool& linkOpen, Collector& link) {
   r.error = "HART Error: " + hart::CommandFailure(device, hart::kCommandReadCurrentAndVariables);
   const std::string why = link.Take();
   if (!why.empty()) r.error += " (" + why + ")";
-  device.Close();
-  linkOpen = false;
+  // A device that refused the command answered: the link is sound.
+  if (r.reading.outcome != hart::ReadOutcome::kRefused) {
+    device.Close();
+    linkOpen = false;
+  }
   return r;
 }
 
