@@ -1,6 +1,6 @@
 // The checks every view runs, against simulated devices in virtual time:
 // the loop check's verdict at and around its limit and where a device
-// cannot be checked, and the reading of every dynamic variable.
+// cannot be checked, and a reading the device refuses.
 #include "hart/check.h"
 
 #include <gtest/gtest.h>
@@ -96,18 +96,6 @@ TEST_P(LoopCheck, Judges) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoopCheck, ::testing::ValuesIn(kLoopCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DynamicReading, GivesEveryVariableTheDeviceSendsWithItsUnit) {
-  sim::DeviceConfig config;
-  config.variables = {{sim::kUnitBar, 1.5f}, {sim::kUnitDegC, 21.25f}, {sim::kUnitMilliamp, 9.0f}};
-  Checked checked(config);
-  const hart::DynamicReading r = hart::ReadDynamicVariables(checked.device);
-  ASSERT_EQ(r.outcome, hart::ReadOutcome::kOk);
-  ASSERT_EQ(r.variables.size(), 3u);
-  EXPECT_EQ(r.variables[1].unit, sim::kUnitDegC);
-  EXPECT_EQ(r.variables[1].value, 21.25f);
-  EXPECT_EQ(r.variables[2].value, 9.0f);
-}
 
 TEST(DynamicReading, ARefusalIsToldApartFromSilence) {
   sim::Faults refuses;
