@@ -306,6 +306,9 @@ SecureResult SecureSession::Handshake() {
   if (r != 1) return Failure(r);
   if (!KeyedByPsk(ssl_->ssl)) return SecureResult::kWantsCertificate;
   established_ = true;
+  // Renegotiation is off and there are no tickets: the key is of no more
+  // use to this session.
+  ssl_->key.Wipe();
   return SecureResult::kOk;
 }
 

@@ -5,7 +5,9 @@
 #include <cstdlib>
 
 #include "hart/hart_device.h"
+#include "platform/hart_ip_client.h"
 #include "platform/posix_serial.h"
+#include "platform/psk_file.h"
 #include "serial/frame_trace.h"
 #include "serial/hart_link.h"
 
@@ -44,6 +46,7 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
   static const std::vector<platform::CommandLineOption> options = {
       {"service", "", "show the PV button (loop current and PV, error-rate test)"},
       {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
+      {"psk-file", "FILE", "the key for hart-ip+tls:// and hart-ip+dtls://, IDENTITY:KEY"},
       {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
       {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
       {"poll", "", "poll address 0 without a window, print the result"},
@@ -58,7 +61,7 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
 }
 
 bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) {
-  for (const char* name : {"port", "trace"}) {
+  for (const char* name : {"port", "trace", "psk-file"}) {
     if (given.IsSet(name) && given.Value(name).empty()) {
       error = std::string("option '--") + name + "' needs a non-empty value";
       return false;
@@ -71,6 +74,19 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
       return false;
     }
     hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  }
+  if (given.IsSet("psk-file")) {
+    // Checked now, so that a key file others can read stops the program
+    // before it talks to anyone; read again, and wiped, at each session.
+    platform::PreSharedKey key;
+    if (!platform::ReadPskFile(given.Value("psk-file"), key, error)) {
+      error = "--psk-file: " + error;
+      return false;
+    }
+    platform::SetHartIpKeyFile(given.Value("psk-file"));
+  } else if (platform::IsSecureHartIpName(given.Value("port"))) {
+    error = "--port " + given.Value("port") + " needs the gateway's key: give --psk-file FILE";
+    return false;
   }
   if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
   return true;
