@@ -336,21 +336,26 @@ SecureResult SecureSession::Read(std::vector<std::uint8_t>& plaintext) {
     const SecureResult h = Handshake();
     if (h != SecureResult::kOk) return h;
   }
-  std::array<std::uint8_t, 2048> buffer;
+  // A whole record fits, so that a DTLS record comes out as one piece.
+  std::array<std::uint8_t, SSL3_RT_MAX_PLAIN_LENGTH> buffer;
   bool any = false;
+  SecureResult result = SecureResult::kOk;
   for (;;) {
     const int r = SSL_read(ssl_->ssl, buffer.data(), static_cast<int>(buffer.size()));
-    if (r > 0) {
-      plaintext.insert(plaintext.end(), buffer.begin(), buffer.begin() + r);
-      any = true;
-      continue;
+    if (r <= 0) {
+      // What decrypted before a close or a bad record still counts; the
+      // end shows at the next read.
+      const SecureResult end = Failure(r);
+      result = any ? SecureResult::kOk : end;
+      break;
     }
-    const SecureResult f = Failure(r);
-    OPENSSL_cleanse(buffer.data(), buffer.size());
-    // What decrypted before the close still counts.
-    if (f == SecureResult::kPending || any) return any ? SecureResult::kOk : f;
-    return f;
+    plaintext.insert(plaintext.end(), buffer.begin(), buffer.begin() + r);
+    any = true;
+    // A DTLS record is one datagram's message: its bounds are kept.
+    if (protocol_ == SecureProtocol::kDtls) break;
   }
+  OPENSSL_cleanse(buffer.data(), buffer.size());
+  return result;
 }
 
 void SecureSession::Close() {

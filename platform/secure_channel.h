@@ -93,7 +93,8 @@ class SecureSession {
   // One record (one datagram for DTLS) holding all of `plaintext`.
   SecureResult Write(std::span<const std::uint8_t> plaintext);
   // Appends what the bytes fed so far decrypt to: kOk, kPending when
-  // nothing more has come, kClosed after the peer's close_notify.
+  // nothing more has come, kClosed after the peer's close_notify. DTLS
+  // gives one record a call, a datagram's message whole.
   SecureResult Read(std::vector<std::uint8_t>& plaintext);
   // Queues close_notify.
   void Close();
