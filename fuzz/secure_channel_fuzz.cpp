@@ -108,9 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       hartip::Pdu pdu;
       while (stream.Next(pdu) == hartip::ReadResult::kComplete) {
         FUZZ_CHECK(pdu.header.byteCount <= hartip::kMaxPduSize);
-        FUZZ_CHECK(std::equal(pdu.body.begin(), pdu.body.end(),
-                              decrypted.begin() +
-                                  static_cast<std::ptrdiff_t>(cut + hartip::kHeaderSize)));
+        FUZZ_CHECK(
+            std::equal(pdu.body.begin(), pdu.body.end(),
+                       decrypted.begin() + static_cast<std::ptrdiff_t>(cut + hartip::kHeaderSize)));
         cut += pdu.header.byteCount;
       }
       if (!stream.Malformed()) FUZZ_CHECK(cut + stream.Pending() == decrypted.size());

@@ -425,9 +425,9 @@ bool SecureChannel::PullLocked() {
       continue;
     }
     if (n == 0 && !Datagrams()) return false;
-    if (n < 0 && !Datagrams() && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return false;
-    }
+    // UDP: ECONNREFUSED is the ICMP "port unreachable" for a datagram we
+    // sent: nothing serves there (any more).
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
     return true;
   }
   return true;

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "platform/posix_serial.h"
 #include "platform/secure_channel.h"
 #include "platform/services.h"
+#include "serial/frame_trace.h"
+#include "serial/serial_port.h"
 #include "sim/hartsim/hart_ip_server.h"
 
 namespace {
@@ -86,12 +89,30 @@ TEST_P(SecurePoll, RightKeyPollsThroughTheProtectedSession) {
   EXPECT_EQ(reply[7], 0x00);  // command 0
 }
 
+TEST(SecureHartIp, TraceSaysTheSessionWasProtected) {
+  SecureGateway gateway;
+  KeyFile key("gateway-7:00112233445566778899aabbccddeeff");
+  platform::PosixSerialDriver driver({{"COM8:", gateway.Name("hart-ip+tls://")}});
+  platform::ScopedServices useIt({&driver, nullptr, nullptr});
+  char path[] = "/tmp/secure_hart_ip_trace.XXXXXX";
+  ::close(::mkstemp(path));
+  std::string error;
+  ASSERT_TRUE(serial::OpenFrameTrace(path, error)) << error;
+  serial::SerialPort port;
+  ASSERT_EQ(port.Open("COM8:", 64, 64), platform::kErrorSuccess);
+  port.Close();
+  serial::CloseFrameTrace();
+  std::ifstream in(path, std::ios::binary);
+  const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ::unlink(path);
+  EXPECT_NE(trace.find("note: session protected: HART-IP version 2 in TLSv1."), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(TlsAndDtls, SecurePoll,
                          testing::Values("hart-ip+tls://", "hart-ip+dtls://"),
                          [](const auto& info) {
-                           return std::string(info.param).find("dtls") != std::string::npos
-                                      ? "Dtls"
-                                      : "Tls";
+                           return std::string(info.param).find("dtls") != std::string::npos ? "Dtls"
+                                                                                            : "Tls";
                          });
 
 TEST(SecureHartIp, WrongKeyIsRefusedAndSaidSo) {
@@ -128,13 +149,13 @@ TEST(SecureHartIp, VersionOneHostGetsNoSession) {
   ::poll(&p, 1, 5000);
   std::string error;
   platform::SecureChannel channel(
-      fd, platform::SecureSession::Create(platform::SecureProtocol::kTls,
-                                          platform::SecureRole::kClient,
-                                          platform::PreSharedKey("gateway-7", kKey), error));
+      fd,
+      platform::SecureSession::Create(platform::SecureProtocol::kTls, platform::SecureRole::kClient,
+                                      platform::PreSharedKey("gateway-7", kKey), error));
   ASSERT_EQ(channel.Handshake(5000), platform::SecureResult::kOk);
-  const auto initiate = hartip::Encode(hartip::kTypeRequest, hartip::kSessionInitiate, 0, 1,
-                                       hartip::SessionInitiateBody(hartip::kPrimaryHost, 60000),
-                                       hartip::kVersion);
+  const auto initiate =
+      hartip::Encode(hartip::kTypeRequest, hartip::kSessionInitiate, 0, 1,
+                     hartip::SessionInitiateBody(hartip::kPrimaryHost, 60000), hartip::kVersion);
   ASSERT_EQ(channel.Send(initiate), platform::SecureResult::kOk);
   std::vector<std::uint8_t> answer;
   while (answer.size() < hartip::kHeaderSize &&
