@@ -141,6 +141,9 @@ class HartIpDevice final : public SerialDevice {
                    std::uint16_t& sequence);
   Got ReceiveOne(int waitMs, hartip::Pdu& pdu);
   Got ReceiveProtected(int waitMs, hartip::Pdu& pdu);
+  // The message in a datagram, or the next one of the TCP stream, from
+  // bytes in the clear.
+  Got Cut(std::span<const std::uint8_t> bytes, hartip::Pdu& pdu);
   // Takes what has arrived; with `wait`, waits until the awaited response
   // has come or its time is up.
   void Pump(bool wait);
@@ -251,22 +254,7 @@ Got HartIpDevice::ReceiveProtected(int waitMs, hartip::Pdu& pdu) {
   if (plaintext.empty()) return Got::kNothing;
   // DTLS hands over one datagram's message at a time, TLS a piece of the
   // stream, exactly as the sockets below do in the clear.
-  if (!tcp_) {
-    return plaintext.size() <= hartip::kMaxPduSize && hartip::ReadDatagram(plaintext, pdu)
-               ? Got::kPdu
-               : Got::kNothing;
-  }
-  stream_.Feed(plaintext);
-  switch (stream_.Next(pdu)) {
-    case hartip::ReadResult::kComplete:
-      return Got::kPdu;
-    case hartip::ReadResult::kNeedMore:
-      return Got::kNothing;
-    case hartip::ReadResult::kMalformed:
-      break;
-  }
-  hungUp_ = true;
-  return Got::kHangUp;
+  return Cut(plaintext, pdu);
 }
 
 Got HartIpDevice::ReceiveOne(int waitMs, hartip::Pdu& pdu) {
@@ -290,16 +278,21 @@ Got HartIpDevice::ReceiveOne(int waitMs, hartip::Pdu& pdu) {
     if (errno == ECONNREFUSED) refused_ = true;
     return Got::kNothing;
   }
-  if (!tcp_) {
-    const auto size = static_cast<std::size_t>(n);
-    if (size > hartip::kMaxPduSize) return Got::kNothing;
-    return hartip::ReadDatagram({buffer.data(), size}, pdu) ? Got::kPdu : Got::kNothing;
-  }
-  if (n == 0) {
+  if (tcp_ && n == 0) {
     hungUp_ = true;
     return Got::kHangUp;
   }
-  stream_.Feed({buffer.data(), static_cast<std::size_t>(n)});
+  const auto size = static_cast<std::size_t>(n);
+  if (!tcp_ && size > hartip::kMaxPduSize) return Got::kNothing;  // a datagram cut short
+  return Cut({buffer.data(), size}, pdu);
+}
+
+Got HartIpDevice::Cut(std::span<const std::uint8_t> bytes, hartip::Pdu& pdu) {
+  if (!tcp_) {
+    if (bytes.size() > hartip::kMaxPduSize) return Got::kNothing;
+    return hartip::ReadDatagram(bytes, pdu) ? Got::kPdu : Got::kNothing;
+  }
+  stream_.Feed(bytes);
   switch (stream_.Next(pdu)) {
     case hartip::ReadResult::kComplete:
       return Got::kPdu;

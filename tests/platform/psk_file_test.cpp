@@ -108,14 +108,4 @@ TEST_F(PskFile, AnythingButOneWellFormedLineIsRefused) {
   }
 }
 
-TEST(PreSharedKey, WipedKeyIsEmpty) {
-  const std::uint8_t bytes[16] = {1, 2, 3};
-  platform::PreSharedKey key("id", bytes);
-  platform::PreSharedKey copy = key;
-  key.Wipe();
-  EXPECT_TRUE(key.Empty());
-  EXPECT_TRUE(key.Identity().empty());
-  EXPECT_EQ(copy.Key().size(), 16u);
-}
-
 }  // namespace
