@@ -46,7 +46,7 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
   static const std::vector<platform::CommandLineOption> options = {
       {"service", "", "show the PV button (loop current and PV, error-rate test)"},
       {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
-      {"psk-file", "FILE", "the key for hart-ip+tls:// and hart-ip+dtls://, IDENTITY:KEY"},
+      {"psk-file", "FILE", "IDENTITY:KEY, the key for hart-ip+tls:// and +dtls://"},
       {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
       {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
       {"poll", "", "poll address 0 without a window, print the result"},
