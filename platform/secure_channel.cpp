@@ -137,11 +137,12 @@ unsigned int ServerPsk(SSL* ssl, const char* identity, unsigned char* psk, unsig
   if (key.Key().size() > maxPsk) return 0;
   if (identity != nullptr && key.Identity() == identity) {
     std::memcpy(psk, key.Key().data(), key.Key().size());
-  } else if (RAND_bytes(psk, static_cast<int>(key.Key().size())) != 1) {
-    // A stranger gets a key nobody holds, so that its handshake fails on
-    // the MAC exactly as a wrong key does.
-    return 0;
+    return static_cast<unsigned int>(key.Key().size());
   }
+  // A stranger gets a key nobody holds, so that its handshake fails on the
+  // MAC or the binder exactly as a wrong key does, and which identities
+  // exist stays unknown.
+  if (RAND_bytes(psk, static_cast<int>(key.Key().size())) != 1) return 0;
   return static_cast<unsigned int>(key.Key().size());
 }
 
