@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "hartip/pdu.h"
+#include "platform/psk_file.h"
+#include "platform/secure_channel.h"
 
 namespace platform {
 
@@ -30,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kUdpScheme = "hart-ip://";
 constexpr std::string_view kTcpScheme = "hart-ip+tcp://";
+constexpr std::string_view kTlsScheme = "hart-ip+tls://";
+constexpr std::string_view kDtlsScheme = "hart-ip+dtls://";
 
 // Asked for in Session Initiate; the gateway may choose another value, and
 // the one it answers with is kept alive.
@@ -85,9 +89,18 @@ bool ValidHost(std::string_view host) {
 
 enum class Got { kPdu, kNothing, kHangUp };
 
+std::string& KeyFile() {
+  static std::string path;
+  return path;
+}
+
 class HartIpDevice final : public SerialDevice {
  public:
-  HartIpDevice(int fd, bool tcp) : fd_(fd), tcp_(tcp) {}
+  HartIpDevice(int fd, bool tcp, std::unique_ptr<SecureChannel> channel = nullptr)
+      : fd_(fd),
+        tcp_(tcp),
+        channel_(std::move(channel)),
+        version_(channel_ ? hartip::kSecureVersion : hartip::kVersion) {}
   ~HartIpDevice() override;
 
   // Session Initiate and its answer; starts the keep-alive on success.
@@ -118,12 +131,19 @@ class HartIpDevice final : public SerialDevice {
     errors = 0;
     return kErrorSuccess;
   }
+  std::string Protection() const override {
+    return channel_ ? "HART-IP version 2 in " + channel_->Description() : std::string();
+  }
 
  private:
   Error Send(std::uint8_t messageId, std::span<const std::uint8_t> body, std::uint16_t& sequence);
   Error SendLocked(std::uint8_t messageId, std::span<const std::uint8_t> body,
                    std::uint16_t& sequence);
   Got ReceiveOne(int waitMs, hartip::Pdu& pdu);
+  Got ReceiveProtected(int waitMs, hartip::Pdu& pdu);
+  // The message in a datagram, or the next one of the TCP stream, from
+  // bytes in the clear.
+  Got Cut(std::span<const std::uint8_t> bytes, hartip::Pdu& pdu);
   // Takes what has arrived; with `wait`, waits until the awaited response
   // has come or its time is up.
   void Pump(bool wait);
@@ -132,6 +152,9 @@ class HartIpDevice final : public SerialDevice {
 
   const int fd_;
   const bool tcp_;
+  // Set for version 2: every message goes through it, none around it.
+  const std::unique_ptr<SecureChannel> channel_;
+  const std::uint8_t version_;
   std::atomic<bool> hungUp_{false};
   bool refused_ = false;
 
@@ -167,6 +190,7 @@ HartIpDevice::~HartIpDevice() {
     std::uint16_t sequence = 0;
     if (!hungUp_) Send(hartip::kSessionClose, {}, sequence);
   }
+  if (channel_ && !hungUp_) channel_->Close();
   ::shutdown(fd_, SHUT_RDWR);
   ::close(fd_);
 }
@@ -181,8 +205,16 @@ Error HartIpDevice::SendLocked(std::uint8_t messageId, std::span<const std::uint
                                std::uint16_t& sequence) {
   if (hungUp_) return kErrorDeviceNotConnected;
   sequence = sequence_++;
-  const auto message =
-      hartip::Encode(hartip::kTypeRequest, messageId, hartip::kStatusSuccess, sequence, body);
+  const auto message = hartip::Encode(hartip::kTypeRequest, messageId, hartip::kStatusSuccess,
+                                      sequence, body, version_);
+  if (channel_) {
+    if (channel_->Send(message) == SecureResult::kOk) {
+      lastSent_ = Clock::now();
+      return kErrorSuccess;
+    }
+    hungUp_ = true;  // a protected session that failed is not resumed
+    return kErrorDeviceNotConnected;
+  }
   std::size_t sent = 0;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendMs);
   while (sent < message.size()) {
@@ -212,8 +244,22 @@ Error HartIpDevice::SendLocked(std::uint8_t messageId, std::span<const std::uint
   return kErrorSuccess;
 }
 
+Got HartIpDevice::ReceiveProtected(int waitMs, hartip::Pdu& pdu) {
+  std::vector<std::uint8_t> plaintext;
+  const SecureResult r = channel_->Receive(plaintext, static_cast<std::uint32_t>(waitMs));
+  if (r != SecureResult::kOk && r != SecureResult::kPending) {
+    hungUp_ = true;
+    return Got::kHangUp;
+  }
+  if (plaintext.empty()) return Got::kNothing;
+  // DTLS hands over one datagram's message at a time, TLS a piece of the
+  // stream, exactly as the sockets below do in the clear.
+  return Cut(plaintext, pdu);
+}
+
 Got HartIpDevice::ReceiveOne(int waitMs, hartip::Pdu& pdu) {
   if (tcp_ && stream_.Next(pdu) == hartip::ReadResult::kComplete) return Got::kPdu;
+  if (channel_) return ReceiveProtected(waitMs, pdu);
   pollfd p{fd_, POLLIN, 0};
   const int r = ::poll(&p, 1, waitMs);
   if (r <= 0) return Got::kNothing;
@@ -232,16 +278,21 @@ Got HartIpDevice::ReceiveOne(int waitMs, hartip::Pdu& pdu) {
     if (errno == ECONNREFUSED) refused_ = true;
     return Got::kNothing;
   }
-  if (!tcp_) {
-    const auto size = static_cast<std::size_t>(n);
-    if (size > hartip::kMaxPduSize) return Got::kNothing;
-    return hartip::ReadDatagram({buffer.data(), size}, pdu) ? Got::kPdu : Got::kNothing;
-  }
-  if (n == 0) {
+  if (tcp_ && n == 0) {
     hungUp_ = true;
     return Got::kHangUp;
   }
-  stream_.Feed({buffer.data(), static_cast<std::size_t>(n)});
+  const auto size = static_cast<std::size_t>(n);
+  if (!tcp_ && size > hartip::kMaxPduSize) return Got::kNothing;  // a datagram cut short
+  return Cut({buffer.data(), size}, pdu);
+}
+
+Got HartIpDevice::Cut(std::span<const std::uint8_t> bytes, hartip::Pdu& pdu) {
+  if (!tcp_) {
+    if (bytes.size() > hartip::kMaxPduSize) return Got::kNothing;
+    return hartip::ReadDatagram(bytes, pdu) ? Got::kPdu : Got::kNothing;
+  }
+  stream_.Feed(bytes);
   switch (stream_.Next(pdu)) {
     case hartip::ReadResult::kComplete:
       return Got::kPdu;
@@ -334,7 +385,7 @@ void HartIpDevice::KeepAlive() {
 
 void HartIpDevice::Take(const hartip::Pdu& pdu) {
   const hartip::Header& h = pdu.header;
-  if (h.version != hartip::kVersion || h.messageId != hartip::kTokenPassingPdu || !awaiting_ ||
+  if (h.version != version_ || h.messageId != hartip::kTokenPassingPdu || !awaiting_ ||
       h.sequence != *awaiting_ || h.messageType == hartip::kTypeRequest ||
       h.messageType == hartip::kTypePublish) {
     return;  // keep-alive answers, burst publications, late answers
@@ -419,7 +470,55 @@ Error HartIpDevice::Purge(std::uint32_t flags) {
 
 std::string Where(const HartIpAddress& a) {
   const bool v6 = a.host.find(':') != std::string::npos;
-  return (v6 ? "[" + a.host + "]" : a.host) + ":" + a.port + (a.tcp ? " (TCP)" : " (UDP)");
+  const char* carrier = a.secure ? (a.tcp ? " (TLS)" : " (DTLS)") : (a.tcp ? " (TCP)" : " (UDP)");
+  return (v6 ? "[" + a.host + "]" : a.host) + ":" + a.port + carrier;
+}
+
+// The handshake on the connected socket `fd`, keyed from the key file.
+Error Protect(int fd, const HartIpAddress& a, const std::string& where,
+              std::unique_ptr<SecureChannel>& channel, std::string& advice) {
+  if (KeyFile().empty()) {
+    advice =
+        "Secure HART-IP needs the gateway's pre-shared key: give --psk-file FILE, a file "
+        "of one line IDENTITY:KEY, the key in hex.";
+    return kErrorInvalidParameter;
+  }
+  std::string error;
+  std::unique_ptr<SecureSession> session;
+  {
+    // The key lives only as long as it takes to hand it to the session.
+    PreSharedKey key;
+    if (!ReadPskFile(KeyFile(), key, error)) {
+      advice = "The key file was refused: " + error + ".";
+      return kErrorAccessDenied;
+    }
+    session = SecureSession::Create(a.tcp ? SecureProtocol::kTls : SecureProtocol::kDtls,
+                                    SecureRole::kClient, key, error);
+  }
+  if (!session) {
+    advice = "No secure session could be set up: " + error + ".";
+    return kErrorGenFailure;
+  }
+  channel = std::make_unique<SecureChannel>(fd, std::move(session));
+  switch (channel->Handshake(kInitiateMs)) {
+    case SecureResult::kOk:
+      return kErrorSuccess;
+    case SecureResult::kWrongKey:
+      advice = where + " refused the pre-shared key: the identity or key in " + KeyFile() +
+               " is not the one provisioned in the gateway. Check the key file.";
+      return kErrorAccessDenied;
+    case SecureResult::kWantsCertificate:
+      advice = where +
+               " wants certificates, not a pre-shared key; Veltrop keys secure HART-IP with a "
+               "pre-shared key only. Provision a key in the gateway.";
+      return kErrorAccessDenied;
+    default:
+      advice = "The secure handshake with " + where +
+               " failed: it was cut off or not done within " + std::to_string(kInitiateMs / 1000) +
+               " s. Check that the gateway serves HART-IP version 2 over " +
+               (a.tcp ? "TLS (hart-ip+tls://)." : "DTLS (hart-ip+dtls://).");
+      return kErrorGenFailure;
+  }
 }
 
 // A connected, non-blocking socket to one of `host`'s addresses, or -1
@@ -450,7 +549,16 @@ int Connect(const addrinfo* list, bool tcp, int& err) {
 }  // namespace
 
 bool IsHartIpName(std::string_view name) {
-  return StartsWithNoCase(name, kUdpScheme) || StartsWithNoCase(name, kTcpScheme);
+  return StartsWithNoCase(name, kUdpScheme) || StartsWithNoCase(name, kTcpScheme) ||
+         IsSecureHartIpName(name);
+}
+
+bool IsSecureHartIpName(std::string_view name) {
+  return StartsWithNoCase(name, kTlsScheme) || StartsWithNoCase(name, kDtlsScheme);
+}
+
+void SetHartIpKeyFile(std::string path) {
+  KeyFile() = std::move(path);
 }
 
 bool ParseHartIpName(std::string_view name, HartIpAddress& address) {
@@ -459,6 +567,10 @@ bool ParseHartIpName(std::string_view name, HartIpAddress& address) {
   if (StartsWithNoCase(name, kTcpScheme)) {
     a.tcp = true;
     rest = name.substr(kTcpScheme.size());
+  } else if (StartsWithNoCase(name, kTlsScheme) || StartsWithNoCase(name, kDtlsScheme)) {
+    a.tcp = StartsWithNoCase(name, kTlsScheme);
+    a.secure = true;
+    rest = name.substr((a.tcp ? kTlsScheme : kDtlsScheme).size());
   } else if (StartsWithNoCase(name, kUdpScheme)) {
     rest = name.substr(kUdpScheme.size());
   } else {
@@ -513,8 +625,8 @@ Error OpenHartIpDevice(std::string_view name, std::unique_ptr<SerialDevice>& dev
   if (!ParseHartIpName(name, address)) {
     advice = std::string(name) +
              " is not a gateway address. Write hart-ip://HOST[:PORT] (UDP) or "
-             "hart-ip+tcp://HOST[:PORT] (TCP); an IPv6 address goes in brackets, "
-             "hart-ip://[::1]:5094.";
+             "hart-ip+tcp://HOST[:PORT] (TCP), hart-ip+tls:// or hart-ip+dtls:// for secure "
+             "HART-IP; an IPv6 address goes in brackets, hart-ip://[::1]:5094.";
     return kErrorInvalidParameter;
   }
   const std::string where = Where(address);
@@ -536,7 +648,14 @@ Error OpenHartIpDevice(std::string_view name, std::unique_ptr<SerialDevice>& dev
              ". Check the address and port, and that the gateway is on.";
     return err == ETIMEDOUT ? kErrorTimeout : kErrorFileNotFound;
   }
-  auto opened = std::make_unique<HartIpDevice>(fd, address.tcp);
+  std::unique_ptr<SecureChannel> channel;
+  if (address.secure) {
+    if (const Error e = Protect(fd, address, where, channel, advice); e != kErrorSuccess) {
+      ::close(fd);
+      return e;
+    }
+  }
+  auto opened = std::make_unique<HartIpDevice>(fd, address.tcp, std::move(channel));
   if (const Error e = opened->Initiate(where, advice); e != kErrorSuccess) return e;
   device = std::move(opened);
   return kErrorSuccess;

@@ -1,6 +1,8 @@
 // A HART-IP gateway as a serial device: hart-ip://HOST[:PORT] (UDP) or
 // hart-ip+tcp://HOST[:PORT], port 5094 unless given. HOST is a name, an
-// IPv4 address or an IPv6 address in brackets.
+// IPv4 address or an IPv6 address in brackets. hart-ip+tls:// (TCP) and
+// hart-ip+dtls:// (UDP) are HART-IP version 2: the session runs inside TLS
+// or DTLS keyed by the pre-shared key in the key file, and never without.
 //
 // What the seam's operations mean here:
 // - Open: resolve, connect, Session Initiate as primary host with an
@@ -34,6 +36,7 @@ struct HartIpAddress {
   std::string host;  // without brackets
   std::string port;  // "5094" unless the name gave one
   bool tcp = false;
+  bool secure = false;  // TLS over TCP, DTLS over UDP
 };
 
 // Whether `name` asks for a gateway (its scheme), valid or not.
@@ -46,6 +49,12 @@ bool ParseHartIpName(std::string_view name, HartIpAddress& address);
 // 28-character time-out and the longest legal reply, as the gateway must
 // carry them over its loop before it can answer.
 std::uint32_t HartIpResponseWaitMs(std::uint32_t requestLength);
+
+// The key file for hart-ip+tls:// and hart-ip+dtls://, read afresh at
+// each open and wiped once the handshake is done.
+void SetHartIpKeyFile(std::string path);
+// True for hart-ip+tls:// and hart-ip+dtls://, valid or not.
+bool IsSecureHartIpName(std::string_view name);
 
 // Opens a session with the gateway `name`. On failure `advice` says why
 // and what the operator can do.

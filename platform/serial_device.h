@@ -135,6 +135,9 @@ class SerialDevice {
     (void)raised;
     return kErrorSuccess;
   }
+  // How the bytes are protected between here and the device, for the
+  // trace ("HART-IP version 2 in TLSv1.3 ..."); empty when they are not.
+  virtual std::string Protection() const { return {}; }
   // Stores the modem's status lines (kModem... bits) in `status`; a device
   // that has none returns kErrorInvalidFunction.
   virtual Error GetModemStatus(std::uint32_t& status) {
