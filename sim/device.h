@@ -41,7 +41,7 @@ struct DeviceConfig {
   std::uint8_t manufacturer = 0x1A;
   std::uint8_t deviceType = 0x11;
   std::array<std::uint8_t, 3> deviceId{0x00, 0x01, 0x02};
-  std::string tag = "PT-101";                   // 8 characters on the wire
+  std::string tag = "PT-101";  // 8 characters on the wire
   // Command 20's long tag (revision 6 on): 32 Latin-1 bytes on the wire,
   // NUL-padded.
   std::string longTag;

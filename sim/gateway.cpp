@@ -24,8 +24,9 @@ std::vector<std::uint8_t> AfterPreambles(const std::vector<std::uint8_t>& bytes)
   return {at, bytes.end()};
 }
 
-// The request in `frame`, which must be exactly one master request.
-std::optional<Request> ReadRequest(std::span<const std::uint8_t> frame) {
+}  // namespace
+
+std::optional<Request> ReadRequestFrame(std::span<const std::uint8_t> frame) {
   RequestAssembler assembler;
   assembler.Feed(kPreamble, 0);
   assembler.Feed(kPreamble, 0);
@@ -37,8 +38,6 @@ std::optional<Request> ReadRequest(std::span<const std::uint8_t> frame) {
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 GatewayConfig DefaultGatewayConfig() {
   GatewayConfig c;
@@ -86,7 +85,7 @@ Gateway::SubDevice* Gateway::OnChannel(std::uint8_t card, std::uint8_t channel) 
 
 std::optional<Gateway::Reply> Gateway::Handle(std::span<const std::uint8_t> frame,
                                               std::uint64_t nowMicros) {
-  const auto request = ReadRequest(frame);
+  const auto request = ReadRequestFrame(frame);
   if (!request) return std::nullopt;
   // On its own loop the gateway is polling address 0; behind it every
   // sub-device is reached by its long address only.
@@ -106,8 +105,7 @@ std::vector<std::uint8_t> Gateway::OwnFrame(const Request& request, std::uint8_t
 }
 
 std::vector<std::uint8_t> Gateway::IdentitySummary(std::uint16_t index, const DeviceConfig& d,
-                                                   std::uint8_t card,
-                                                   std::uint8_t channel) const {
+                                                   std::uint8_t card, std::uint8_t channel) const {
   std::vector<std::uint8_t> out;
   Put16(out, index);
   out.push_back(card);
@@ -129,8 +127,8 @@ std::vector<std::uint8_t> Gateway::IdentitySummary(std::uint16_t index, const De
 
 std::optional<Gateway::Reply> Gateway::Own(const Request& request, std::uint64_t now) {
   const auto& data = request.data;
-  if (!request.checksumOk || (request.command != 74 && request.command != 77 &&
-                              request.command != 84)) {
+  if (!request.checksumOk ||
+      (request.command != 74 && request.command != 77 && request.command != 84)) {
     // What any device answers: identity, tag, long tag, and code 64 for
     // what it lacks.
     Outcome outcome = Outcome::Answered;
@@ -159,10 +157,9 @@ std::optional<Gateway::Reply> Gateway::Own(const Request& request, std::uint64_t
         return Reply{OwnFrame(request, kRcInvalidSelection, {}), now};
       }
       const SubDevice& sub = *subDevices_[index - 1];
-      return Reply{
-          OwnFrame(request, kRcSuccess,
-                   IdentitySummary(index, sub.device.config, sub.card, sub.channel)),
-          now};
+      return Reply{OwnFrame(request, kRcSuccess,
+                            IdentitySummary(index, sub.device.config, sub.card, sub.channel)),
+                   now};
     }
     default: {  // 77
       // Card, channel, preambles, delimiter, then at least a short

@@ -49,6 +49,10 @@ namespace sim {
 
 inline constexpr std::uint8_t kRcGatewayBusy = 0x20;
 
+// The request in `frame` (no preambles), which must hold exactly one
+// master request frame, its checksum right or not; nothing otherwise.
+std::optional<Request> ReadRequestFrame(std::span<const std::uint8_t> frame);
+
 struct GatewayConfig {
   DeviceConfig self;  // the gateway's own identity; always at polling address 0
   std::uint8_t channelsPerCard = 16;

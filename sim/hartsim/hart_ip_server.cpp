@@ -496,13 +496,13 @@ bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
       // After a restart neither this session nor its connection exists.
       if (!Counted()) return from.fd < 0;
       if (pdu.body.empty()) {
-        Reply(from, hartip::kTypeResponse, h.messageId, hartip::kStatusTooFewBytes, h.sequence,
-              {});
+        Reply(from, hartip::kTypeResponse, h.messageId, hartip::kStatusTooFewBytes, h.sequence, {});
       } else if (gateway_ != nullptr) {
         Route(from, pdu);
       } else {
         PassThrough(from, pdu);
       }
+      SendDue();  // the gateway's own answers are due at once
       return true;
     default:
       if (from.open)
@@ -512,6 +512,10 @@ bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
 }
 
 void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
+  // Only a whole request frame goes on the loop: the devices' receivers
+  // would take part of one as the start of the next PDU's, and its answer
+  // would go out under the later sequence number.
+  if (!ReadRequestFrame(pdu.body)) return;
   // The gateway serves one request at a time on its loop.
   const std::uint64_t now = Now();
   if (lineTime && loopFreeAt_ > now + kMaxBacklogMicros) return;
@@ -552,9 +556,9 @@ void HartIpServer::Route(Session& from, const hartip::Pdu& pdu) {
 
 void HartIpServer::Queue(Response response) {
   // Answers come due in their own order, not in the order asked.
-  const auto at = std::upper_bound(
-      responses_.begin(), responses_.end(), response.dueMicros,
-      [](std::uint64_t due, const Response& r) { return due < r.dueMicros; });
+  const auto at =
+      std::upper_bound(responses_.begin(), responses_.end(), response.dueMicros,
+                       [](std::uint64_t due, const Response& r) { return due < r.dueMicros; });
   responses_.insert(at, std::move(response));
 }
 

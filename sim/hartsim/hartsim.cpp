@@ -48,12 +48,13 @@ void PrintDevices(sim::Segment& segment) {
 // it is.
 void PrintGateway(sim::Gateway& gateway, const sim::GatewaySetup& setup) {
   const auto& self = gateway.Self().config;
-  std::printf("gateway: id %02X%02X%02X, tag %s, %zu sub-devices on %u cards of %u channels, "
-              "%llu ms latency, %u at once\n",
-              self.deviceId[0], self.deviceId[1], self.deviceId[2], self.tag.c_str(),
-              gateway.Size(), unsigned{gateway.Cards()}, unsigned{gateway.Config().channelsPerCard},
-              static_cast<unsigned long long>(setup.latencyMicros / 1000),
-              unsigned{gateway.Config().maxOutstanding});
+  std::printf(
+      "gateway: id %02X%02X%02X, tag %s, %zu sub-devices on %u cards of %u channels, "
+      "%llu ms latency, %u at once\n",
+      self.deviceId[0], self.deviceId[1], self.deviceId[2], self.tag.c_str(), gateway.Size(),
+      unsigned{gateway.Cards()}, unsigned{gateway.Config().channelsPerCard},
+      static_cast<unsigned long long>(setup.latencyMicros / 1000),
+      unsigned{gateway.Config().maxOutstanding});
   for (std::size_t i = 0; i < gateway.Size(); ++i) {
     const auto& sub = gateway.At(i);
     std::string line = sim::DeviceLine(sub.device.config);

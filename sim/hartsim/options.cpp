@@ -633,11 +633,11 @@ bool AddDevice(const std::string& keys, Options& o, std::string& error) {
 
 bool AddFault(const std::string& keys, Options& o, std::string& error) {
   std::uint8_t addr = 0;
-  if (!ForEachKey<DeviceSetup>(keys, kFaultKeys, "fault", error, [&](const Key& row,
-                                                                     const std::string& v) {
-        return std::string_view(row.name) != "addr" ||
-               Number(row.name, v, row.range.min, row.range.max, addr, error);
-      })) {
+  if (!ForEachKey<DeviceSetup>(
+          keys, kFaultKeys, "fault", error, [&](const Key& row, const std::string& v) {
+            return std::string_view(row.name) != "addr" ||
+                   Number(row.name, v, row.range.min, row.range.max, addr, error);
+          })) {
     return false;
   }
   for (auto& d : o.devices) {
