@@ -27,6 +27,11 @@ std::vector<std::uint8_t> AfterPreambles(const std::vector<std::uint8_t>& bytes)
 }  // namespace
 
 std::optional<Request> ReadRequestFrame(std::span<const std::uint8_t> frame) {
+  // The frame starts at its delimiter: the assembler, which skips what
+  // comes before preambles on a line, would find one further in.
+  if (frame.empty() || (frame[0] != kDelimiterRequestShort && frame[0] != kDelimiterRequestLong)) {
+    return std::nullopt;
+  }
   RequestAssembler assembler;
   assembler.Feed(kPreamble, 0);
   assembler.Feed(kPreamble, 0);

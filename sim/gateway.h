@@ -49,8 +49,9 @@ namespace sim {
 
 inline constexpr std::uint8_t kRcGatewayBusy = 0x20;
 
-// The request in `frame` (no preambles), which must hold exactly one
-// master request frame, its checksum right or not; nothing otherwise.
+// The request in `frame` (no preambles), which must be exactly one master
+// request frame from its delimiter on, its checksum right or not; nothing
+// otherwise.
 std::optional<Request> ReadRequestFrame(std::span<const std::uint8_t> frame);
 
 struct GatewayConfig {

@@ -56,6 +56,11 @@ TEST_F(TwoSubDevices, AddressZeroIsTheGatewayItselfAndAnsweredAtOnce) {
   EXPECT_EQ(std::vector<std::uint8_t>(data.begin() + 9, data.begin() + 12), Hex("F0 00 01"));
   // Its sub-devices have no polling address of their own behind it.
   EXPECT_FALSE(Ask("02 81 00 00 83"));
+  // A PDU carries the frame alone: bytes before it make it no frame, and
+  // so does a frame cut short or followed by more.
+  EXPECT_FALSE(Ask("09 00 FF FF 02 80 00 00 82"));
+  EXPECT_FALSE(Ask("02 80 00 00"));
+  EXPECT_FALSE(Ask("02 80 00 00 82 00"));
 }
 
 TEST_F(TwoSubDevices, LongAddressReachesItsSubDeviceAfterThatDevicesLatency) {
