@@ -181,7 +181,6 @@ std::optional<Gateway::Reply> Gateway::Own(const Request& request, std::uint64_t
       inner.command = data[4 + addressLength];
       inner.data.assign(data.begin() + countAt + 1, data.begin() + countAt + 1 + data[countAt]);
       inner.checksumOk = true;  // the gateway makes the frame on its channel
-      inner.preambles = std::max<int>(data[2], 5);
       SubDevice* sub = OnChannel(data[0], data[1]);
       if (inner.delimiter != kDelimiterRequestShort && inner.delimiter != kDelimiterRequestLong) {
         sub = nullptr;

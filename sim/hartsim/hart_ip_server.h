@@ -141,6 +141,8 @@ class HartIpServer {
   void Restart(const std::string& why);
   // A UDP socket of the session's own, on the listening address's family.
   int MovedSocket();
+  // Every message leaves through here, as every one arrives through
+  // ServeUdp or ServeTcp: the three places a secure channel wraps.
   void Transmit(const Session& to, std::span<const std::uint8_t> message);
   void Reply(const Session& to, std::uint8_t messageType, std::uint8_t messageId,
              std::uint8_t status, std::uint16_t sequence, std::span<const std::uint8_t> body);
@@ -161,7 +163,7 @@ class HartIpServer {
   std::string where_;
   std::uint16_t port_ = 0;
   Clock::time_point start_{};
-  sockaddr_storage bound_{};  // the listening address, port 0 for new sockets
+  sockaddr_storage bound_{};  // the listening address; a moved session's socket takes its host
   socklen_t boundLength_ = 0;
   std::uint32_t tokenRequests_ = 0;
   bool restarted_ = false;

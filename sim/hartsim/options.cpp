@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -140,6 +141,14 @@ struct SettingOf {
   bool InRange(T& out) const {
     return Number(row.name, value, row.range.min, row.range.max, out, error);
   }
+  // A fault that is off until given.
+  template <typename T>
+  bool InRange(std::optional<T>& out) const {
+    T value{};
+    if (!InRange(value)) return false;
+    out = value;
+    return true;
+  }
   // "N" or "every".
   bool CountOrEvery(std::int32_t& out) const {
     if (value == "every") {
@@ -153,6 +162,12 @@ struct SettingOf {
     std::uint32_t millis = 0;
     if (!InRange(millis)) return false;
     micros = millis * 1000ull;
+    return true;
+  }
+  bool Millis(std::optional<std::uint64_t>& micros) const {
+    std::uint64_t value = 0;
+    if (!Millis(value)) return false;
+    micros = value;
     return true;
   }
   bool Real(float& out) const { return Float(row.name, value, out, error); }
@@ -443,31 +458,16 @@ constexpr GatewayKey kGatewayKeys[] = {
      "answer Session Initiate over UDP from a new port, and serve the session there"},
     {"restart",
      {0, kMaxCount, "N"},
-     [](const GatewaySetting& s) {
-       std::uint32_t n = 0;
-       if (!s.InRange(n)) return false;
-       s.setup.faults.restartAfter = n;
-       return true;
-     },
+     [](const GatewaySetting& s) { return s.InRange(s.setup.faults.restartAfter); },
      "restart when the request after the first N arrives: every session forgotten, that "
      "request unanswered, a host without a session ignored"},
     {"restartat",
      {0, 86400000},
-     [](const GatewaySetting& s) {
-       std::uint64_t micros = 0;
-       if (!s.Millis(micros)) return false;
-       s.setup.faults.restartAtMicros = micros;
-       return true;
-     },
+     [](const GatewaySetting& s) { return s.Millis(s.setup.faults.restartAtMicros); },
      "restart so many ms after start instead"},
     {"silent",
      {0, kMaxCount, "N"},
-     [](const GatewaySetting& s) {
-       std::uint32_t n = 0;
-       if (!s.InRange(n)) return false;
-       s.setup.faults.silentAfter = n;
-       return true;
-     },
+     [](const GatewaySetting& s) { return s.InRange(s.setup.faults.silentAfter); },
      "answer nothing at all after the first N requests (0: from the start)"},
 };
 
