@@ -71,6 +71,12 @@ int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen,
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
+  if (options.verbose) {
+    std::printf(
+        "collisions: %u requests overlapped another frame, %u secondary-master exchanges "
+        "wrecked\n",
+        segment.Collisions(), segment.SecondaryWrecked());
+  }
   trace.Finish();
   return trace.Failed() ? 1 : 0;
 }
@@ -180,6 +186,12 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
+  if (options.verbose) {
+    std::printf(
+        "collisions: %u requests overlapped another frame, %u secondary-master exchanges "
+        "wrecked\n",
+        segment.Collisions(), segment.SecondaryWrecked());
+  }
   trace.Finish();
   if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath(), records);
   return trace.Failed() ? 1 : 0;

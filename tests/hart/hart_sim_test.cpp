@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 
 #include "hart/hart_device.h"
@@ -427,6 +428,103 @@ TEST(HartPty, PollAndTagThroughTheRealDriver) {
   EXPECT_STREQ(text, "PT-101  ");
   device.Close();
   server.Stop();
+}
+
+// The error-rate soak in virtual time, through the engine: polls, PV reads
+// and tag reads against one device with a random fault each (a dropped,
+// truncated or corrupted reply, a communication error, noise among the
+// preambles, stray bytes, busy answers), and spells of burst mode and of
+// a handheld. No frame is ever taken wrongly, and no operation fails
+// unless a reply was spoiled (a fault that spoils one, or a collision).
+TEST(HartSimSoak, TenThousandOperationsWithRandomFaults) {
+  support::FakePlatform fake;
+  sim::Segment segment;
+  sim::DeviceConfig c = Config(7);
+  c.variables.resize(2);
+  sim::Device& field = segment.Add(c);
+  support::SimLine link(fake.line, segment);
+  HartDevice device;
+  ASSERT_EQ(device.Open(8, 1200), serial::LinkResult::kOk);
+  HartDevice::Settle(1000);
+  ASSERT_TRUE(device.Poll(0, 2));
+
+  std::mt19937 random(25);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  int wronglyAccepted = 0, unexplained = 0, spoiledFailures = 0;
+  constexpr int kOperations = 10'000;
+  for (int i = 0; i < kOperations; ++i) {
+    if (i % 100 == 0) {
+      // A spell: a quiet loop, a bursting device, a handheld, or both.
+      const int spell = pick(4);
+      field.faults.burst = (spell & 1) != 0;
+      field.faults.burstPeriodMicros = 250'000 + static_cast<std::uint64_t>(pick(750)) * 1000;
+      field.faults.otherMaster = (spell & 2) != 0;
+    }
+    field.faults.dropNext = 0;
+    field.faults.truncateAfter = 0;
+    field.faults.badChecksums = 0;
+    field.faults.commErrors = 0;
+    field.faults.busy = 0;
+    field.faults.noise.clear();
+    field.faults.stray.clear();
+    bool spoils = true;
+    switch (pick(9)) {
+      case 0:
+        field.faults.dropNext = 1;
+        break;
+      case 1:
+        field.faults.truncateAfter = 9;
+        field.faults.truncations = 1;
+        break;
+      case 2:
+        field.faults.badChecksums = 1;
+        break;
+      case 3:
+        field.faults.commErrors = 1;
+        break;
+      case 4:
+        field.faults.noise = {0x00, 0x3C}, spoils = false;
+        break;
+      case 5:
+        field.faults.stray = {0x3C}, spoils = false;
+        break;
+      case 6:
+        field.faults.busy = 2, spoils = false;
+        break;
+      default:
+        spoils = false;
+        break;
+    }
+    const std::uint32_t collisions = segment.Collisions();
+    bool ok = false, right = false;
+    std::uint8_t data[hart::kCommandDataSize] = {};
+    switch (i % 3) {
+      case 0:
+        ok = device.Poll(0, 1);
+        right = device.Identifier() == 0xA1B2C3u && device.universalRevision == 7;
+        break;
+      case 1:
+        ok = device.SendCommand(3, data);
+        right = hart::ToHostFloat(data) == 16.0f && data[4] == sim::kUnitBar &&
+                hart::ToHostFloat(data + 5) == 1.5f;
+        break;
+      default: {
+        char text[hart::kTagTextSize] = {};
+        ok = hart::ReadTag(device, text);
+        right = std::string(text) == "TT-7    ";
+      }
+    }
+    if (ok && !right) ++wronglyAccepted;
+    if (!ok && (spoils || segment.Collisions() > collisions)) ++spoiledFailures;
+    if (!ok && !spoils && segment.Collisions() == collisions) {
+      if (++unexplained <= 5) ADD_FAILURE() << "operation " << i << " failed on an unspoiled line";
+    }
+  }
+  EXPECT_EQ(wronglyAccepted, 0);
+  EXPECT_EQ(unexplained, 0);
+  std::printf("%d operations in %llu s of virtual time: %d failed on a spoiled reply\n",
+              kOperations, static_cast<unsigned long long>(fake.clock.NowMicros() / 1'000'000),
+              spoiledFailures);
 }
 
 }  // namespace
