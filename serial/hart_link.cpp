@@ -66,9 +66,9 @@ struct Loop {
   // master. Were it to meet a collision, a device in burst mode spoke
   // after that answer, where the line seemed ours.
   bool sentAfterAnswer = false;
-  // Such a request met a burst frame: from then on silence at the start of
-  // a wait, or after a burst frame, does not give the turn; only a frame
-  // does.
+  // Such a request met a burst frame or a collision: from then on silence
+  // at the start of a wait, or after a burst frame, does not give the turn;
+  // only a frame does.
   bool distrustSilence = false;
   // The secondary master has been heard: it may take a silent line as well,
   // at any moment, so silence whose start the master did not hear is no
@@ -429,9 +429,6 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
   // after a burst frame, not where silence is distrusted.
   bool heardFrame = false;
   bool afterBurst = false;
-  // An answer heard on a loop with a bursting device: its burst frame comes
-  // next, and decides.
-  bool burstDue = false;
   loop.sentOnSilence = loop.sentAfterAnswer = false;
   // Past the bound the request goes all the same, but not into another
   // station's frame: only once a frame has ended or the line has been idle
@@ -455,9 +452,12 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
       NoteFrame(follower);
       heardFrame = true;
       afterBurst = IsBurst(delimiter);
-      burstDue = (delimiter & kFrameTypeMask) == kFrameAnswer && loop.bursting;
+      const bool answer = (delimiter & kFrameTypeMask) == kFrameAnswer;
+      // On a loop with a bursting device the burst frame that follows an
+      // answer decides, not the answer.
+      const bool burstDue = answer && loop.bursting;
       if (frameJustEnded && !burstDue && HandsOverToPrimary(delimiter, follower.Address())) {
-        loop.sentAfterAnswer = (delimiter & kFrameTypeMask) == kFrameAnswer;
+        loop.sentAfterAnswer = answer;
         return Turn::kGranted;
       }
     }
