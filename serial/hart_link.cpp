@@ -62,10 +62,18 @@ struct Loop {
   // own period may end just as RT1 runs out, at the same phase after every
   // retry.
   bool sentOnSilence = false;
-  // Such a request met a burst frame: from then on silence at the start of
-  // a wait, or after a burst frame, does not give the turn; only a frame
-  // does.
+  // The last request went out right after an answer to the secondary
+  // master. Were it to meet a collision, a device in burst mode spoke
+  // after that answer, where the line seemed ours.
+  bool sentAfterAnswer = false;
+  // Such a request met a burst frame or a collision: from then on silence
+  // at the start of a wait, or after a burst frame, does not give the turn;
+  // only a frame does.
   bool distrustSilence = false;
+  // The secondary master has been heard: it may take a silent line as well,
+  // at any moment, so silence whose start the master did not hear is no
+  // turn.
+  bool secondaryHeard = false;
 };
 Loop loop;
 
@@ -142,6 +150,10 @@ bool IsBurst(std::uint8_t delimiter) {
 // a reply: the line is shared, and the trace shows what was heard.
 void NoteFrame(const FrameFollower& follower) {
   loop.shared = true;
+  const std::uint8_t type = follower.Delimiter() & kFrameTypeMask;
+  if (type != kFrameBurst && (follower.Address() & kPrimaryMasterBit) == 0) {
+    loop.secondaryHeard = true;
+  }
   if (IsBurst(follower.Delimiter())) loop.bursting = true;
   if (observer != nullptr) observer->Received(follower.Frame(), LinkResult::kOk, 0);
 }
@@ -390,13 +402,17 @@ void HartLink::Settle(std::uint32_t ms) {
   // stations said meanwhile waits in the driver's queue, at times we cannot
   // tell, but enough to know that they are there. A quiet loop leaves it
   // empty, and nothing more is read.
-  std::array<std::uint8_t, kQueueSize> heard;
-  std::uint32_t n = 0;
-  if (theSerialPort.Read(heard.data(), heard.size(), &n) == platform::kErrorSuccess || n > 0) {
-    FrameFollower follower;
+  // Read in pieces until the queue is empty, at most a queue's worth.
+  FrameFollower follower;
+  for (std::uint32_t total = 0; total < kQueueSize;) {
+    std::array<std::uint8_t, 256> heard;
+    std::uint32_t n = 0;
+    const platform::Error e = theSerialPort.Read(heard.data(), heard.size(), &n);
     for (std::uint32_t i = 0; i < n; ++i) {
       if (follower.Feed(heard[i])) NoteFrame(follower);
     }
+    if (n == 0 || (e != platform::kErrorSuccess && !TimedOut(e))) break;
+    total += n;
   }
 }
 
@@ -408,13 +424,12 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
   const std::uint32_t start = platform::TickCount();
   std::uint32_t lastByteAt = start;
   // RT1 counts from the last byte heard, whatever it was: a stray byte
-  // restarts it, nothing more. Where silence is distrusted, only silence
-  // after a whole frame other than a burst frame counts.
-  bool afterOtherFrame = false;
-  // An answer heard on a loop with a bursting device: its burst frame comes
-  // next, and decides.
-  bool burstDue = false;
-  loop.sentOnSilence = false;
+  // restarts it, nothing more. Silence from the start of the wait does not
+  // count where silence is distrusted or the secondary master is about;
+  // after a burst frame, not where silence is distrusted.
+  bool heardFrame = false;
+  bool afterBurst = false;
+  loop.sentOnSilence = loop.sentAfterAnswer = false;
   // Past the bound the request goes all the same, but not into another
   // station's frame: only once a frame has ended or the line has been idle
   // for the link-grant time. By the bound plus the longest frame any frame
@@ -435,15 +450,21 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
       frameJustEnded = i + 1 == n;
       const std::uint8_t delimiter = follower.Delimiter();
       NoteFrame(follower);
-      afterOtherFrame = !IsBurst(delimiter);
-      burstDue = (delimiter & kFrameTypeMask) == kFrameAnswer && loop.bursting;
+      heardFrame = true;
+      afterBurst = IsBurst(delimiter);
+      const bool answer = (delimiter & kFrameTypeMask) == kFrameAnswer;
+      // On a loop with a bursting device the burst frame that follows an
+      // answer decides, not the answer.
+      const bool burstDue = answer && loop.bursting;
       if (frameJustEnded && !burstDue && HandsOverToPrimary(delimiter, follower.Address())) {
+        loop.sentAfterAnswer = answer;
         return Turn::kGranted;
       }
     }
     if (n > 0) lastByteAt = now;
     const std::uint32_t idle = static_cast<std::uint32_t>(now - lastByteAt);
-    const bool silenceCounts = !loop.distrustSilence || afterOtherFrame;
+    const bool silenceCounts = heardFrame ? !(afterBurst && loop.distrustSilence)
+                                          : !loop.distrustSilence && !loop.secondaryHeard;
     if (n == 0 && silenceCounts && idle >= CharactersMillis(kPrimaryRt1Chars)) {
       loop.sentOnSilence = true;
       return Turn::kQuiet;
@@ -517,7 +538,8 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   // device bursting on its own period ends its gaps; stray bytes say
   // nothing of the kind.
   if (loop.sentOnSilence && (burst || unframed)) loop.distrustSilence = true;
-  loop.sentOnSilence = false;
+  if (loop.sentAfterAnswer && unframed) loop.bursting = true;
+  loop.sentOnSilence = loop.sentAfterAnswer = false;
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();

@@ -163,11 +163,13 @@ class HartLink {
   // kGranted. Once the line has been silent for RT1 since the last byte
   // heard (a request, an answer, a burst frame naming the primary master
   // whose turn the secondary left unused, a stray byte): kQuiet. Once a
-  // request sent on silence has met a burst frame, silence at the start and
-  // after a burst frame no longer counts on this link: the device bursts on
-  // its own period, which may end the gap just as RT1 runs out. After an
-  // answer on a loop with a bursting device, the burst frame that follows
-  // decides. Each whole frame heard goes to the observer. At `boundMs`
+  // request sent on silence has met a burst frame or a collision, silence at
+  // the start and after a burst frame no longer counts on this link: the
+  // device bursts on its own period, which may end the gap just as RT1 runs
+  // out. Once the secondary master has been heard, silence whose start the
+  // master did not hear is no turn either: the secondary may take it too.
+  // After an answer on a loop with a bursting device, the burst frame that
+  // follows decides. Each whole frame heard goes to the observer. At `boundMs`
   // without a turn it returns kNone, but never inside another station's
   // frame: only after a frame has ended, or after the link-grant time of
   // idle line (or, on a line flooded with noise, one longest frame later).

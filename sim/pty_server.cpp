@@ -185,6 +185,7 @@ void PtyServer::Serve() {
   std::vector<std::uint8_t> out;
   std::vector<TimedByte> sent;
   std::uint8_t in[256];
+  std::uint64_t masterByteAt = 0;  // when the master's last byte is on the line
 
   while (!stop_) {
     std::uint64_t now = MicrosSince(start);
@@ -228,7 +229,12 @@ void PtyServer::Serve() {
       now = MicrosSince(start);
       if (n > 0) {
         std::lock_guard lock(mutex_);
-        for (ssize_t i = 0; i < n; ++i) Merge(pending, segment_.Receive(in[i], now));
+        // The driver hands a request over at once; on the loop it takes its
+        // line time, one character after another at 1200 baud.
+        for (ssize_t i = 0; i < n; ++i) {
+          masterByteAt = std::max(now, masterByteAt + kCharacterMicros);
+          Merge(pending, segment_.Receive(in[i], masterByteAt));
+        }
       }
       if (n > 0 && tap) {
         std::vector<TimedByte> received;

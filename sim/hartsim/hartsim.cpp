@@ -67,9 +67,18 @@ void PrintGateway(sim::Gateway& gateway, const sim::GatewaySetup& setup) {
   std::fflush(stdout);
 }
 
+void PrintCollisions(const sim::Segment& segment) {
+  std::printf(
+      "collisions: %u requests overlapped another frame, %u secondary-master exchanges "
+      "wrecked\n",
+      segment.Collisions(), segment.SecondaryWrecked());
+}
+
+// `loop`: the one segment served, whose collisions --verbose reports at the
+// end; null behind a gateway, whose sub-devices share no loop.
 int ServeHartIp(sim::HartIpServer& server, const sim::ListenAddress& listen,
                 const sim::Options& options, sigset_t& signals,
-                const std::function<void()>& printDevices) {
+                const std::function<void()>& printDevices, const sim::Segment* loop) {
   sim::HartsimTrace trace;
   if (!options.trace.empty()) trace.Attach(server);
   if (options.verbose) {
@@ -104,6 +113,7 @@ int ServeHartIp(sim::HartIpServer& server, const sim::ListenAddress& listen,
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
+  if (options.verbose && loop != nullptr) PrintCollisions(*loop);
   trace.Finish();
   return trace.Failed() ? 1 : 0;
 }
@@ -170,11 +180,13 @@ int main(int argc, char** argv) {
     }
     sim::HartIpServer server(gateway);
     server.faults = setup.faults;
-    return ServeHartIp(server, listen, options, signals, [&] { PrintGateway(gateway, setup); });
+    return ServeHartIp(
+        server, listen, options, signals, [&] { PrintGateway(gateway, setup); }, nullptr);
   }
   if (!options.hartIp.empty()) {
     sim::HartIpServer server(segment);
-    return ServeHartIp(server, listen, options, signals, [&] { PrintDevices(segment); });
+    return ServeHartIp(
+        server, listen, options, signals, [&] { PrintDevices(segment); }, &segment);
   }
 
   sim::PtyServer server(segment);
@@ -227,6 +239,7 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
+  if (options.verbose) PrintCollisions(segment);
   trace.Finish();
   if (!options.link.empty()) sim::RemoveLink(options.link, server.SlavePath(), records);
   return trace.Failed() ? 1 : 0;

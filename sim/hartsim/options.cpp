@@ -368,7 +368,9 @@ constexpr Key kFaultKeys[] = {
     {"othermaster",
      {0, 0, "1"},
      [](const Setting& s) { return s.On(s.setup.faults.otherMaster); },
-     "a secondary master's request and the device's answer, in the secondary's turn"},
+     "an active secondary master asking the device: in every turn of its own (after a "
+     "burst frame naming the primary master, after the primary's exchange), else after "
+     "its RT1 of silence; a frame overlapping another garbles both"},
     {"othermasterperiod",
      {10, 60000},
      [](const Setting& s) { return s.Millis(s.setup.faults.otherMasterPeriodMicros); },
@@ -450,6 +452,14 @@ constexpr Key kFaultKeys[] = {
      {0, 0, "HEX"},
      [](const Setting& s) { return s.Bytes(s.setup.faults.noise); },
      "bytes among every reply's preambles"},
+    {"stray",
+     {0, 0, "HEX"},
+     [](const Setting& s) { return s.Bytes(s.setup.faults.stray); },
+     "bytes on the idle line after every request on the loop (after its answer, if any)"},
+    {"strayafter",
+     {0, 255},
+     [](const Setting& s) { return s.InRange(s.setup.faults.strayAfterChars); },
+     "character times of silence before them (default 20)"},
 };
 
 // Made-up sub-devices, at most; with the ones of --device, they fill the
