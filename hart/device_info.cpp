@@ -98,7 +98,7 @@ std::vector<std::string_view> ExtendedStatusNames(std::uint8_t status) {
       "",
       "",
       "function check",
-      "out of specification",
+      "outside specified limits",
       "failure",
       "critical power failure",
       "device variable alert",
