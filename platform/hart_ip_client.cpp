@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -258,7 +259,7 @@ class HartIpDevice final : public SerialDevice {
   Steady::time_point lastSent_ = Steady::now();
   std::uint32_t timerMs_ = kSessionTimerMs;
   std::optional<std::uint16_t> keeperSent_;  // its oldest unanswered keep-alive
-  Steady::time_point keeperSentAt_{};
+  std::uint32_t keeperSentAt_ = 0;           // NowMs
   std::thread keeper_;
 
   // The read side belongs to the caller's thread alone.
@@ -453,6 +454,10 @@ Error HartIpDevice::OpenAt(const HartIpEndpoint& to, std::string& advice, bool& 
     }
     return Initiate(to, advice, answered);
   }
+  // Small messages each awaited: a keep-alive and the request after it are
+  // not to wait for the gateway's delayed ACK.
+  const int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   int err = 0;
   if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to.address), to.length) != 0) {
     err = errno;
@@ -584,8 +589,7 @@ bool HartIpDevice::SessionAnswers() {
 
 bool HartIpDevice::KeeperUnanswered() {
   std::lock_guard lock(sendMutex_);
-  return keeperSent_ &&
-         Steady::now() - keeperSentAt_ >= std::chrono::milliseconds(kSessionAnswerMs);
+  return keeperSent_ && wait_.NowMs() - keeperSentAt_ >= kSessionAnswerMs;
 }
 
 void HartIpDevice::KeepAlive() {
@@ -604,7 +608,7 @@ void HartIpDevice::KeepAlive() {
       lastSent_ = Steady::now();
     } else if (!keeperSent_) {
       keeperSent_ = sequence;
-      keeperSentAt_ = lastSent_;
+      keeperSentAt_ = wait_.NowMs();
     }
   }
 }

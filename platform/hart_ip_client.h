@@ -72,7 +72,8 @@ void SetHartIpSettings(const HartIpSettings& settings);
 class NetworkWait {
  public:
   virtual ~NetworkWait() = default;
-  // Milliseconds since an arbitrary start; wraps at 2^32.
+  // Milliseconds since an arbitrary start; wraps at 2^32. Also called from
+  // the device's keep-alive thread.
   virtual std::uint32_t NowMs() = 0;
   // Returns once `fd` is ready for `events` (poll flags) or `ms` have
   // passed; a negative `fd` only waits.
