@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "hart/hart_device.h"
+#include "platform/hart_ip_client.h"
 #include "platform/posix_serial.h"
 #include "serial/frame_trace.h"
 #include "serial/hart_link.h"
@@ -16,6 +17,10 @@ namespace {
 constexpr double kMinIntervalSeconds = 0.5;
 constexpr double kMaxIntervalSeconds = 3600;
 constexpr unsigned long kMaxCount = 1000000;
+// A WirelessHART gateway's answer may take tens of seconds over its mesh;
+// below a tenth of a second not even a gateway's own answer comes.
+constexpr unsigned long kMinHartIpWaitMs = 100;
+constexpr unsigned long kMaxHartIpWaitMs = 120000;
 
 bool Seconds(const std::string& text, std::uint32_t& ms) {
   char* end = nullptr;
@@ -28,14 +33,18 @@ bool Seconds(const std::string& text, std::uint32_t& ms) {
   return true;
 }
 
-bool Count(const std::string& text, std::uint32_t& count) {
+bool Whole(const std::string& text, unsigned long least, unsigned long most, std::uint32_t& value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
   char* end = nullptr;
   const unsigned long n = std::strtoul(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || n < 1 || n > kMaxCount) return false;
-  count = static_cast<std::uint32_t>(n);
+  if (*end != '\0' || errno != 0 || n < least || n > most) return false;
+  value = static_cast<std::uint32_t>(n);
   return true;
+}
+
+bool Count(const std::string& text, std::uint32_t& count) {
+  return Whole(text, 1, kMaxCount, count);
 }
 
 }  // namespace
@@ -53,6 +62,8 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"interval", "SECONDS", "--monitor's period, 0.5 to 3600 (default 2)"},
       {"count", "N", "stop --monitor after N readings"},
       {"csv", "", "print --monitor's readings as CSV"},
+      {"hart-ip-wait", "MS", "wait up to MS for a gateway's answer (default about 3 s)"},
+      {"hart-ip-secondary", "", "ask a gateway for a session as secondary host"},
   };
   return options;
 }
@@ -72,6 +83,16 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
     }
     hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
   }
+  platform::HartIpSettings gateway;
+  if (given.IsSet("hart-ip-wait") && !Whole(given.Value("hart-ip-wait"), kMinHartIpWaitMs,
+                                            kMaxHartIpWaitMs, gateway.responseWaitMs)) {
+    error = "option '--hart-ip-wait' takes milliseconds from " + std::to_string(kMinHartIpWaitMs) +
+            " to " + std::to_string(kMaxHartIpWaitMs) + ", not '" + given.Value("hart-ip-wait") +
+            "'";
+    return false;
+  }
+  gateway.secondaryHost = given.IsSet("hart-ip-secondary");
+  platform::SetHartIpSettings(gateway);
   if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
   return true;
 }
