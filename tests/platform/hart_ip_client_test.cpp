@@ -56,35 +56,6 @@ bool Readable(int fd) {
   return ::poll(&p, 1, 0) > 0;
 }
 
-int BoundSocket(int family, int type, const char* address, std::uint16_t port = 0) {
-  const int fd = ::socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_storage a{};
-  socklen_t len = 0;
-  if (family == AF_INET6) {
-    auto& six = reinterpret_cast<sockaddr_in6&>(a);
-    six.sin6_family = AF_INET6;
-    six.sin6_port = htons(port);
-    ::inet_pton(AF_INET6, address, &six.sin6_addr);
-    len = sizeof six;
-  } else {
-    auto& four = reinterpret_cast<sockaddr_in&>(a);
-    four.sin_family = AF_INET;
-    four.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &four.sin_addr);
-    len = sizeof four;
-  }
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), len), 0) << address;
-  return fd;
-}
-
-std::uint16_t PortOf(int fd) {
-  sockaddr_storage a{};
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(a).sin6_port
-                                       : reinterpret_cast<sockaddr_in&>(a).sin_port);
-}
-
 platform::HartIpEndpoint Endpoint(int family, const char* address, std::uint16_t port) {
   platform::HartIpEndpoint e;
   if (family == AF_INET6) {
@@ -101,6 +72,21 @@ platform::HartIpEndpoint Endpoint(int family, const char* address, std::uint16_t
     e.length = sizeof four;
   }
   return e;
+}
+
+int BoundSocket(int family, int type, const char* address, std::uint16_t port = 0) {
+  const int fd = ::socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const platform::HartIpEndpoint at = Endpoint(family, address, port);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&at.address), at.length), 0) << address;
+  return fd;
+}
+
+std::uint16_t PortOf(int fd) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(a).sin6_port
+                                       : reinterpret_cast<sockaddr_in&>(a).sin_port);
 }
 
 struct GatewayConfig {
