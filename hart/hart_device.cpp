@@ -7,7 +7,7 @@
 #include "hart/device_info.h"
 #include "hart/packed_ascii.h"
 #include "hart/reply.h"
-#include "platform/services.h"
+#include "hart/transaction.h"
 #include "serial/hart_link.h"
 
 namespace hart {
@@ -15,7 +15,6 @@ namespace hart {
 namespace {
 
 using serial::HartLink;
-using Reply = std::array<std::uint8_t, serial::kReplyBufferSize>;
 
 constexpr std::uint8_t kPreamble = 0xFF;
 constexpr int kPollPreambles = 7;
@@ -26,21 +25,6 @@ constexpr std::uint8_t kMostPreambles = 20;
 // this one stands in for it in their long address.
 constexpr std::uint8_t kLegacyManufacturer = 38;
 
-// Another station's frame in the reply slot of a request that did not go
-// out in a granted turn means the request was probably lost in a collision:
-// allow more attempts, each in the master's turn (Turns). After a granted
-// turn it means only that nobody answered first, as at an empty address of
-// a scan on a loop with a bursting device.
-constexpr std::uint8_t kForeignAttemptLimit = 10;
-constexpr std::uint32_t kRetryPauseMs = 300;
-constexpr std::uint32_t kFailedWritePauseMs = 1000;
-constexpr std::uint32_t kBusyPauseMs = 500;
-constexpr std::uint32_t kFourthAttemptPauseMs = 1000;
-// Attempts a command gets before any foreign frame was seen.
-constexpr std::uint8_t kCommandAttempts = 4;
-// A device that never stops answering busy would hold the master forever.
-constexpr int kBusyLimit = 30;
-
 Asked ShortAsk(std::uint8_t pollAddress, std::uint8_t command) {
   Asked asked;
   asked.address[0] = pollAddress;
@@ -50,92 +34,10 @@ Asked ShortAsk(std::uint8_t pollAddress, std::uint8_t command) {
   return asked;
 }
 
-// On a line shared with other stations, an operation starts no new attempt
-// once it has spent this long: a poll at address 0 against a bursting
-// device or a noisy line ends within 8 s of the press, the modem's settle
-// included, and a command takes no longer than its four attempts on a quiet
-// line. A device answering busy keeps its own budget (kBusyLimit).
-constexpr std::uint32_t kPollSharedBudgetMs = 4000;
-constexpr std::uint32_t kCommandSharedBudgetMs = 5000;
-// The longest wait for a turn before one request: two periods of a slow
-// burst device (its frames name each master in turn) and a frame.
-constexpr std::uint32_t kTurnWaitMs = 2500;
-
-// One operation's requests on the line: on a loop where another station
-// has been heard, each waits for the master's turn, within a time budget.
-class Turns {
- public:
-  explicit Turns(std::uint32_t budgetMs) : start_(platform::TickCount()), budget_(budgetMs) {}
-
-  // Whether another attempt may start. A quiet line leaves it to the
-  // attempt counts, so its timing is exactly as it always was.
-  bool MayTry() const { return !HartLink::LineShared() || Elapsed() < budget_; }
-
-  struct Sent {
-    serial::LinkResult result;
-    // The request went out right after a frame that handed the master the
-    // line, where nothing else could start.
-    bool inTurn;
-  };
-  Sent Send(const std::uint8_t* request, std::size_t length) const {
-    bool granted = false;
-    if (HartLink::LineShared()) {
-      const std::uint32_t spent = Elapsed();
-      granted = HartLink::AwaitTurn(std::min(kTurnWaitMs, spent < budget_ ? budget_ - spent : 0)) ==
-                HartLink::Turn::kGranted;
-    }
-    return {HartLink::SendFrame(request, static_cast<std::uint32_t>(length)), granted};
-  }
-
- private:
-  std::uint32_t Elapsed() const {
-    return static_cast<std::uint32_t>(platform::TickCount() - start_);
-  }
-  std::uint32_t start_;
-  std::uint32_t budget_;
-};
-
 std::uint8_t Checksum(const std::uint8_t* from, const std::uint8_t* to) {
   std::uint8_t x = 0;
   for (; from != to; ++from) x ^= *from;
   return x;
-}
-
-serial::LinkResult Receive(Reply& reply) {
-  // Bytes beyond a short reply's data read as zero rather than as whatever
-  // the last reply left.
-  reply.fill(0);
-  return HartLink::ReceiveFrame(reply.data());
-}
-
-// Notes a lost port in the record. Retrying a port that is gone would only
-// keep the operator waiting for the same failure.
-bool Lost(HartDevice& device, serial::LinkResult result) {
-  if (result == serial::LinkResult::kPortLost) device.portLost = true;
-  return device.portLost;
-}
-
-// One request, sent in the master's turn, and the read of its reply slot.
-struct Attempt {
-  bool sent = false;  // the request went out
-  bool lost = false;  // the port went away: stop
-  bool inTurn = false;
-  serial::LinkResult received = serial::LinkResult::kOk;
-};
-
-Attempt TryOnce(HartDevice& device, const Turns& turns, const std::uint8_t* request,
-                std::size_t length, Reply& reply) {
-  Attempt a;
-  const Turns::Sent sent = turns.Send(request, length);
-  if (Lost(device, sent.result)) {
-    a.lost = true;
-    return a;
-  }
-  a.sent = true;
-  a.inTurn = sent.inTurn;
-  a.received = Receive(reply);
-  a.lost = Lost(device, a.received);
-  return a;
 }
 
 }  // namespace
@@ -203,50 +105,45 @@ void HartDevice::KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset)
   std::memcpy(lastAnswer_.data, reply + statusOffset + 2, lastAnswer_.dataLength);
 }
 
+Outcome HartDevice::Run(const std::uint8_t* request, std::size_t length, const Asked& asked,
+                        const RetryPolicy& policy, ReplyBuffer& reply) {
+  lastRequests_ = 0;
+  if (portLost) return Outcome::kPortLost;
+  const TransactionResult result = Transact(request, length, asked, policy, reply);
+  lastRequests_ = result.requests;
+  if (result.outcome == Outcome::kPortLost) portLost = true;
+  return result.outcome;
+}
+
 bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
   pollAddress = address;
-  lastRequests_ = 0;
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
       BuildShortRequest(request, kPollPreambles, address, kCommandReadUniqueId, nullptr, 0);
-  const Asked asked = ShortAsk(address, kCommandReadUniqueId);
-  Reply reply;
-  std::uint8_t limit = attempts;
-  const Turns turns(kPollSharedBudgetMs);
-  for (std::uint8_t attempt = 0; attempt < limit && !portLost && (attempt == 0 || turns.MayTry());
-       ++attempt) {
-    const Attempt tried = TryOnce(*this, turns, request, length, reply);
-    if (tried.sent) ++lastRequests_;
-    if (tried.lost) break;
-    if (tried.received != serial::LinkResult::kOk) continue;
-    const bool inTurn = tried.inTurn;
-    const ReplyKind kind = ClassifyReply(reply.data(), asked);
-    if (kind == ReplyKind::kForeign) {
-      if (!inTurn) limit = kForeignAttemptLimit;
-      HartLink::NoteOtherStation();
-      continue;
-    }
-    if (kind != ReplyKind::kAnswer) continue;
-
-    // The classifier has seen at least the identity's bytes.
-    const std::uint8_t* d = &reply[kShortStatus + 2];
-    Identity id;
-    DecodeIdentity(d, reply[kShortByteCount] - 2u, id);
-    // The long address takes the first byte after the 254 marker (the
-    // expanded device type's high byte from revision 7 on).
-    manufacturerCode = id.expanded ? d[1] : kLegacyManufacturer;
-    deviceType = id.deviceType;
-    universalRevision = id.universalRevision;
-    deviceId[0] = static_cast<std::uint8_t>(id.identifier >> 16);
-    deviceId[1] = static_cast<std::uint8_t>(id.identifier >> 8);
-    deviceId[2] = static_cast<std::uint8_t>(id.identifier);
-    KeepAnswer(reply.data(), kShortStatus);
-    // The preambles the device needs to hear a request: a device that
-    // needs more than we send never hears the tag or PV request.
-    requestPreambles = std::clamp(id.requestPreambles, kRequestPreambles, kMostPreambles);
-    return true;
+  RetryPolicy policy = kPollPolicy;
+  policy.attempts = attempts;
+  ReplyBuffer reply;
+  if (Run(request, length, ShortAsk(address, kCommandReadUniqueId), policy, reply) !=
+      Outcome::kAnswered) {
+    return false;
   }
-  return false;
+  // The classifier has seen at least the identity's bytes.
+  const std::uint8_t* d = &reply[kShortStatus + 2];
+  Identity id;
+  DecodeIdentity(d, reply[kShortByteCount] - 2u, id);
+  // The long address takes the first byte after the 254 marker (the
+  // expanded device type's high byte from revision 7 on).
+  manufacturerCode = id.expanded ? d[1] : kLegacyManufacturer;
+  deviceType = id.deviceType;
+  universalRevision = id.universalRevision;
+  deviceId[0] = static_cast<std::uint8_t>(id.identifier >> 16);
+  deviceId[1] = static_cast<std::uint8_t>(id.identifier >> 8);
+  deviceId[2] = static_cast<std::uint8_t>(id.identifier);
+  KeepAnswer(reply.data(), kShortStatus);
+  // The preambles the device needs to hear a request: a device that
+  // needs more than we send never hears the tag or PV request.
+  requestPreambles = std::clamp(id.requestPreambles, kRequestPreambles, kMostPreambles);
+  return true;
 }
 
 bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
@@ -258,64 +155,18 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
       longFrame ? BuildLongRequest(request, *this, command)
                 : BuildShortRequest(request, requestPreambles, pollAddress, command, nullptr, 0);
   Asked asked = ShortAsk(pollAddress, command);
-  asked.busyWaits = true;
   if (longFrame) {
     asked.longFrame = true;
     // The address bytes as the request carries them.
     std::copy(request + requestPreambles + 1, request + requestPreambles + 6,
               asked.address.begin());
   }
+  ReplyBuffer reply;
+  if (Run(request, length, asked, kCommandPolicy, reply) != Outcome::kAnswered) return false;
   const std::size_t status = longFrame ? kLongStatus : kShortStatus;
-
-  Reply reply;
-  std::uint8_t i = 0;
-  std::uint8_t limit = 1;
-  int busyInARow = 0;
-  lastRequests_ = 0;
-  const Turns turns(kCommandSharedBudgetMs);
-  while (!portLost) {
-    ++lastRequests_;
-    const Turns::Sent sent = turns.Send(request, length);
-    if (Lost(*this, sent.result)) break;
-    if (sent.result != serial::LinkResult::kOk) platform::Sleep(kFailedWritePauseMs);
-    // Before the fourth read, give a struggling device a second to recover.
-    if (i == kCommandAttempts - 1) platform::Sleep(kFourthAttemptPauseMs);
-
-    bool busy = false;
-    const serial::LinkResult received = Receive(reply);
-    if (Lost(*this, received)) break;
-    if (received != serial::LinkResult::kOk) {
-      ++i;
-      platform::Sleep(kRetryPauseMs);
-    } else {
-      switch (ClassifyReply(reply.data(), asked)) {
-        case ReplyKind::kAnswer:
-          std::memcpy(data, &reply[status + 2], kCommandDataSize);
-          KeepAnswer(reply.data(), status);
-          return true;
-        case ReplyKind::kForeign:
-          if (!sent.inTurn) limit = kForeignAttemptLimit;
-          HartLink::NoteOtherStation();
-          ++i;
-          break;
-        case ReplyKind::kBusy:
-          // Busy and delayed-response replies do not use up attempts.
-          busy = true;
-          if (++busyInARow >= kBusyLimit) return false;
-          platform::Sleep(kBusyPauseMs);
-          break;
-        case ReplyKind::kCommunicationError:
-        case ReplyKind::kNotOurs:
-        case ReplyKind::kRefused:
-        case ReplyKind::kTooShort:
-          ++i;
-          break;
-      }
-    }
-    if (!busy) busyInARow = 0;
-    if (i >= limit + kCommandAttempts - 1 || (!busy && !turns.MayTry())) return false;
-  }
-  return false;
+  std::memcpy(data, &reply[status + 2], kCommandDataSize);
+  KeepAnswer(reply.data(), status);
+  return true;
 }
 
 bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
@@ -323,34 +174,14 @@ bool HartDevice::SendCommandByte(std::uint8_t command, std::uint8_t* data,
   std::uint8_t request[kMaxRequestSize];
   const std::size_t length =
       BuildShortRequest(request, requestPreambles, pollAddress, command, &requestByte, 1);
-  const Asked asked = ShortAsk(pollAddress, command);
-  Reply reply;
-  std::uint8_t limit = 1;
-  lastRequests_ = 0;
-  const Turns turns(kCommandSharedBudgetMs);
-  for (std::uint8_t i = 0;
-       i < limit + kCommandAttempts - 1 && !portLost && (i == 0 || turns.MayTry());) {
-    const Attempt tried = TryOnce(*this, turns, request, length, reply);
-    if (tried.sent) ++lastRequests_;
-    if (tried.lost) break;
-    const bool inTurn = tried.inTurn;
-    if (tried.received != serial::LinkResult::kOk) {
-      ++i;
-      continue;
-    }
-    const ReplyKind kind = ClassifyReply(reply.data(), asked);
-    if (kind == ReplyKind::kAnswer) {
-      std::memcpy(data, &reply[kShortStatus + 2], kCommandByteDataSize);
-      KeepAnswer(reply.data(), kShortStatus);
-      return true;
-    }
-    ++i;
-    if (kind == ReplyKind::kForeign) {
-      if (!inTurn) limit = kForeignAttemptLimit;
-      HartLink::NoteOtherStation();
-    }
+  ReplyBuffer reply;
+  if (Run(request, length, ShortAsk(pollAddress, command), kCommandBytePolicy, reply) !=
+      Outcome::kAnswered) {
+    return false;
   }
-  return false;
+  std::memcpy(data, &reply[kShortStatus + 2], kCommandByteDataSize);
+  KeepAnswer(reply.data(), kShortStatus);
+  return true;
 }
 
 float ToHostFloat(const std::uint8_t* bytes4) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "hart/reply.h"
+#include "hart/transaction.h"
 #include "serial/hart_link.h"
 
 namespace hart {
@@ -92,6 +93,10 @@ class HartDevice {
   int LastRequests() const { return lastRequests_; }
 
  private:
+  // One operation's transaction under `policy`; notes the requests sent
+  // and a lost port in the record.
+  Outcome Run(const std::uint8_t* request, std::size_t length, const Asked& asked,
+              const RetryPolicy& policy, ReplyBuffer& reply);
   void KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset);
 
   Answer lastAnswer_;

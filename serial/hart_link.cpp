@@ -54,11 +54,6 @@ bool lineShared = false;
 bool sentOnSilence = false;
 bool distrustSilence = false;
 
-// Milliseconds of `chars` characters at 1200 baud, 11 bits each.
-constexpr std::uint32_t CharsMillis(std::uint32_t chars) {
-  return chars * 11 * 1000 / 1200;
-}
-
 // Follows whole frames through the bytes heard while waiting for a turn,
 // by the same rule as the frame search of a reply.
 class FrameFollower {
@@ -341,10 +336,9 @@ void HartLink::ReportLostPort() {
 }
 
 std::uint32_t HartLink::TransmissionMillis(std::uint32_t length) {
-  // 11 bits a character (start, 8 data, parity, stop) at 1200 baud, plus a
-  // 27 ms margin. HART always runs at 1200 baud, whatever the port was set to.
-  const double ms = length * 11 * (1.0 / 1200) * 1000 + 27;
-  return static_cast<std::uint32_t>(ms);
+  // The same as the double-precision length * 11 / 1200 * 1000 + 27,
+  // truncated, for every length.
+  return CharactersMillis(length) + 27;
 }
 
 void HartLink::NoteOtherStation() {
@@ -387,7 +381,7 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
     if (n > 0) {
       lastByteAt = now;
     } else if (silenceCounts &&
-               static_cast<std::uint32_t>(now - lastByteAt) >= CharsMillis(kPrimaryRt1Chars)) {
+               static_cast<std::uint32_t>(now - lastByteAt) >= CharactersMillis(kPrimaryRt1Chars)) {
       sentOnSilence = !heardFrame;
       return Turn::kQuiet;
     }

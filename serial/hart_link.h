@@ -71,6 +71,13 @@ constexpr bool IsDelimiter(std::uint8_t byte) {
 // set for the primary master (us), clear for the secondary (a handheld).
 inline constexpr std::uint8_t kPrimaryMasterBit = 0x80;
 
+// Milliseconds that `chars` characters take on the loop: 11 bits each
+// (start, 8 data, parity, stop) at 1200 baud, whatever rate the port was
+// set to.
+constexpr std::uint32_t CharactersMillis(std::uint32_t chars) {
+  return static_cast<std::uint32_t>(std::uint64_t{chars} * 11 * 1000 / 1200);
+}
+
 // Character times of the loop's arbitration. A master that did not take
 // part in the exchange just ended may talk within the link-grant time; the
 // primary master may take a silent line after RT1.
@@ -162,7 +169,7 @@ class HartLink {
   static void SetObserver(FrameObserver* observer);
 
   // Transmission time of `length` characters in milliseconds, as the modem
-  // timing rule computes it (always at 1200 baud).
+  // timing rule computes it: their time on the loop and a 27 ms margin.
   static std::uint32_t TransmissionMillis(std::uint32_t length);
 };
 

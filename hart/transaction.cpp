@@ -1,0 +1,112 @@
+#include "hart/transaction.h"
+
+#include <algorithm>
+
+#include "platform/services.h"
+
+namespace hart {
+
+namespace {
+
+using serial::HartLink;
+using serial::LinkResult;
+
+// The longest wait for a turn before one request: two periods of a slow
+// burst device (its frames name each master in turn) and a frame.
+constexpr std::uint32_t kTurnWaitMs = 2500;
+
+// Everything the engine asks of the link, in one place: whether other
+// stations share the line, the wait for the master's turn, the send and
+// the read. One operation's requests on a line where another station has
+// been heard each wait for the master's turn, within the policy's budget.
+class Line {
+ public:
+  explicit Line(std::uint32_t budgetMs) : start_(platform::TickCount()), budget_(budgetMs) {}
+
+  // Whether another attempt may start. A quiet line leaves it to the
+  // attempt counts, so its timing is exactly as it always was.
+  bool MayTry() const { return !HartLink::LineShared() || Elapsed() < budget_; }
+
+  struct Sent {
+    LinkResult result;
+    // The request went out right after a frame that handed the master the
+    // line, where nothing else could start.
+    bool inTurn;
+  };
+  Sent Send(const std::uint8_t* request, std::size_t length) const {
+    bool granted = false;
+    if (HartLink::LineShared()) {
+      const std::uint32_t spent = Elapsed();
+      granted = HartLink::AwaitTurn(std::min(kTurnWaitMs, spent < budget_ ? budget_ - spent : 0)) ==
+                HartLink::Turn::kGranted;
+    }
+    return {HartLink::SendFrame(request, static_cast<std::uint32_t>(length)), granted};
+  }
+
+  static LinkResult Receive(ReplyBuffer& reply) {
+    // Bytes beyond a short reply's data read as zero rather than as
+    // whatever the last reply left.
+    reply.fill(0);
+    return HartLink::ReceiveFrame(reply.data());
+  }
+
+  static void NoteOtherStation() { HartLink::NoteOtherStation(); }
+
+ private:
+  std::uint32_t Elapsed() const {
+    return static_cast<std::uint32_t>(platform::TickCount() - start_);
+  }
+  std::uint32_t start_;
+  std::uint32_t budget_;
+};
+
+void Pause(std::uint32_t ms) {
+  if (ms != 0) platform::Sleep(ms);
+}
+
+}  // namespace
+
+TransactionResult Transact(const std::uint8_t* request, std::size_t length, const Asked& asked,
+                           const RetryPolicy& policy, ReplyBuffer& reply) {
+  Asked judged = asked;
+  judged.busyWaits = policy.waitsOutBusy;
+  const Line line(policy.sharedBudgetMs);
+  TransactionResult result;
+  int attempt = 0;  // attempts spent: busy answers spend none
+  int limit = policy.attempts;
+  int busyInARow = 0;
+  while (attempt < limit && (result.requests == 0 || busyInARow > 0 || line.MayTry())) {
+    const Line::Sent sent = line.Send(request, length);
+    // Retrying a port that is gone would only keep the operator waiting
+    // for the same failure.
+    if (sent.result == LinkResult::kPortLost) return {Outcome::kPortLost, result.requests};
+    ++result.requests;
+    if (sent.result != LinkResult::kOk) Pause(policy.failedWritePauseMs);
+    if (attempt == policy.settleAtAttempt) Pause(policy.settleMs);
+
+    const LinkResult received = Line::Receive(reply);
+    if (received == LinkResult::kPortLost) return {Outcome::kPortLost, result.requests};
+    if (received != LinkResult::kOk) {
+      ++attempt;
+      busyInARow = 0;
+      Pause(policy.failedReadPauseMs);
+      continue;
+    }
+    const ReplyKind kind = ClassifyReply(reply.data(), judged);
+    if (kind == ReplyKind::kAnswer) return {Outcome::kAnswered, result.requests};
+    if (kind == ReplyKind::kBusy) {
+      if (++busyInARow >= policy.busyLimit) return {Outcome::kBusy, result.requests};
+      Pause(policy.busyPauseMs);
+      continue;
+    }
+    busyInARow = 0;
+    ++attempt;
+    if (kind == ReplyKind::kForeign) {
+      if (!sent.inTurn) limit = policy.foreignAttempts;
+      Line::NoteOtherStation();
+    }
+  }
+  return result;
+}
+
+}  // namespace hart
