@@ -149,6 +149,8 @@ class SerialDriver {
   // Opens `name` exclusively for reading and writing. On success `device`
   // holds the open device; on failure it is empty and the error is returned.
   virtual Error Open(std::string_view name, std::unique_ptr<SerialDevice>& device) = 0;
+  // What `name` stands for: the device or gateway address it is mapped to.
+  virtual std::string Target(std::string_view name) const { return std::string(name); }
   // For the operator: why the last Open of `name` failed with `error` and what
   // to do about it. Empty when the driver has nothing to add.
   virtual std::string OpenFailureAdvice(std::string_view name, Error error) const {

@@ -5,9 +5,9 @@
 #include <cstdlib>
 
 #include "hart/hart_device.h"
-#include "platform/hart_ip_client.h"
 #include "platform/posix_serial.h"
 #include "serial/frame_trace.h"
+#include "serial/hart_ip_transport.h"
 #include "serial/hart_link.h"
 
 namespace ui {
@@ -83,7 +83,7 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
     }
     hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
   }
-  platform::HartIpSettings gateway;
+  serial::HartIpSettings gateway;
   if (given.IsSet("hart-ip-wait") && !Whole(given.Value("hart-ip-wait"), kMinHartIpWaitMs,
                                             kMaxHartIpWaitMs, gateway.responseWaitMs)) {
     error = "option '--hart-ip-wait' takes milliseconds from " + std::to_string(kMinHartIpWaitMs) +
@@ -92,7 +92,7 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
     return false;
   }
   gateway.secondaryHost = given.IsSet("hart-ip-secondary");
-  platform::SetHartIpSettings(gateway);
+  serial::SetHartIpSettings(gateway);
   if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
   return true;
 }

@@ -1,14 +1,15 @@
-// The HART-IP gateway client against a scripted gateway on loopback: what
+// The HART-IP transport against a scripted gateway on loopback: what
 // it makes of answers that are late, for another request, in error, lying
 // about their length, cut off, or drowned in a flood; of a gateway that
 // moves the session to a port of its own, restarts, speaks another
 // version or refuses; of a name whose first address serves nothing.
 //
-// The gateway has no thread: it is the client's NetworkWait, and acts when
-// the client waits, moving virtual time to the next thing it has to do.
+// The gateway has no thread: it is the transport's NetworkWait, and acts
+// when the transport waits, moving virtual time to the next thing it has to
+// do.
 // Loopback hands a datagram over within the send, so event order is all
 // the tests rely on.
-#include "platform/hart_ip_client.h"
+#include "serial/hart_ip_transport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -28,6 +29,7 @@
 #include "platform/posix_serial.h"
 #include "platform/services.h"
 #include "tests/support/frames.h"
+#include "tests/support/scripted_operator.h"
 
 namespace {
 
@@ -56,28 +58,23 @@ bool Readable(int fd) {
   return ::poll(&p, 1, 0) > 0;
 }
 
-platform::HartIpEndpoint Endpoint(int family, const char* address, std::uint16_t port) {
-  platform::HartIpEndpoint e;
+int BoundSocket(int family, int type, const char* address, std::uint16_t port = 0) {
+  const int fd = ::socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_storage a{};
+  socklen_t len = sizeof(sockaddr_in);
   if (family == AF_INET6) {
-    auto& six = reinterpret_cast<sockaddr_in6&>(e.address);
+    auto& six = reinterpret_cast<sockaddr_in6&>(a);
     six.sin6_family = AF_INET6;
     six.sin6_port = htons(port);
     ::inet_pton(AF_INET6, address, &six.sin6_addr);
-    e.length = sizeof six;
+    len = sizeof six;
   } else {
-    auto& four = reinterpret_cast<sockaddr_in&>(e.address);
+    auto& four = reinterpret_cast<sockaddr_in&>(a);
     four.sin_family = AF_INET;
     four.sin_port = htons(port);
     ::inet_pton(AF_INET, address, &four.sin_addr);
-    e.length = sizeof four;
   }
-  return e;
-}
-
-int BoundSocket(int family, int type, const char* address, std::uint16_t port = 0) {
-  const int fd = ::socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  const platform::HartIpEndpoint at = Endpoint(family, address, port);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&at.address), at.length), 0) << address;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&a), len), 0) << address;
   return fd;
 }
 
@@ -121,8 +118,8 @@ class ScriptedGateway final : public platform::NetworkWait {
     return (config_.tcp ? "hart-ip+tcp://127.0.0.1:" : "hart-ip://127.0.0.1:") +
            std::to_string(Port());
   }
-  platform::HartIpOptions Options(platform::HartIpSettings settings = {}) {
-    platform::HartIpOptions o;
+  serial::HartIpOptions Options(serial::HartIpSettings settings = {}) {
+    serial::HartIpOptions o;
     o.settings = settings;
     o.wait = this;
     return o;
@@ -270,45 +267,32 @@ class ScriptedGateway final : public platform::NetworkWait {
 
 const Bytes kRequest = Hex("FF FF FF FF FF 02 80 00 00 82");
 const Bytes kFrame = Hex("06 80 00 02 00 00 84");
-const Bytes kDelivered = Hex("FF FF FF FF FF 06 80 00 02 00 00 84");
+// The answer as the transport delivers it: delimiter, header, data.
+const Bytes kDelivered = Hex("06 80 00 02 00 00");
 const Bytes kOtherFrame = Hex("06 80 00 00 86");
 
 std::vector<Step> Answer(std::uint16_t s, std::uint32_t afterMs = 0) {
   return {{afterMs, Response(s, kFrame)}};
 }
 
-std::unique_ptr<platform::SerialDevice> Open(ScriptedGateway& gateway,
-                                             platform::HartIpSettings settings = {}) {
-  std::unique_ptr<platform::SerialDevice> device;
-  std::string advice;
-  EXPECT_EQ(platform::OpenHartIpDevice(gateway.Name(), device, advice, gateway.Options(settings)),
-            platform::kErrorSuccess)
-      << advice;
-  return device;
+// A transport opened on `gateway`, or null with the reason reported.
+std::unique_ptr<serial::HartIpTransport> Open(ScriptedGateway& gateway,
+                                              serial::HartIpSettings settings = {}) {
+  auto transport = std::make_unique<serial::HartIpTransport>(gateway.Options(settings));
+  if (transport->Open(1, gateway.Name(), 1200) == serial::LinkResult::kOk) return transport;
+  ADD_FAILURE() << transport->Advice();
+  return nullptr;
 }
 
-// Reads as the link does after a request: until four reads come back empty.
-platform::Error ReadReply(platform::SerialDevice& device, Bytes& got) {
-  got.clear();
-  for (int empty = 0; empty < 4;) {
-    std::uint8_t b[64];
-    std::uint32_t n = 0;
-    const platform::Error e = device.Read(b, sizeof b, n);
-    got.insert(got.end(), b, b + n);
-    if (e != platform::kErrorSuccess) return e;
-    if (n == 0) ++empty;
-  }
-  return platform::kErrorSuccess;
-}
-
-// One request and what came back of it.
-Bytes Ask(platform::SerialDevice& device, platform::Error* error = nullptr) {
-  std::uint32_t written = 0;
-  Bytes got;
-  const platform::Error w = device.Write(kRequest.data(), kRequest.size(), written);
-  const platform::Error r = w == platform::kErrorSuccess ? ReadReply(device, got) : w;
-  if (error != nullptr) *error = r;
-  return got;
+// One request and the answer that came back of it; empty when none did.
+Bytes Ask(serial::Transport& transport, serial::LinkResult* result = nullptr) {
+  serial::LinkResult r = transport.SendFrame(kRequest.data(), kRequest.size());
+  std::uint8_t reply[serial::kReplyBufferSize] = {};
+  if (r == serial::LinkResult::kOk) r = transport.ReceiveFrame(reply);
+  if (result != nullptr) *result = r;
+  if (r != serial::LinkResult::kOk) return {};
+  return Bytes(reply,
+               reply + 1 + serial::HeaderLength(reply[0]) + reply[serial::HeaderLength(reply[0])]);
 }
 
 TEST(HartIpName, GatewayAddressesAndTheirTransport) {
@@ -324,8 +308,8 @@ TEST(HartIpName, GatewayAddressesAndTheirTransport) {
            Case{"HART-IP://[::1]:5094/", "::1", "5094", false},
            Case{"hart-ip+tcp://[fe80::1%eth0]", "fe80::1%eth0", "5094", true},
        }) {
-    platform::HartIpAddress a;
-    ASSERT_TRUE(platform::ParseHartIpName(c.name, a)) << c.name;
+    serial::HartIpAddress a;
+    ASSERT_TRUE(serial::ParseHartIpName(c.name, a)) << c.name;
     EXPECT_EQ(a.host, c.host) << c.name;
     EXPECT_EQ(a.port, c.port) << c.name;
     EXPECT_EQ(a.tcp, c.tcp) << c.name;
@@ -340,21 +324,20 @@ TEST(HartIpName, GatewayAddressesAndTheirTransport) {
            "hart-ip://user@host",
            "/dev/com8",
        }) {
-    platform::HartIpAddress a;
-    EXPECT_FALSE(platform::ParseHartIpName(bad, a)) << bad;
+    serial::HartIpAddress a;
+    EXPECT_FALSE(serial::ParseHartIpName(bad, a)) << bad;
   }
 }
 
 // Each bad answer ends the read with the right frame or with nothing, never
 // with garbage. An error status or a NAK ends the wait: the good answer a
 // gateway might send after it is not taken.
-TEST(HartIpClient, BadAnswersAreNeverData) {
+TEST(HartIpTransport, BadAnswersAreNeverData) {
   struct Case {
     const char* what;
     bool tcp;
     std::function<std::vector<Step>(std::uint16_t)> script;
-    bool delivered;
-    platform::Error error;
+    serial::LinkResult result;
   };
   const auto lying = [](std::uint16_t seq, int count) {
     Bytes b = Response(seq, Hex("06 80 00 02 00 00 00"));
@@ -375,54 +358,54 @@ TEST(HartIpClient, BadAnswersAreNeverData) {
        [](std::uint16_t s) {
          return std::vector<Step>{{0, Response(s - 1, kOtherFrame)}, {0, Response(s, kFrame)}};
        },
-       true, platform::kErrorSuccess},
+       serial::LinkResult::kOk},
       {"error status", false,
        [](std::uint16_t s) {
          return std::vector<Step>{{0, Response(s, kFrame, 6)}, {50, Response(s, kFrame)}};
        },
-       false, platform::kErrorSuccess},
+       serial::LinkResult::kNoReply},
       {"NAK", false,
        [](std::uint16_t s) {
          return std::vector<Step>{{0, Response(s, kFrame, 0, hartip::kTypeNak)},
                                   {50, Response(s, kFrame)}};
        },
-       false, platform::kErrorSuccess},
+       serial::LinkResult::kNoReply},
       {"length longer than the datagram, shorter, beyond any message", false,
        [&](std::uint16_t s) {
          return std::vector<Step>{
              {0, lying(s, 25)}, {0, lying(s, 12)}, {0, lying(s, 0xFFFF)}, {0, Response(s, kFrame)}};
        },
-       true, platform::kErrorSuccess},
-      {"flood, then the answer", false, flood, true, platform::kErrorSuccess},
+       serial::LinkResult::kOk},
+      {"flood, then the answer", false, flood, serial::LinkResult::kOk},
       {"TCP: another sequence first", true,
        [](std::uint16_t s) {
          return std::vector<Step>{{0, Response(s + 7, kOtherFrame)}, {0, Response(s, kFrame)}};
        },
-       true, platform::kErrorSuccess},
+       serial::LinkResult::kOk},
       {"TCP: length beyond any message", true,
        [&](std::uint16_t s) {
          return std::vector<Step>{{0, lying(s, 0xFFFF)}};
        },
-       false, platform::kErrorDeviceNotConnected},
+       serial::LinkResult::kPortLost},
       {"TCP: closed in the middle of the answer", true,
        [](std::uint16_t s) {
          const Bytes r = Response(s, kFrame);
          return std::vector<Step>{{0, Bytes(r.begin(), r.begin() + 10), true}};
        },
-       false, platform::kErrorDeviceNotConnected},
+       serial::LinkResult::kPortLost},
   };
   for (const Case& c : cases) {
     GatewayConfig config;
     config.tcp = c.tcp;
     ScriptedGateway gateway(config, [&](std::uint16_t s, int) { return c.script(s); });
-    auto device = Open(gateway);
-    ASSERT_NE(device, nullptr) << c.what;
-    platform::Error error = platform::kErrorSuccess;
-    EXPECT_EQ(Ask(*device, &error), c.delivered ? kDelivered : Bytes{}) << c.what;
-    EXPECT_EQ(error, c.error) << c.what;
-    if (c.error == platform::kErrorDeviceNotConnected) {
-      std::uint32_t written = 0;
-      EXPECT_EQ(device->Write(kRequest.data(), kRequest.size(), written), c.error) << c.what;
+    auto transport = Open(gateway);
+    ASSERT_NE(transport, nullptr) << c.what;
+    serial::LinkResult result = serial::LinkResult::kOk;
+    EXPECT_EQ(Ask(*transport, &result), c.result == serial::LinkResult::kOk ? kDelivered : Bytes{})
+        << c.what;
+    EXPECT_EQ(result, c.result) << c.what;
+    if (c.result == serial::LinkResult::kPortLost) {
+      EXPECT_EQ(transport->SendFrame(kRequest.data(), kRequest.size()), c.result) << c.what;
     }
   }
 }
@@ -431,8 +414,8 @@ TEST(HartIpClient, BadAnswersAreNeverData) {
 // when the wait is up, and the answer that comes after is not taken for the
 // next request's. The setting lengthens the wait for a gateway that relays
 // over a slow mesh.
-TEST(HartIpClient, ResponseWaitEndsTheReadAndLateAnswersStayLate) {
-  const std::uint32_t loopMs = platform::HartIpResponseWaitMs(kRequest.size());
+TEST(HartIpTransport, ResponseWaitEndsTheReadAndLateAnswersStayLate) {
+  const std::uint32_t loopMs = serial::HartIpResponseWaitMs(kRequest.size());
   struct Case {
     std::uint32_t settingMs;
     std::uint32_t waitedMs;  // until the read gives up or the answer is in
@@ -444,34 +427,34 @@ TEST(HartIpClient, ResponseWaitEndsTheReadAndLateAnswersStayLate) {
       if (n == 1) return std::vector<Step>{{loopMs + 300, Response(s, kOtherFrame)}};
       return Answer(s, 400);
     });
-    platform::HartIpSettings settings;
+    serial::HartIpSettings settings;
     settings.responseWaitMs = c.settingMs;
-    auto device = Open(gateway, settings);
-    ASSERT_NE(device, nullptr);
-    std::uint32_t written = 0;
-    ASSERT_EQ(device->Write(kRequest.data(), kRequest.size(), written), platform::kErrorSuccess);
+    auto transport = Open(gateway, settings);
+    ASSERT_NE(transport, nullptr);
+    ASSERT_EQ(transport->SendFrame(kRequest.data(), kRequest.size()), serial::LinkResult::kOk);
     const std::uint32_t sentAt = gateway.NowMs();
-    Bytes got;
-    EXPECT_EQ(ReadReply(*device, got), platform::kErrorSuccess);
+    std::uint8_t reply[serial::kReplyBufferSize] = {};
+    EXPECT_EQ(transport->ReceiveFrame(reply),
+              c.firstTaken ? serial::LinkResult::kOk : serial::LinkResult::kNoReply)
+        << c.settingMs;
     EXPECT_EQ(gateway.NowMs() - sentAt, c.waitedMs) << c.settingMs;
-    EXPECT_EQ(got.empty(), !c.firstTaken) << c.settingMs;
-    EXPECT_EQ(Ask(*device), kDelivered) << c.settingMs;
+    EXPECT_EQ(Ask(*transport), kDelivered) << c.settingMs;
   }
 }
 
-// The gateway serves the session from a port of its own: the client talks
-// to the port that answered. Only the gateway's host is heard: a host
+// The gateway serves the session from a port of its own: the transport
+// talks to the port that answered. Only the gateway's host is heard: a host
 // beside it that answers the initiate first is not taken for the gateway.
-TEST(HartIpClient, SessionMovesToThePortThatAnswered) {
+TEST(HartIpTransport, SessionMovesToThePortThatAnswered) {
   for (const bool stranger : {false, true}) {
     GatewayConfig config;
     config.movePort = true;
     config.strangerFirst = stranger;
     ScriptedGateway gateway(config, [](std::uint16_t s, int) { return Answer(s); });
-    auto device = Open(gateway);
-    ASSERT_NE(device, nullptr) << stranger;
-    EXPECT_EQ(Ask(*device), kDelivered) << stranger;
-    EXPECT_EQ(Ask(*device), kDelivered) << stranger;
+    auto transport = Open(gateway);
+    ASSERT_NE(transport, nullptr) << stranger;
+    EXPECT_EQ(Ask(*transport), kDelivered) << stranger;
+    EXPECT_EQ(Ask(*transport), kDelivered) << stranger;
     EXPECT_EQ(gateway.initiates, 1);
   }
 }
@@ -480,7 +463,7 @@ TEST(HartIpClient, SessionMovesToThePortThatAnswered) {
 // one, or says so with an Error message, or its session port is gone
 // (ICMP "unreachable"). The request in flight is lost, and only that one:
 // the next goes to a new session.
-TEST(HartIpClient, RestartedGatewayGetsANewSessionBeforeTheNextRequest) {
+TEST(HartIpTransport, RestartedGatewayGetsANewSessionBeforeTheNextRequest) {
   struct Case {
     const char* what;
     bool movePort;
@@ -496,12 +479,12 @@ TEST(HartIpClient, RestartedGatewayGetsANewSessionBeforeTheNextRequest) {
       steps.back().restart = n == 1;
       return steps;
     });
-    auto device = Open(gateway);
-    ASSERT_NE(device, nullptr) << c.what;
-    EXPECT_EQ(Ask(*device), kDelivered) << c.what;
-    EXPECT_EQ(Ask(*device), Bytes{}) << c.what;
-    EXPECT_EQ(Ask(*device), kDelivered) << c.what;
-    EXPECT_EQ(Ask(*device), kDelivered) << c.what;
+    auto transport = Open(gateway);
+    ASSERT_NE(transport, nullptr) << c.what;
+    EXPECT_EQ(Ask(*transport), kDelivered) << c.what;
+    EXPECT_EQ(Ask(*transport), Bytes{}) << c.what;
+    EXPECT_EQ(Ask(*transport), kDelivered) << c.what;
+    EXPECT_EQ(Ask(*transport), kDelivered) << c.what;
     EXPECT_EQ(gateway.initiates, 2) << c.what;
   }
 }
@@ -509,38 +492,37 @@ TEST(HartIpClient, RestartedGatewayGetsANewSessionBeforeTheNextRequest) {
 // A device behind a live gateway that does not answer costs its own
 // request only: the keep-alive that checks the session finds it there, and
 // no new session is opened.
-TEST(HartIpClient, SilentDeviceDoesNotCostTheSession) {
+TEST(HartIpTransport, SilentDeviceDoesNotCostTheSession) {
   ScriptedGateway gateway(
       {}, [](std::uint16_t s, int n) { return n == 1 ? std::vector<Step>{} : Answer(s); });
-  auto device = Open(gateway);
-  ASSERT_NE(device, nullptr);
-  EXPECT_EQ(Ask(*device), Bytes{});
-  EXPECT_EQ(Ask(*device), kDelivered);
+  auto transport = Open(gateway);
+  ASSERT_NE(transport, nullptr);
+  EXPECT_EQ(Ask(*transport), Bytes{});
+  EXPECT_EQ(Ask(*transport), kDelivered);
   EXPECT_EQ(gateway.initiates, 1);
   EXPECT_EQ(gateway.keepAlives, 1);
 }
 
 // A name whose first address serves no HART-IP (nothing there, or a host
 // that drops it) reaches the gateway at the next one.
-TEST(HartIpClient, EachResolvedAddressIsTriedUntilOneAnswers) {
+TEST(HartIpTransport, EachResolvedAddressIsTriedUntilOneAnswers) {
   for (const bool silent : {false, true}) {
     ScriptedGateway gateway({}, [](std::uint16_t s, int) { return Answer(s); });
     const std::uint16_t port = gateway.Port();
     // Where the IPv6 address is served by a host that drops HART-IP.
     const int drops = silent ? BoundSocket(AF_INET6, SOCK_DGRAM, "::1", port) : -1;
-    platform::HartIpOptions options = gateway.Options();
-    options.resolve = [port](const platform::HartIpAddress&, platform::NetworkWait&,
-                             std::vector<platform::HartIpEndpoint>& endpoints, std::string&) {
-      endpoints = {Endpoint(AF_INET6, "::1", port), Endpoint(AF_INET, "127.0.0.1", port)};
+    serial::HartIpOptions options = gateway.Options();
+    options.resolve = [port](const serial::HartIpAddress&, platform::NetworkWait&,
+                             std::vector<platform::NetAddress>& addresses, std::string&) {
+      addresses = {platform::NetAddress::Numeric("::1", port),
+                   platform::NetAddress::Numeric("127.0.0.1", port)};
       return platform::kErrorSuccess;
     };
-    std::unique_ptr<platform::SerialDevice> device;
-    std::string advice;
-    ASSERT_EQ(platform::OpenHartIpDevice("hart-ip://gateway.plant.example:" + std::to_string(port),
-                                         device, advice, options),
-              platform::kErrorSuccess)
-        << advice;
-    EXPECT_EQ(Ask(*device), kDelivered) << silent;
+    serial::HartIpTransport transport(options);
+    ASSERT_EQ(transport.Open(1, "hart-ip://gateway.plant.example:" + std::to_string(port), 1200),
+              serial::LinkResult::kOk)
+        << transport.Advice();
+    EXPECT_EQ(Ask(transport), kDelivered) << silent;
     if (drops >= 0) ::close(drops);
   }
 }
@@ -550,20 +532,20 @@ TEST(HartIpClient, EachResolvedAddressIsTriedUntilOneAnswers) {
 // goes unanswered means the session is gone: the next request opens a new
 // one instead of being lost. The keeper runs on real time, so the test
 // waits for the gateway to hear it (bounded in count, not in time asserted).
-TEST(HartIpClient, IdleSessionIsKeptAliveAndItsAnswersChecked) {
+TEST(HartIpTransport, IdleSessionIsKeptAliveAndItsAnswersChecked) {
   for (const bool answered : {true, false}) {
     GatewayConfig config;
     config.timerMs = 300;
     config.answerKeepAlives = answered;
     ScriptedGateway gateway(config, [](std::uint16_t s, int) { return Answer(s); });
-    auto device = Open(gateway);
-    ASSERT_NE(device, nullptr);
+    auto transport = Open(gateway);
+    ASSERT_NE(transport, nullptr);
     for (int i = 0; i < 100 && gateway.keepAlives < 2; ++i) gateway.AwaitTraffic(100);
     ASSERT_GE(gateway.keepAlives, 2);
     gateway.Advance(3000);
-    EXPECT_EQ(Ask(*device), kDelivered) << answered;
+    EXPECT_EQ(Ask(*transport), kDelivered) << answered;
     EXPECT_EQ(gateway.initiates, answered ? 1 : 2) << answered;
-    device.reset();
+    transport.reset();
     gateway.Serve();
     EXPECT_EQ(gateway.closes, 1) << answered;
   }
@@ -571,7 +553,9 @@ TEST(HartIpClient, IdleSessionIsKeptAliveAndItsAnswersChecked) {
 
 // Why an open failed, named for the operator: refusals by status, another
 // version, nothing there, no answer (which names secure HART-IP too).
-TEST(HartIpClient, OpenFailuresSayWhatIsWrong) {
+TEST(HartIpTransport, OpenFailuresSayWhatIsWrong) {
+  support::ScriptedOperator op;
+  platform::ScopedServices useIt({nullptr, nullptr, &op});
   struct Case {
     const char* what;
     GatewayConfig config;
@@ -601,18 +585,15 @@ TEST(HartIpClient, OpenFailuresSayWhatIsWrong) {
            Case{"another version", secure, platform::kErrorGenFailure, "version 2 (secure"},
        }) {
     ScriptedGateway gateway(c.config);
-    std::unique_ptr<platform::SerialDevice> device;
-    std::string advice;
-    EXPECT_EQ(platform::OpenHartIpDevice(gateway.Name(), device, advice, gateway.Options()),
-              c.error)
-        << c.what;
-    EXPECT_EQ(device, nullptr) << c.what;
-    EXPECT_NE(advice.find(c.says), std::string::npos) << c.what << ": " << advice;
+    serial::HartIpTransport transport(gateway.Options());
+    EXPECT_EQ(transport.Open(1, gateway.Name(), 1200), serial::LinkResult::kFailure) << c.what;
+    EXPECT_EQ(transport.OpenError(), c.error) << c.what;
+    EXPECT_NE(transport.Advice().find(c.says), std::string::npos)
+        << c.what << ": " << transport.Advice();
   }
 
   // A port nobody serves (ICMP "unreachable", also to an unconnected
-  // socket), a host that drops HART-IP, a malformed name: through the driver
-  // the operator's message comes from.
+  // socket), a host that drops HART-IP, a malformed name.
   ScriptedGateway clock({});
   const int nobody = BoundSocket(AF_INET, SOCK_DGRAM, "127.0.0.1");
   const std::string nobodyPort = std::to_string(PortOf(nobody));
@@ -633,30 +614,25 @@ TEST(HartIpClient, OpenFailuresSayWhatIsWrong) {
                  "secure HART-IP (version 2"},
            Named{"hart-ip://[::1", platform::kErrorInvalidParameter, "not a gateway address"},
        }) {
-    std::unique_ptr<platform::SerialDevice> device;
-    std::string advice;
-    EXPECT_EQ(platform::OpenHartIpDevice(c.name, device, advice, clock.Options()), c.error)
-        << c.name;
-    EXPECT_EQ(device, nullptr);
-    EXPECT_NE(advice.find(c.says), std::string::npos) << advice;
+    serial::HartIpTransport transport(clock.Options());
+    EXPECT_EQ(transport.Open(1, c.name, 1200), serial::LinkResult::kFailure) << c.name;
+    EXPECT_EQ(transport.OpenError(), c.error) << c.name;
+    EXPECT_NE(transport.Advice().find(c.says), std::string::npos) << transport.Advice();
   }
   ::close(drops);
-  platform::PosixSerialDriver driver;
-  std::unique_ptr<platform::SerialDevice> device;
-  const std::string name = "hart-ip://127.0.0.1:" + nobodyPort;
-  EXPECT_EQ(driver.Open(name, device), platform::kErrorFileNotFound);
-  EXPECT_NE(driver.OpenFailureAdvice(name, platform::kErrorFileNotFound).find("Nothing serves"),
-            std::string::npos);
+  ASSERT_EQ(op.shown().size(), 11u);
+  EXPECT_EQ(op.shown().back().text, "COM8:");
+  EXPECT_NE(op.shown().back().detail.find("not a gateway address"), std::string::npos);
 }
 
 // The host type asked for follows the setting: a control system often holds
 // the gateway's primary session.
-TEST(HartIpClient, AsksAsTheHostTypeSet) {
+TEST(HartIpTransport, AsksAsTheHostTypeSet) {
   for (const bool secondary : {false, true}) {
     ScriptedGateway gateway({});
-    platform::HartIpSettings settings;
+    serial::HartIpSettings settings;
     settings.secondaryHost = secondary;
-    auto device = Open(gateway, settings);
+    auto transport = Open(gateway, settings);
     EXPECT_EQ(gateway.hostType, secondary ? hartip::kSecondaryHost : hartip::kPrimaryHost);
   }
 }
@@ -677,22 +653,35 @@ class ServingClock final : public platform::Clock {
   ScriptedGateway& gateway_;
 };
 
-// With the default wait, a look-up, a session request and a read wait in
-// the installed clock's sleeps, never in one long block: the gateway here
-// answers only from inside them.
-TEST(HartIpClient, DefaultWaitSleepsThroughTheInstalledClock) {
+// The port "COM8:" names a gateway: the HART-IP transport carries it. Its
+// waits (the look-up of a name, the session request, the answer) are the
+// installed clock's sleeps, never one long block: the gateway here answers
+// only from inside them, as a window is painted from inside them.
+TEST(HartIpTransport, PortNamingAGatewayIsCarriedWaitingInTheClocksSleeps) {
   ScriptedGateway gateway({}, [](std::uint16_t s, int) { return Answer(s); });
   ServingClock clock(gateway);
-  platform::ScopedServices useIt({nullptr, &clock, nullptr});
-  std::unique_ptr<platform::SerialDevice> device;
-  std::string advice;
-  const std::string name = "hart-ip://localhost:" + std::to_string(gateway.Port());
-  ASSERT_EQ(platform::OpenHartIpDevice(name, device, advice, {}), platform::kErrorSuccess)
-      << advice;
+  platform::PosixSerialDriver driver(
+      {{"COM8:", "hart-ip://localhost:" + std::to_string(gateway.Port())}});
+  support::ScriptedOperator op;
+  platform::ScopedServices useIt({&driver, &clock, &op});
+  ASSERT_EQ(serial::OpenTransport(8, 1200), serial::LinkResult::kOk) << op.shown().size();
   const int opened = clock.sleeps;
   EXPECT_GT(opened, 0);
-  EXPECT_EQ(Ask(*device), kDelivered);
+  EXPECT_EQ(Ask(serial::CurrentTransport()), kDelivered);
   EXPECT_GT(clock.sleeps, opened);
+  EXPECT_EQ(serial::CloseTransport(), platform::kErrorSuccess);
+  gateway.Serve();
+  EXPECT_EQ(gateway.closes, 1);
+  EXPECT_TRUE(op.shown().empty());
+
+  // Nothing there: the box names the port, the reason is beneath it.
+  const int nobody = BoundSocket(AF_INET, SOCK_DGRAM, "127.0.0.1");
+  driver.SetPortPath("COM8:", "hart-ip://127.0.0.1:" + std::to_string(PortOf(nobody)));
+  ::close(nobody);
+  EXPECT_EQ(serial::OpenTransport(8, 1200), serial::LinkResult::kFailure);
+  ASSERT_EQ(op.texts(), std::vector<std::string>{"COM8:"});
+  EXPECT_NE(op.shown()[0].detail.find("Nothing serves"), std::string::npos);
+  EXPECT_EQ(serial::CloseTransport(), platform::kErrorSuccess);
 }
 
 }  // namespace
