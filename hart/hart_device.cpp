@@ -83,6 +83,10 @@ platform::Error HartDevice::Close() {
   return serial::CloseTransport();
 }
 
+void HartDevice::Settle(std::uint32_t ms) {
+  HartLink::Settle(ms);
+}
+
 void HartDevice::ReportLostPort() {
   serial::CurrentTransport().ReportLostPort();
 }
@@ -108,12 +112,10 @@ void HartDevice::KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset)
 
 Outcome HartDevice::Run(const std::uint8_t* request, std::size_t length, const Asked& asked,
                         const RetryPolicy& policy, ReplyBuffer& reply) {
-  lastRequests_ = 0;
-  if (portLost) return Outcome::kPortLost;
-  const TransactionResult result = Transact(request, length, asked, policy, reply);
-  lastRequests_ = result.requests;
-  if (result.outcome == Outcome::kPortLost) portLost = true;
-  return result.outcome;
+  lastResult_ = portLost ? TransactionResult{Outcome::kPortLost}
+                         : Transact(request, length, asked, policy, reply);
+  if (lastResult_.outcome == Outcome::kPortLost) portLost = true;
+  return lastResult_.outcome;
 }
 
 bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {

@@ -89,8 +89,15 @@ class HartDevice {
     std::uint8_t data[kCommandDataSize] = {};
   };
   const Answer& LastAnswer() const { return lastAnswer_; }
-  // Requests the last of those operations sent, answered or not.
-  int LastRequests() const { return lastRequests_; }
+  // What the last of those operations came to: its outcome, the requests
+  // it sent, answered or not, and the response code of an answer or a
+  // refusal (64: the device does not implement the command).
+  const TransactionResult& LastResult() const { return lastResult_; }
+  int LastRequests() const { return lastResult_.requests; }
+
+  // Waits out the modem's settle after Open and takes note of the other
+  // stations heard meanwhile.
+  static void Settle(std::uint32_t ms);
 
  private:
   // One operation's transaction under `policy`; notes the requests sent
@@ -100,7 +107,7 @@ class HartDevice {
   void KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset);
 
   Answer lastAnswer_;
-  int lastRequests_ = 0;
+  TransactionResult lastResult_;
 };
 
 // How the modem on the link is keyed, for every later Open.

@@ -60,7 +60,7 @@ ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
   if (!sameDevice || reply[byteCount - 1] != asked.command) return ReplyKind::kNotOurs;
 
   const std::uint8_t code = reply[status];
-  if (asked.busyWaits && IsBusy(code)) return ReplyKind::kBusy;
+  if (IsBusy(code)) return ReplyKind::kBusy;
   // An error response carries no command data worth decoding, whatever
   // bytes follow it.
   if (code != 0 && !IsWarning(code)) return ReplyKind::kRefused;

@@ -16,9 +16,9 @@ enum class ReplyKind {
   kForeign,  // other traffic: a burst frame, a master's request, an answer to the secondary master
   kCommunicationError,  // the device received our request garbled (status bit 7)
   kBusy,                // busy or delayed response: come back later
-  kRefused,             // an error-class response code: the device did not carry the command out
-  kNotOurs,             // another device, another command, or the other address type
-  kTooShort,            // fewer data bytes than the caller decodes: an error response
+  kRefused,  // an error-class response code: the device did not carry the command out, and will not
+  kNotOurs,  // another device, another command, or the other address type
+  kTooShort,  // fewer data bytes than the caller decodes: an error response
   kAnswer,
 };
 
@@ -78,9 +78,6 @@ struct Asked {
   // Command data bytes (after the two status bytes) the caller decodes:
   // the command's MasterCommand::decodedDataBytes.
   std::uint8_t dataBytes = 0;
-  // Whether busy and delayed responses are told apart; callers that do not
-  // wait them out judge such a reply like any other.
-  bool busyWaits = false;
 };
 
 // `reply` holds at least the delimiter, header and data of one frame.

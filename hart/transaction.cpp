@@ -26,8 +26,13 @@ class Line {
   explicit Line(std::uint32_t budgetMs) : start_(platform::TickCount()), budget_(budgetMs) {}
 
   // Whether another attempt may start. A quiet line leaves it to the
-  // attempt counts, so its timing is exactly as it always was.
-  bool MayTry() const { return !Carrier().LineShared() || Elapsed() < budget_; }
+  // attempt counts, so its timing is exactly as it always was. On a shared
+  // line what is left must cover at least the shortest wait for the turn
+  // (RT1 of silence), or the request would go out blind.
+  bool MayTry() const {
+    return !Carrier().LineShared() ||
+           Elapsed() + serial::CharactersMillis(serial::kPrimaryRt1Chars) <= budget_;
+  }
 
   struct Sent {
     LinkResult result;
@@ -71,8 +76,6 @@ void Pause(std::uint32_t ms) {
 
 TransactionResult Transact(const std::uint8_t* request, std::size_t length, const Asked& asked,
                            const RetryPolicy& policy, ReplyBuffer& reply) {
-  Asked judged = asked;
-  judged.busyWaits = policy.waitsOutBusy;
   const Line line(policy.sharedBudgetMs);
   TransactionResult result;
   int attempt = 0;  // attempts spent: busy answers spend none
@@ -95,9 +98,12 @@ TransactionResult Transact(const std::uint8_t* request, std::size_t length, cons
       Pause(policy.failedReadPauseMs);
       continue;
     }
-    const ReplyKind kind = ClassifyReply(reply.data(), judged);
-    if (kind == ReplyKind::kAnswer) return {Outcome::kAnswered, result.requests};
-    if (kind == ReplyKind::kBusy) {
+    const ReplyKind kind = ClassifyReply(reply.data(), asked);
+    // The response code follows the header's byte count.
+    const std::uint8_t code = reply[serial::HeaderLength(reply[0]) + 1];
+    if (kind == ReplyKind::kAnswer) return {Outcome::kAnswered, result.requests, code};
+    if (kind == ReplyKind::kRefused) return {Outcome::kRefused, result.requests, code};
+    if (kind == ReplyKind::kBusy && policy.waitsOutBusy) {
       if (++busyInARow >= policy.busyLimit) return {Outcome::kBusy, result.requests};
       Pause(policy.busyPauseMs);
       continue;

@@ -30,9 +30,10 @@ struct RetryPolicy {
   std::uint32_t failedReadPauseMs;
   int settleAtAttempt;
   std::uint32_t settleMs;
-  // Busy and delayed-response answers: waited out (not an attempt, a pause,
-  // at most `busyLimit` in a row: a device that never stops answering busy
-  // would hold the master forever) or judged like any error-class answer.
+  // Busy and delayed-response answers come from a device that is there and
+  // will do it later: waited out (not an attempt, a pause, at most
+  // `busyLimit` in a row: a device that never stops answering busy would
+  // hold the master forever), or a failed attempt.
   bool waitsOutBusy;
   std::uint32_t busyPauseMs;
   int busyLimit;
@@ -48,7 +49,7 @@ struct RetryPolicy {
 // clang-format off
 //                    attempts foreign  pauses: write read  settle at/ms  busy: waits  ms  limit  shared ms
 inline constexpr RetryPolicy
-    kPollPolicy       {0,       10,             0,    0,   -1,    0,          false,  0,   0,    4000},
+    kPollPolicy       {0,       10,             0,    0,   -1,    0,          true, 500,  30,    4000},
     kCommandPolicy    {4,       13,             1000, 300,  3, 1000,          true, 500,  30,    5000},
     kCommandBytePolicy{4,       13,             0,    0,   -1,    0,          false,  0,   0,    5000};
 // clang-format on
@@ -56,6 +57,10 @@ inline constexpr RetryPolicy
 // What an operation's transaction came to.
 enum class Outcome {
   kAnswered,  // the reply buffer holds the device's answer
+  // The device refused with an error-class response code (64, command not
+  // implemented, and every other but busy and delayed response): it would
+  // say the same again, so it is not asked again.
+  kRefused,
   kNoAnswer,  // attempts, or the shared line's budget, used up without one
   kBusy,      // the device answered busy or delayed busyLimit times in a row
   kPortLost,  // the port went away: nothing more can be said on it
@@ -65,6 +70,9 @@ struct TransactionResult {
   Outcome outcome = Outcome::kNoAnswer;
   // Requests that went out, answered or not.
   int requests = 0;
+  // kAnswered and kRefused: the answer's response code (0 when the device
+  // carried the command out without a warning).
+  std::uint8_t responseCode = 0;
 };
 
 using ReplyBuffer = std::array<std::uint8_t, serial::kReplyBufferSize>;

@@ -29,6 +29,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # offers, in which no text was ever checked to fit its box.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-dejavu-core)
+# tshark decodes the frame traces --trace writes (tshark -r FILE -V).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS tshark)
 # veltrop_1.2.0_amd64.deb
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Directories the base system owns keep their usual modes.

@@ -142,7 +142,7 @@ int RunApplication(int argc, char** argv) {
       std::fputs(UsageText(program, app->appSummary, app->appOptions).c_str(), stdout);
       return 0;
     case CommandLineAction::Version:
-      std::printf("%s %s\n", program.c_str(), app->appVersion.c_str());
+      std::printf("%s %s\n%s", program.c_str(), app->appVersion.c_str(), app->appNotice.c_str());
       return 0;
     case CommandLineAction::Error:
       std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),

@@ -53,6 +53,9 @@ class CWinApp {
   // constructor. Without options of its own, the program still takes
   // --help, --version and Qt's options.
   std::string appVersion;
+  // Printed beneath the version line: copyright and licence, as GNU
+  // programs give them.
+  std::string appNotice;
   std::string appSummary;
   std::vector<CommandLineOption> appOptions;
 };

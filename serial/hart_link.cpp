@@ -33,6 +33,11 @@ constexpr std::uint32_t kReplyPollMs = 5;
 // 0xFF with good parity and stop bit as often as anything else.
 constexpr std::uint32_t kLongestReplyChars = kMaxPreambles + 1 + 5 + 1 + 1 + 255 + 1;
 
+// A request lost in a collision leaves the tail of the frame that was on
+// the line in its reply slot: at least the last data bytes and the
+// checksum. Fewer bytes without a frame are noise.
+constexpr std::size_t kCollisionTailBytes = 3;
+
 constexpr std::array<std::uint32_t, 15> kBaudRates = {110,   300,   600,    1200,   2400,
                                                       4800,  9600,  14400,  19200,  38400,
                                                       56000, 57600, 115200, 128000, 256000};
@@ -45,21 +50,32 @@ Keying keying = Keying::kSelf;
 std::array<std::uint8_t, kReplyBufferSize + 1> sentFrame;
 std::size_t sentFrameLength = 0;
 
-// Another station has been heard since the link was opened.
-bool lineShared = false;
-// The last request went out on a silence that began before the master
-// listened, and met another station's frame. A device bursting on its own
-// period may end its gaps just as RT1 runs out, at the same phase after
-// every retry: from then on only a frame gives the turn.
-bool sentOnSilence = false;
-bool distrustSilence = false;
+// What the link knows of the other stations on the loop, from the open on.
+struct Loop {
+  // Another station's frame has been heard.
+  bool shared = false;
+  // A burst frame has been heard: a device in burst mode answers every
+  // answer on the loop with a burst frame, so an answer never hands over
+  // the line by itself.
+  bool bursting = false;
+  // The last request went out on silence, which a device bursting on its
+  // own period may end just as RT1 runs out, at the same phase after every
+  // retry.
+  bool sentOnSilence = false;
+  // Such a request met a burst frame: from then on silence at the start of
+  // a wait, or after a burst frame, does not give the turn; only a frame
+  // does.
+  bool distrustSilence = false;
+};
+Loop loop;
 
 // Follows whole frames through the bytes heard while waiting for a turn,
 // by the same rule as the frame search of a reply.
 class FrameFollower {
  public:
   // True when `byte` ends a frame whose checksum is right; its delimiter
-  // and first address byte are then Delimiter() and Address().
+  // and first address byte are then Delimiter() and Address(), and the
+  // frame, delimiter through checksum, Frame().
   bool Feed(std::uint8_t byte) {
     if (need_ == 0) {
       if (byte == kPreamble) {
@@ -67,13 +83,14 @@ class FrameFollower {
         return false;
       }
       if (preambles_ >= kMinPreambles && IsDelimiter(byte)) {
-        delimiter_ = sum_ = byte;
+        delimiter_ = sum_ = frame_[0] = byte;
         have_ = 1;
         need_ = 1 + static_cast<std::uint32_t>(HeaderLength(byte));
       }
       preambles_ = 0;
       return false;
     }
+    frame_[have_] = byte;
     if (++have_ == 2) address_ = byte;
     if (have_ == need_ && need_ == 1 + HeaderLength(delimiter_)) need_ += byte + 1u;  // byte count
     if (have_ < need_) {
@@ -85,8 +102,12 @@ class FrameFollower {
   }
   std::uint8_t Delimiter() const { return delimiter_; }
   std::uint8_t Address() const { return address_; }
+  std::span<const std::uint8_t> Frame() const { return {frame_.data(), have_}; }
+  // Inside a frame: its delimiter has been seen, its last byte not yet.
+  bool InFrame() const { return need_ != 0; }
 
  private:
+  std::array<std::uint8_t, kReplyBufferSize + 1> frame_{};
   std::uint32_t preambles_ = 0;
   std::uint32_t have_ = 0;
   std::uint32_t need_ = 0;  // 0: looking for a frame
@@ -95,21 +116,34 @@ class FrameFollower {
   std::uint8_t sum_ = 0;
 };
 
-// Whether the primary master may talk right after this frame. Masters take
-// turns: after the secondary master's exchange (the slave's answer to it)
-// the line is ours; a burst-mode device alternates the master bit of its
-// frames so that each master gets a turn after every other frame. After a
-// request the addressed slave answers first.
+// Whether the primary master may talk right after this frame. A slave's
+// frame addressed to one master hands the line to the other: after a burst
+// frame naming the primary master the secondary talks next, after one naming
+// the secondary we do, and after the secondary master's exchange (the
+// slave's answer to it) the line is ours. After a request the addressed
+// slave answers first.
 bool HandsOverToPrimary(std::uint8_t delimiter, std::uint8_t address) {
   const bool primary = (address & kPrimaryMasterBit) != 0;
   switch (delimiter & kFrameTypeMask) {
     case kFrameBurst:
-      return primary;
+      return !primary;
     case kFrameAnswer:
       return !primary;
     default:
       return false;
   }
+}
+
+bool IsBurst(std::uint8_t delimiter) {
+  return (delimiter & kFrameTypeMask) == kFrameBurst;
+}
+
+// A whole frame of another station heard while the master was not reading
+// a reply: the line is shared, and the trace shows what was heard.
+void NoteFrame(const FrameFollower& follower) {
+  loop.shared = true;
+  if (IsBurst(follower.Delimiter())) loop.bursting = true;
+  if (observer != nullptr) observer->Received(follower.Frame(), LinkResult::kOk, 0);
 }
 
 bool TimedOut(platform::Error e) {
@@ -304,7 +338,7 @@ const char* LinkResultText(LinkResult result) {
 
 LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) {
   if (theSerialPort.IsOpen()) return LinkResult::kAlreadyOpen;
-  lineShared = sentOnSilence = distrustSilence = false;
+  loop = {};
   if (portNumber == 0 || portNumber > 255) return LinkResult::kBadPort;
   theSerialPort.keying = keying;
   if (theSerialPort.Open(kPortName, kQueueSize, kQueueSize) != platform::kErrorSuccess) {
@@ -322,7 +356,7 @@ LinkResult HartLink::OpenLink(std::uint32_t portNumber, std::uint32_t baudRate) 
 }
 
 platform::Error HartLink::CloseLink() {
-  lineShared = sentOnSilence = distrustSilence = false;
+  loop = {};
   return theSerialPort.Close();
 }
 
@@ -342,11 +376,28 @@ std::uint32_t HartLink::TransmissionMillis(std::uint32_t length) {
 }
 
 void HartLink::NoteOtherStation() {
-  lineShared = true;
+  loop.shared = true;
 }
 
 bool HartLink::LineShared() {
-  return lineShared;
+  return loop.shared;
+}
+
+void HartLink::Settle(std::uint32_t ms) {
+  platform::Sleep(ms);
+  if (!theSerialPort.IsOpen()) return;
+  // The modem's settle is time the line was heard, not lost: what other
+  // stations said meanwhile waits in the driver's queue, at times we cannot
+  // tell, but enough to know that they are there. A quiet loop leaves it
+  // empty, and nothing more is read.
+  std::array<std::uint8_t, kQueueSize> heard;
+  std::uint32_t n = 0;
+  if (theSerialPort.Read(heard.data(), heard.size(), &n) == platform::kErrorSuccess || n > 0) {
+    FrameFollower follower;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (follower.Feed(heard[i])) NoteFrame(follower);
+    }
+  }
 }
 
 HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
@@ -356,36 +407,53 @@ HartLink::Turn HartLink::AwaitTurn(std::uint32_t boundMs) {
   FrameFollower follower;
   const std::uint32_t start = platform::TickCount();
   std::uint32_t lastByteAt = start;
-  // Whether silence from here means a free line: not inside a frame, nor
-  // after a burst frame.
-  bool silenceCounts = !distrustSilence;
-  bool heardFrame = false;
-  sentOnSilence = false;
+  // RT1 counts from the last byte heard, whatever it was: a stray byte
+  // restarts it, nothing more. Where silence is distrusted, only silence
+  // after a whole frame other than a burst frame counts.
+  bool afterOtherFrame = false;
+  // An answer heard on a loop with a bursting device: its burst frame comes
+  // next, and decides.
+  bool burstDue = false;
+  loop.sentOnSilence = false;
+  // Past the bound the request goes all the same, but not into another
+  // station's frame: only once a frame has ended or the line has been idle
+  // for the link-grant time. By the bound plus the longest frame any frame
+  // that was under way has ended, and only noise keeps the line busy.
+  const std::uint32_t hardBound = boundMs + TransmissionMillis(kLongestReplyChars);
   for (;;) {
     std::array<std::uint8_t, 64> heard;
     std::uint32_t n = 0;
     const platform::Error e = theSerialPort.Read(heard.data(), heard.size(), &n);
     if (n == 0 && e != platform::kErrorSuccess && !TimedOut(e)) return Turn::kNone;
     const std::uint32_t now = platform::TickCount();
+    const std::uint32_t waited = static_cast<std::uint32_t>(now - start);
+    bool frameJustEnded = false;
     for (std::uint32_t i = 0; i < n; ++i) {
-      silenceCounts = false;
       if (!follower.Feed(heard[i])) continue;
       // Only a frame whose last byte is the last one heard has just ended;
       // bytes after it mean another station has already begun.
-      if (i + 1 == n && HandsOverToPrimary(follower.Delimiter(), follower.Address())) {
+      frameJustEnded = i + 1 == n;
+      const std::uint8_t delimiter = follower.Delimiter();
+      NoteFrame(follower);
+      afterOtherFrame = !IsBurst(delimiter);
+      burstDue = (delimiter & kFrameTypeMask) == kFrameAnswer && loop.bursting;
+      if (frameJustEnded && !burstDue && HandsOverToPrimary(delimiter, follower.Address())) {
         return Turn::kGranted;
       }
-      silenceCounts = (follower.Delimiter() & kFrameTypeMask) != kFrameBurst;
-      heardFrame = true;
     }
-    if (n > 0) {
-      lastByteAt = now;
-    } else if (silenceCounts &&
-               static_cast<std::uint32_t>(now - lastByteAt) >= CharactersMillis(kPrimaryRt1Chars)) {
-      sentOnSilence = !heardFrame;
+    if (n > 0) lastByteAt = now;
+    const std::uint32_t idle = static_cast<std::uint32_t>(now - lastByteAt);
+    const bool silenceCounts = !loop.distrustSilence || afterOtherFrame;
+    if (n == 0 && silenceCounts && idle >= CharactersMillis(kPrimaryRt1Chars)) {
+      loop.sentOnSilence = true;
       return Turn::kQuiet;
     }
-    if (static_cast<std::uint32_t>(now - start) >= boundMs) return Turn::kNone;
+    if (waited >= boundMs) {
+      if (frameJustEnded || (n == 0 && idle >= CharactersMillis(kLinkGrantChars)) ||
+          waited >= hardBound) {
+        return Turn::kNone;
+      }
+    }
     platform::Sleep(kReplyPollMs);
   }
 }
@@ -437,14 +505,19 @@ LinkResult HartLink::ReceiveFrame(std::uint8_t* reply) {
   // from here, or every retry on a fixed clock meets a periodic sender at
   // the same phase again. A port gone is not a collision, nor is the
   // modem's echo of our own request.
+  // One or two stray bytes are line noise (a modem's carrier dropping),
+  // not the tail of a frame, and say nothing about other stations.
   const bool unframed = result != LinkResult::kOk && result != LinkResult::kPortLost &&
-                        reading.TakenCount() > echoBytes;
-  if (unframed) lineShared = true;
-  if (sentOnSilence &&
-      (unframed || (result == LinkResult::kOk && (reply[0] & kFrameTypeMask) == kFrameBurst))) {
-    distrustSilence = true;
-  }
-  sentOnSilence = false;
+                        reading.TakenCount() >= echoBytes + kCollisionTailBytes;
+  if (unframed) loop.shared = true;
+  const bool burst = result == LinkResult::kOk && IsBurst(reply[0]);
+  if (burst) loop.bursting = true;
+  // A request sent on silence that met a burst frame, or the wreck a
+  // collision leaves (a frame's tail, a frame garbled), went out where a
+  // device bursting on its own period ends its gaps; stray bytes say
+  // nothing of the kind.
+  if (loop.sentOnSilence && (burst || unframed)) loop.distrustSilence = true;
+  loop.sentOnSilence = false;
   theSerialPort.Purge();
   if (observer != nullptr) {
     const auto taken = reading.Taken();

@@ -152,15 +152,25 @@ class HartLink {
   static void NoteOtherStation();
   static bool LineShared();
 
-  // Listens until the line is the primary master's: right after a frame
-  // that hands it the line (a burst frame naming the primary master, or an
-  // answer to the secondary): kGranted; or once the line has been silent
-  // for RT1 since listening began or since a request or an answer: kQuiet.
-  // After a burst frame naming the secondary master silence says nothing
-  // (the device bursts again on its own period, which may end a gap just as
-  // RT1 runs out), so only the next frame will do; and once a request sent
-  // on a silence heard from the start has met a burst, only frames count on
-  // this link. Returns within `boundMs` whatever the line does: kNone.
+  // Waits out the modem's settle after the port opened (`ms`) and takes
+  // what the line carried meanwhile: a whole frame of another station in it
+  // marks the line shared, so the first request waits for its turn too.
+  static void Settle(std::uint32_t ms);
+
+  // Listens until the line is the primary master's. Right after a frame
+  // that hands it the line (a burst frame naming the secondary master, or
+  // an answer to the secondary on a loop without a bursting device):
+  // kGranted. Once the line has been silent for RT1 since the last byte
+  // heard (a request, an answer, a burst frame naming the primary master
+  // whose turn the secondary left unused, a stray byte): kQuiet. Once a
+  // request sent on silence has met a burst frame, silence at the start and
+  // after a burst frame no longer counts on this link: the device bursts on
+  // its own period, which may end the gap just as RT1 runs out. After an
+  // answer on a loop with a bursting device, the burst frame that follows
+  // decides. Each whole frame heard goes to the observer. At `boundMs`
+  // without a turn it returns kNone, but never inside another station's
+  // frame: only after a frame has ended, or after the link-grant time of
+  // idle line (or, on a line flooded with noise, one longest frame later).
   enum class Turn { kGranted, kQuiet, kNone };
   static Turn AwaitTurn(std::uint32_t boundMs);
 

@@ -86,6 +86,10 @@ struct Faults {
   std::int32_t badChecksums = 0;      // kEvery or next N replies with a wrong checksum
   std::vector<std::uint8_t> garbage;  // bytes before the preambles of every reply
   std::vector<std::uint8_t> noise;    // bytes among the preambles of every reply
+  // Bytes on the idle line after every request on the loop, `strayAfterChars`
+  // characters after it (or after its answer) ended.
+  std::vector<std::uint8_t> stray;
+  std::uint32_t strayAfterChars = 20;
   std::uint32_t truncateAfter = 0;    // cut replies after K bytes (0 = whole)
   std::int32_t truncations = kEvery;  // ... for these replies
   bool echo = false;                  // the modem echoes the request before the reply

@@ -18,6 +18,20 @@ constexpr std::uint64_t kBurstQuietMicros = 8 * kCharacterMicros;
 // The secondary master's RT1: how long it waits on a silent line before it
 // takes it (the primary master's is shorter, 33 characters).
 constexpr std::uint64_t kSecondaryRt1Micros = 41 * kCharacterMicros;
+// A station taking its turn starts this soon after the frame that gave it,
+// well inside the link-grant time.
+constexpr std::uint64_t kTurnStartMicros = 2 * kCharacterMicros;
+// A bursting device's frame follows an answer on the loop this soon.
+constexpr std::uint64_t kBurstAfterAnswerMicros = 2 * kCharacterMicros;
+// How long a slave may take to begin its answer; a bursting device that
+// hears a request go unanswered bursts once it is over.
+constexpr std::uint64_t kSlaveTimeoutMicros = 28 * kCharacterMicros;
+// A modem needs a few characters to detect another's carrier: a station
+// that starts this soon after another has begun has not heard it, and
+// both frames are lost.
+constexpr std::uint64_t kCarrierDetectMicros = 3 * kCharacterMicros;
+// A master byte garbles any other station's byte on the line with it.
+constexpr std::uint8_t kGarbled = 0x5A;
 
 // The next time on the grid start + k * period that is not before `from`.
 std::uint64_t CatchUp(std::uint64_t next, std::uint64_t period, std::uint64_t from) {
@@ -39,20 +53,60 @@ Device* Segment::Find(std::uint8_t pollAddress) {
   return nullptr;
 }
 
-void Segment::Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt,
-                   std::vector<TimedByte>& out) {
-  if (bytes.empty()) return;
+std::uint32_t Segment::Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt) {
+  const std::uint32_t frame = ++frames_;
   const std::uint64_t start = std::max(firstAt, lineFreeAt_);
   // Each byte is readable at its stop bit: a master that takes the last
   // byte for the end of the frame is right.
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out.push_back({start + (i + 1) * kCharacterMicros, bytes[i]});
+    pending_.push_back({{start + (i + 1) * kCharacterMicros, bytes[i]}, frame});
   }
   lineFreeAt_ = start + bytes.size() * kCharacterMicros;
+  return frame;
+}
+
+bool Segment::Garble(std::uint64_t atMicros) {
+  bool garbled = false;
+  for (Pending& p : pending_) {
+    // Overlapping in time: the other byte is on the line within one
+    // character of this one.
+    if (p.byte.atMicros + kCharacterMicros > atMicros &&
+        p.byte.atMicros < atMicros + kCharacterMicros) {
+      p.byte.value ^= kGarbled;
+      garbled = true;
+      // The secondary master's exchange is wrecked, once per exchange.
+      if (secondary_ && p.frame == secondary_->requestFrame && garbledRequest_ != p.frame) {
+        garbledRequest_ = p.frame;
+        ++secondaryWrecked_;
+      }
+      if (p.frame == secondaryAnswerFrame_) {
+        secondaryAnswerFrame_ = 0;
+        ++secondaryWrecked_;
+      }
+    }
+  }
+  return garbled;
+}
+
+void Segment::Deliver(std::uint64_t untilMicros, std::vector<TimedByte>& out) {
+  auto due = std::stable_partition(pending_.begin(), pending_.end(), [&](const Pending& p) {
+    return p.byte.atMicros <= untilMicros;
+  });
+  for (auto it = pending_.begin(); it != due; ++it) out.push_back(it->byte);
+  pending_.erase(pending_.begin(), due);
 }
 
 std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicros) {
   std::vector<TimedByte> out;
+  if (lastMasterByteAt_ == 0 || atMicros > lastMasterByteAt_ + 2 * kCharacterMicros) {
+    // The master begins to talk. A station about to start within the
+    // carrier-detect time has not heard it yet and starts all the same.
+    const std::uint64_t begun = atMicros > kCharacterMicros ? atMicros - kCharacterMicros : 0;
+    Produce(begun + kCarrierDetectMicros);
+    masterCollided_ = false;
+  }
+  lastMasterByteAt_ = atMicros;
+  if (Garble(atMicros)) masterCollided_ = true;
   auto request = assembler_.Feed(value, atMicros);
   if (!request) return out;
   const std::uint64_t requestStart =
@@ -64,19 +118,23 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
                          [&](const auto& d) { return d->Matches(*request); });
   Device* device = it == devices_.end() ? nullptr : it->get();
 
-  // A request that begins while a frame is still on the line collides with
-  // it, and nobody makes it out. A bursting device does not know: it sends
-  // its frames as always, so a burst frame is what the master reads where
-  // the answer should be.
-  if (lineFreeAt_ > requestStart) {
+  // A request that overlaps another station's frame garbles it and is
+  // garbled by it: nobody makes either out. A bursting device does not
+  // know, and bursts on.
+  if (masterCollided_ || lineFreeAt_ > requestStart) {
+    ++collisions_;
     if (device != nullptr && onTransaction) {
       onTransaction({device->config.pollAddress, request->IsLong(), request->command,
                      Outcome::Collided, request->endMicros});
     }
+    turn_ = Turn::Either;
+    lineFreeAt_ = std::max(lineFreeAt_, request->endMicros);
+    BurstAfter(lineFreeAt_, false);
     return out;
   }
 
   std::uint64_t lineQuietFrom = request->endMicros;
+  bool answered = false;
   // After a request without an answer, neither master has the turn.
   turn_ = Turn::Either;
   if (device != nullptr) {
@@ -96,6 +154,7 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
           out.push_back({first + i * kCharacterMicros, (*reply)[i]});
         }
         lineQuietFrom = first + reply->size() * kCharacterMicros;
+        answered = true;
         if (device->faults.hangupMillis != 0) {
           hangUpAt_ = first + device->faults.hangupMillis * 1000ull;
           device->faults.hangupMillis = 0;  // the plug is pulled once
@@ -109,8 +168,18 @@ std::vector<TimedByte> Segment::Receive(std::uint8_t value, std::uint64_t atMicr
                      request->endMicros});
     }
   }
+  for (const auto& d : devices_) {
+    // Stray bytes on the idle line after the request, as a modem whose
+    // carrier drops or a noisy loop puts them there.
+    if (!d->faults.stray.empty()) {
+      const std::uint64_t at = lineQuietFrom + d->faults.strayAfterChars * kCharacterMicros;
+      for (std::size_t i = 0; i < d->faults.stray.size(); ++i) {
+        out.push_back({at + (i + 1) * kCharacterMicros, d->faults.stray[i]});
+      }
+    }
+  }
   lineFreeAt_ = std::max(lineFreeAt_, lineQuietFrom);
-  HoldBursts(lineQuietFrom);
+  BurstAfter(lineQuietFrom, answered);
   return out;
 }
 
@@ -122,16 +191,16 @@ bool Segment::HangUpDue(std::uint64_t nowMicros) {
   return true;
 }
 
-void Segment::HoldBursts(std::uint64_t quietFrom) {
+void Segment::BurstAfter(std::uint64_t quietFrom, bool answered) {
+  const std::uint64_t at = quietFrom + (answered ? kBurstAfterAnswerMicros : kSlaveTimeoutMicros);
   for (auto& d : devices_) {
-    if (d->nextBurstAt_)
-      d->nextBurstAt_ = std::max(*d->nextBurstAt_, quietFrom + kBurstQuietMicros);
+    if (d->nextBurstAt_) d->nextBurstAt_ = at;
   }
 }
 
 std::uint64_t Segment::SecondaryStart(std::uint64_t due) const {
   if (turn_ == Turn::Secondary && due <= lineFreeAt_ + kBurstQuietMicros) {
-    return std::max(due, lineFreeAt_);
+    return std::max(due, lineFreeAt_ + kTurnStartMicros);
   }
   return std::max(due, lineFreeAt_ + kSecondaryRt1Micros);
 }
@@ -146,14 +215,21 @@ std::vector<TimedByte> Segment::Receive(const std::vector<TimedByte>& bytes) {
 }
 
 bool Segment::HasUnsolicited() const {
-  return std::any_of(devices_.begin(), devices_.end(), [](const auto& d) {
-    return (d->faults.burst && !d->faults.silent) || d->faults.otherMaster;
-  });
+  return !pending_.empty() || secondary_ ||
+         std::any_of(devices_.begin(), devices_.end(), [](const auto& d) {
+           return (d->faults.burst && !d->faults.silent) || d->faults.otherMaster;
+         });
 }
 
 std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
   std::vector<TimedByte> out;
-  if (untilMicros <= unsolicitedFrom_) return out;
+  Produce(untilMicros);
+  Deliver(untilMicros, out);
+  return out;
+}
+
+void Segment::Produce(std::uint64_t untilMicros) {
+  if (untilMicros <= unsolicitedFrom_) return;
   const std::uint64_t from = untilMicros - unsolicitedFrom_ > kUnsolicitedHorizonMicros
                                  ? untilMicros - kUnsolicitedHorizonMicros
                                  : unsolicitedFrom_;
@@ -175,47 +251,62 @@ std::vector<TimedByte> Segment::Unsolicited(std::uint64_t untilMicros) {
       d->nextOtherMasterAt_ = CatchUp(d->nextOtherMasterAt_.value_or(from), op, from);
   }
 
-  // Frames in time order across all devices.
+  // Frames in time order across all devices: a burst frame, the secondary
+  // master's request, or the answer to it.
+  enum class What { Burst, Request, Answer };
   for (;;) {
     Device* next = nullptr;
-    bool burst = false;
+    What what = What::Burst;
     std::uint64_t at = untilMicros;
-    for (auto& d : devices_) {
-      if (d->nextBurstAt_ && *d->nextBurstAt_ < at) {
-        next = d.get(), burst = true, at = *d->nextBurstAt_;
-      }
-      if (d->nextOtherMasterAt_ && SecondaryStart(*d->nextOtherMasterAt_) < at) {
-        next = d.get(), burst = false, at = SecondaryStart(*d->nextOtherMasterAt_);
+    if (secondary_) {
+      // The addressed device answers the secondary master before anything
+      // else goes on the line.
+      if (secondary_->answerAt < at) next = secondary_->device, what = What::Answer;
+      at = secondary_->answerAt;
+    } else {
+      for (auto& d : devices_) {
+        if (d->nextBurstAt_ && *d->nextBurstAt_ < at) {
+          next = d.get(), what = What::Burst, at = *d->nextBurstAt_;
+        }
+        // A burst frame due at the same time goes first.
+        if (d->nextOtherMasterAt_ && SecondaryStart(*d->nextOtherMasterAt_) < at) {
+          next = d.get(), what = What::Request, at = SecondaryStart(*d->nextOtherMasterAt_);
+        }
       }
     }
     if (!next) break;
-    if (burst) {
+    if (what == What::Burst) {
       const bool toPrimary = next->burstToPrimary_;
       const std::vector<std::uint8_t> frame = next->BurstFrame();
       const std::uint64_t start = std::max(at, lineFreeAt_);
-      Emit(frame, at, out);
-      turn_ = toPrimary ? Turn::Primary : Turn::Secondary;
+      Emit(frame, at);
+      // A slave's frame to one master hands the line to the other.
+      turn_ = toPrimary ? Turn::Secondary : Turn::Primary;
       const std::uint64_t period = std::max(next->faults.burstPeriodMicros, minPeriod);
       // On a strict period the next frame keeps to the grid however late
       // this one went out; otherwise it follows a period after this one.
       *next->nextBurstAt_ = std::max((next->faults.burstStrict ? at : start) + period,
                                      lineFreeAt_ + kBurstQuietMicros);
-    } else {
-      Emit(next->OtherMasterFrame(), at, out);
-      const std::uint64_t requestEnd = lineFreeAt_;
+    } else if (what == What::Request) {
+      const std::uint32_t frame = Emit(next->OtherMasterFrame(), at);
       turn_ = Turn::Either;
-      if (!next->faults.silent) {
-        Emit(next->OtherMasterAnswer(),
-             requestEnd + next->config.turnaroundChars * kCharacterMicros, out);
-        turn_ = Turn::Primary;
-      }
-      HoldBursts(lineFreeAt_);
+      secondary_ = SecondaryExchange{next, frame,
+                                     lineFreeAt_ + next->config.turnaroundChars * kCharacterMicros};
       // A request that waited for its turn does not leave a backlog behind.
       *next->nextOtherMasterAt_ = at + std::max(next->faults.otherMasterPeriodMicros, minPeriod);
+    } else {
+      const SecondaryExchange exchange = *secondary_;
+      secondary_.reset();
+      // A request garbled by a collision is not answered.
+      const bool heard = exchange.requestFrame != garbledRequest_ && !next->faults.silent;
+      if (heard) {
+        secondaryAnswerFrame_ = Emit(next->OtherMasterAnswer(), exchange.answerAt);
+        turn_ = Turn::Primary;
+      }
+      BurstAfter(lineFreeAt_, heard);
     }
   }
   unsolicitedFrom_ = untilMicros;
-  return out;
 }
 
 }  // namespace sim

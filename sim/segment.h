@@ -61,11 +61,16 @@ class Segment {
   // Called for every request a device recognised.
   std::function<void(const Transaction&)> onTransaction;
 
+  // Requests of the master that overlapped another station's frame: both
+  // were lost. And the secondary master's exchanges wrecked that way.
+  std::uint32_t Collisions() const { return collisions_; }
+  std::uint32_t SecondaryWrecked() const { return secondaryWrecked_; }
+
  private:
   // Paces `bytes` one character apart from `firstAt`, after whatever is
-  // already on the line: two devices never talk over each other here.
-  void Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt,
-            std::vector<TimedByte>& out);
+  // already on the line (two devices never talk over each other here),
+  // into pending_; returns the frame's number.
+  std::uint32_t Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t firstAt);
 
   // Who may talk right after the last frame on the line: masters take
   // turns after each exchange, and after a burst frame the master it names.
@@ -74,8 +79,39 @@ class Segment {
   // turn right after the last frame, else once the line has been silent
   // for its RT1 (41 characters; the primary master's 33 come first).
   std::uint64_t SecondaryStart(std::uint64_t due) const;
-  // Bursting devices hold their next frame until the line is quiet again.
-  void HoldBursts(std::uint64_t quietFrom);
+  // A device in burst mode sends its next frame right after an answer on
+  // the loop (`answered`), or re-synchronises the loop a slave time-out
+  // after a request nobody answered.
+  void BurstAfter(std::uint64_t quietFrom, bool answered);
+  // Produces the unsolicited frames that start before `untilMicros` into
+  // pending_, and moves the pending bytes due by then to `out`.
+  void Produce(std::uint64_t untilMicros);
+  void Deliver(std::uint64_t untilMicros, std::vector<TimedByte>& out);
+  // A master byte on the line at `atMicros` garbles whatever other frame
+  // is on the line with it: true when it did.
+  bool Garble(std::uint64_t atMicros);
+
+  // Unsolicited bytes not yet handed to the transport, each with the frame
+  // it belongs to: a request that overlaps them still garbles them.
+  struct Pending {
+    TimedByte byte;
+    std::uint32_t frame;
+  };
+  std::vector<Pending> pending_;
+  std::uint32_t frames_ = 0;
+  std::uint32_t garbledRequest_ = 0;        // the secondary's request a collision garbled
+  std::uint32_t secondaryAnswerFrame_ = 0;  // the answer to it on the line (0: none)
+  // The secondary master's request on the line, and the answer due to it.
+  struct SecondaryExchange {
+    Device* device;
+    std::uint32_t requestFrame;
+    std::uint64_t answerAt;
+  };
+  std::optional<SecondaryExchange> secondary_;
+  std::uint64_t lastMasterByteAt_ = 0;
+  bool masterCollided_ = false;  // the request being received overlapped a frame
+  std::uint32_t collisions_ = 0;
+  std::uint32_t secondaryWrecked_ = 0;
 
   std::vector<std::unique_ptr<Device>> devices_;
   RequestAssembler assembler_;

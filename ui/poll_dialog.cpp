@@ -57,7 +57,7 @@ void PollDialog::OnPoll() {
     return;
   }
 
-  platform::Sleep(kModemSettleMs);
+  hart::HartDevice::Settle(kModemSettleMs);
   if (device.Poll(0, kPollAttempts)) {
     id = static_cast<int>(device.Identifier());
     SetDlgItemToolTip(kIdDeviceId, IdentitySummary(Found(device).identity));

@@ -13,9 +13,15 @@ namespace ui {
 
 PollerApp::PollerApp() {
   appVersion = VELTROP_VERSION;
+  appNotice =
+      "Copyright (C) 2026 The Veltrop developers.\n"
+      "License MIT: <https://opensource.org/licenses/MIT>.\n"
+      "This is free software: you are free to change and redistribute it.\n"
+      "There is NO WARRANTY, to the extent permitted by law.\n";
   appSummary =
       "Checks HART communication with a field device through the HART modem on COM8:\n"
-      "(/dev/com8 unless --port names another device).";
+      "(/dev/com8 unless --port, VELTROP_PORT or ~/.config/veltrop/veltrop.conf names\n"
+      "another device).";
   appOptions = ProgramOptions();
 }
 
@@ -25,7 +31,9 @@ bool PollerApp::OnCommandLine(const platform::CommandLine& given, std::string& e
   HeadlessOptions headless;
   if (!ReadHeadlessOptions(given, headless, error)) return false;
   if (headless.mode != Mode::Window) {
-    error = "this is the window; --poll, --scan and --monitor are run by the veltrop program";
+    error =
+        "this is the window; --poll, --scan, --monitor and --list-ports are run by the veltrop "
+        "program";
     return false;
   }
   serviceView = given.IsSet("service");

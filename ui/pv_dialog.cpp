@@ -67,7 +67,7 @@ void PvDialog::OnStart() {
     Error("Error starting timer");
     return;
   }
-  platform::Sleep(kModemSettleMs);
+  hart::HartDevice::Settle(kModemSettleMs);
 }
 
 void PvDialog::OnStop() {

@@ -1,7 +1,7 @@
 #include "ui/resources.h"
 
-#include <array>
 #include <cmath>
+#include <vector>
 
 #include "platform_qt/resources.h"
 
@@ -81,17 +81,21 @@ constexpr DialogTemplate kPvTemplate{
     137,
     kPvControls};
 
+}  // namespace
+
 // A loop-current gauge: a dark dial, a green arc for the 4-20 mA span, and a
-// needle standing at about 16 mA.
-std::array<std::uint32_t, kIconSize * kIconSize> DrawIcon() {
-  std::array<std::uint32_t, kIconSize * kIconSize> px{};
-  const double c = (kIconSize - 1) / 2.0;
+// needle standing at about 16 mA. The radii are those of the 32-pixel icon,
+// scaled to `size`.
+std::vector<std::uint32_t> DrawAppIcon(int size) {
+  std::vector<std::uint32_t> px(static_cast<std::size_t>(size * size));
+  const double k = size / static_cast<double>(kIconSize);
+  const double c = (size - 1) / 2.0;
   const double pi = std::acos(-1.0);
   const double needle = pi * 0.25;  // angle of the needle from the right
-  for (int y = 0; y < kIconSize; ++y) {
-    for (int x = 0; x < kIconSize; ++x) {
-      const double dx = x - c;
-      const double dy = c - y;
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      const double dx = (x - c) / k;
+      const double dy = (c - y) / k;
       const double r = std::sqrt(dx * dx + dy * dy);
       const double a = std::atan2(dy, dx);
       std::uint32_t colour = 0x00000000;  // transparent
@@ -103,13 +107,11 @@ std::array<std::uint32_t, kIconSize * kIconSize> DrawIcon() {
       const double across = -dx * std::sin(needle) + dy * std::cos(needle);
       if (along >= -1.0 && along <= 12.0 && std::fabs(across) <= 1.0) colour = 0xFFF2C230;
       if (r <= 2.0) colour = 0xFFF2C230;
-      px[static_cast<std::size_t>(y * kIconSize + x)] = colour;
+      px[static_cast<std::size_t>(y * size + x)] = colour;
     }
   }
   return px;
 }
-
-}  // namespace
 
 const platform::DialogTemplate& PollDialogTemplate() {
   return kPollTemplate;
@@ -122,7 +124,7 @@ const platform::DialogTemplate& PvDialogTemplate() {
 }
 
 const std::uint32_t* AppIconPixels() {
-  static const auto pixels = DrawIcon();
+  static const auto pixels = DrawAppIcon(kIconSize);
   return pixels.data();
 }
 

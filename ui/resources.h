@@ -44,5 +44,8 @@ void RegisterResources();
 // The icon's pixels (32 x 32, 0xAARRGGBB), drawn in code.
 const std::uint32_t* AppIconPixels();
 inline constexpr int kIconSize = 32;
+// The same drawing at `size` x `size` pixels, for the desktop's larger
+// icon sizes; at kIconSize it is AppIconPixels' picture.
+std::vector<std::uint32_t> DrawAppIcon(int size);
 
 }  // namespace ui

@@ -17,10 +17,12 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Runs veltrop with no display at all; sets rc, out and err.
+# Runs veltrop with no display at all, and no port or modem from the
+# environment or a settings file but the test's own; sets rc, out and err.
+mkdir -p "$work/config/veltrop"
 run() {
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$veltrop" "$@" \
-    >"$work/out" 2>"$work/err" </dev/null
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u VELTROP_PORT -u VELTROP_MODEM \
+    XDG_CONFIG_HOME="$work/config" "$veltrop" "$@" >"$work/out" 2>"$work/err" </dev/null
   rc=$?
   out=$(cat "$work/out")
   err=$(cat "$work/err")
@@ -55,10 +57,13 @@ check "--help lists --version" contains "$out" "--version"
 check "--help writes nothing to stderr" test -z "$err"
 check "--help fits 80 columns" test "$(awk 'length > 80' <<<"$out")" = ""
 
-# --version: the package's version, nothing else.
+# --version: the package's version, then the copyright and licence.
 run --version
 expect "--version" 0 "$rc"
-check "--version prints 'veltrop $version'" test "$out" = "veltrop $version"
+check "--version prints 'veltrop $version' first" test "$(head -n1 <<<"$out")" = "veltrop $version"
+check "--version: then copyright and licence, as GNU programs do" \
+  test "$(sed -n '2p;3p' <<<"$out")" = "Copyright (C) 2026 The Veltrop developers.
+License MIT: <https://opensource.org/licenses/MIT>."
 check "--version writes nothing to stderr" test -z "$err"
 
 # An unknown option, one missing its value, or an empty one: named on
@@ -81,7 +86,26 @@ done <<'EOF_CASES'
 --trace|option '--trace' requires an argument
 --service=yes|option '--service' doesn't allow an argument
 --service extra|unexpected argument 'extra'
+--poll --scan|--scan polls address 0 first; it does not go with --poll
+--poll --port hart-ip://gateway:port|option '--port': 'hart-ip://gateway:port' is not a gateway address; write hart-ip://HOST[:PORT] (UDP) or hart-ip+tcp://HOST[:PORT] (TCP), an IPv6 address in brackets
 EOF_CASES
+
+# A settings file line veltrop cannot use stops both programs, the window
+# too, as a bad option would, before any port or display is tried.
+printf 'port = /dev/ttyUSB0\nmodme = rts\n' >"$work/config/veltrop/veltrop.conf"
+for line in "--poll" "--service"; do
+  run $line
+  expect "$line, a settings file with a typo" 2 "$rc"
+  check "$line: the refusal names the file and line" test "$(head -n1 <<<"$err")" = \
+    "veltrop: $work/config/veltrop/veltrop.conf:2: unknown setting 'modme' (known: port, modem)"
+done
+rm "$work/config/veltrop/veltrop.conf"
+
+# --list-ports reads this machine's ports; none is no failure.
+run --list-ports --json
+expect "--list-ports --json" 0 "$rc"
+check "--list-ports --json: one object with the port list" \
+  jq -e '.schema == 1 and (.ports | type) == "array"' <<<"$out" >/dev/null
 for option in --trace --port; do
   run "$option" ""
   expect "$option ''" 2 "$rc"

@@ -61,6 +61,10 @@ e2e_start() {  # VELTROP HARTSIM
   export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
   unset WAYLAND_DISPLAY
   work=$(mktemp -d)
+  # The port is the run's own link (--port); nothing from the environment or
+  # a settings file of the user who runs the suite reaches veltrop.
+  unset VELTROP_PORT VELTROP_MODEM
+  export XDG_CONFIG_HOME=$work/config
   # Pictures for the guide show the windows as an operator sees them, with
   # title bars: a small window manager frames them.
   if [ -n "${SCREENSHOT_DIR:-}" ]; then

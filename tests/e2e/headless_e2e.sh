@@ -48,7 +48,8 @@ start_sim() {  # device keys...
   fail "hartsim did not link $PORT: $(cat "$work/hartsim.log")"
 }
 start() {  # veltrop's arguments; sets pid
-  env -u DISPLAY -u WAYLAND_DISPLAY "$veltrop" --port "$PORT" "$@" >"$work/out" 2>"$work/err" </dev/null &
+  env -u DISPLAY -u WAYLAND_DISPLAY -u VELTROP_MODEM XDG_CONFIG_HOME="$work" \
+    "$veltrop" --port "$PORT" "$@" >"$work/out" 2>"$work/err" </dev/null &
   pid=$!
 }
 finish() {  # sets rc

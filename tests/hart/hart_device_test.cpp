@@ -93,25 +93,43 @@ TEST_F(HartDeviceTest, PollDecodesBothIdentityLayouts) {
 TEST_F(HartDeviceTest, PollRefusesAnswersThatCannotFillTheRecord) {
   field.Then(kExpandedIdentity);
   ASSERT_TRUE(device.Poll(0, 1));
-  // Communication error, "not implemented" without data, and a corrupted
-  // frame: three failed attempts, record unchanged.
+  // A communication error and a corrupted frame: failed attempts; then
+  // "not implemented" without data, which ends the poll. Record unchanged.
   field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 88 00")));
-  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 40 00")));
   Bytes corrupted = kLegacyIdentity;
   corrupted[20] ^= 0x01;
   field.Then(corrupted);
-  EXPECT_FALSE(device.Poll(0, 3));
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 40 00")));
+  EXPECT_FALSE(device.Poll(0, 5));
   EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(device.LastResult().outcome, hart::Outcome::kRefused);
+  EXPECT_EQ(device.LastResult().responseCode, 64);
   EXPECT_EQ(device.Identifier(), 0xABCDEFu);
   EXPECT_EQ(device.manufacturerCode, 0x1A);
 }
 
 // An error-class response code is no answer, whatever data follow it.
 TEST_F(HartDeviceTest, PollRefusesAnErrorResponseWithIdentityData) {
-  Bytes busy = Hex("FFFFFFFFFF 06 80 00 0E 2000 FE 1A 11 05 05 01 02 03 00 00 01 02");
-  field.Then(WithChecksum(busy));
+  Bytes invalid = Hex("FFFFFFFFFF 06 80 00 0E 0200 FE 1A 11 05 05 01 02 03 00 00 01 02");
+  field.Then(WithChecksum(invalid));
   EXPECT_FALSE(device.Poll(0, 1));
   EXPECT_EQ(device.Identifier(), 0u);
+}
+
+// A device answering busy or delayed is there: Poll waits 500 ms and asks
+// again without spending an attempt, at most 30 busy answers in a row.
+TEST_F(HartDeviceTest, PollWaitsOutABusyDevice) {
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 2000")), 2);
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 2100")));
+  field.Then(kExpandedIdentity);
+  fake.clock.ClearSleeps();
+  ASSERT_TRUE(device.Poll(0, 1));
+  EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(fake.clock.sleeps(), (std::vector<std::uint32_t>{500, 500, 500, 500, 500, 500, 500}));
+  field.Then(WithChecksum(Hex("FFFFFFFFFF 06 80 00 02 2200")), 40);
+  EXPECT_FALSE(device.Poll(0, 1));
+  EXPECT_EQ(device.LastRequests(), 30);
+  EXPECT_EQ(device.LastResult().outcome, hart::Outcome::kBusy);
 }
 
 // Another station's frame in the reply slot widens the budget, and every
@@ -148,7 +166,7 @@ TEST_F(HartDeviceTest, LegacyTagReadRefusesAnErrorResponse) {
   char text[hart::kTagTextSize] = {};
   EXPECT_FALSE(hart::ReadTag(device, text));
   EXPECT_EQ(text[0], '\0');
-  EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(fake.line.writes().size(), 1u) << "a refusal is not asked again";
 }
 
 // Foreign frames after requests sent on silence (no frame gave the master
@@ -224,13 +242,16 @@ TEST_F(LongCommandTest, AnotherDevicesReplyIsRetried) {
 }
 
 // Response code 64 (not implemented) with only the two status bytes: there
-// is no loop current or PV to decode, however often the device says so.
+// is no loop current or PV to decode, and the device would say so again.
 TEST_F(LongCommandTest, AnErrorResponseWithoutDataIsNoAnswer) {
   field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 02 4000")), 4);
   std::fill(std::begin(data), std::end(data), 0x55);
   EXPECT_FALSE(device.SendCommand(3, data));
-  EXPECT_EQ(fake.line.writes().size(), 4u);
+  EXPECT_EQ(fake.line.writes().size(), 1u);
+  EXPECT_EQ(device.LastResult().outcome, hart::Outcome::kRefused);
+  EXPECT_EQ(device.LastResult().responseCode, 64);
   EXPECT_EQ(data[0], 0x55) << "nothing is copied from an error response";
+  field.Forget();
 
   // One data byte short of current, unit and PV is as short.
   field.Then(WithChecksum(Hex("FFFFFFFFFF 86 9A 11 00 12 34 03 0A 0000 41800000 07 424800")), 4);
@@ -305,6 +326,42 @@ TEST(HartStatus, OnlyBitSevenOfTheFirstByteIsACommunicationError) {
   const std::uint8_t busy[] = {0x20, 0xFF};
   EXPECT_TRUE(HartDevice::CheckStatus(commError));
   EXPECT_FALSE(HartDevice::CheckStatus(busy));
+}
+
+}  // namespace
+
+namespace {
+
+const Bytes kBurstToSecondary = WithChecksum(Hex("FFFFFFFFFF 01 00 03 06 0000 41800000"));
+const Bytes kBurstToPrimary = WithChecksum(Hex("FFFFFFFFFF 01 80 03 06 0000 41800000"));
+
+// A request sent right after a frame that handed the master the line
+// cannot have collided: another station's frame in its reply slot means
+// only that nobody answered first, as at an empty address of a scan on a
+// loop with a bursting device. The attempt is spent; the budget stays.
+TEST_F(HartDeviceTest, AForeignFrameAfterARequestSentInTurnSpendsTheAttempt) {
+  serial::HartLink::NoteOtherStation();
+  fake.line.DeliverPaced(kBurstToSecondary, fake.clock.NowMicros() + 10'000);
+  field.Then(kBurstToPrimary, 10);
+  EXPECT_FALSE(device.Poll(0, 1));
+  EXPECT_EQ(fake.line.writes().size(), 1u);
+}
+
+// On a shared line no attempt starts that its budget cannot see through
+// the shortest wait for the turn (RT1 of silence): it would go out blind.
+TEST_F(HartDeviceTest, NoAttemptStartsWithoutTimeLeftToWaitForTheTurn) {
+  serial::HartLink::NoteOtherStation();
+  hart::RetryPolicy policy = hart::kCommandBytePolicy;
+  // The first attempt on this silent line: RT1 (302 ms), the 11-character
+  // request and the write pause, about 905 ms; 195 ms are left after it.
+  policy.sharedBudgetMs = 1100;
+  std::uint8_t request[hart::kMaxRequestSize];
+  const std::uint8_t one = 1;
+  const std::size_t length = hart::BuildShortRequest(request, 5, 0, 4, &one, 1);
+  hart::ReplyBuffer reply;
+  const hart::TransactionResult r = hart::Transact(request, length, {}, policy, reply);
+  EXPECT_EQ(r.outcome, hart::Outcome::kNoAnswer);
+  EXPECT_EQ(r.requests, 1);
 }
 
 }  // namespace

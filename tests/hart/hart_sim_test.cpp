@@ -150,7 +150,7 @@ Press PressAgainstBursts(std::uint64_t periodMicros, std::size_t variables,
   const std::uint64_t start = fake.clock.NowMicros();
   HartDevice device;
   if (device.Open(8, 1200) != serial::LinkResult::kOk) return press;
-  platform::Sleep(1000);
+  HartDevice::Settle(1000);
   press.found = device.Poll(0, 2) && device.Identifier() == 0xA1B2C3u;
   if (press.found) {
     platform::Sleep(500);

@@ -30,7 +30,6 @@ Asked LongTagRequest() {
   a.address = {0x9A, 0x11, 0x00, 0x12, 0x34};
   a.command = 13;
   a.dataBytes = 6;
-  a.busyWaits = true;
   return a;
 }
 
@@ -62,7 +61,7 @@ TEST(ClassifyReply, ShortFrameRepliesToCommandZero) {
       {"long reply to a short request",
        "86 80 00 00 00 00 00 0E 0000 FE 1A 11 05 05 01 02 03 00 AB CD EF", ReplyKind::kNotOurs},
       {"communication error", "06 80 00 02 8800", ReplyKind::kCommunicationError},
-      {"busy is not waited out by poll", "06 80 00 02 2000", ReplyKind::kRefused},
+      {"busy", "06 80 00 02 2000", ReplyKind::kBusy},
       {"not implemented, no data", "06 80 00 02 4000", ReplyKind::kRefused},
       {"no status bytes at all", "06 80 00 00", ReplyKind::kTooShort},
       {"eleven identity bytes", "06 80 00 0D 0000 FE 1A 11 05 05 01 02 03 00 AB CD",

@@ -1,4 +1,5 @@
 #include "command_line/command_line.h"
+#include "command_line/config_file.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,50 @@ TEST(CommandLine, HelpAndVersionWinOverTheOptionsBesideThem) {
   EXPECT_EQ(Parse({"-h"}).action, CommandLineAction::Help);
   EXPECT_EQ(Parse({"--trace", "x.pcap", "--version"}).action, CommandLineAction::Version);
   EXPECT_EQ(Parse({}).action, CommandLineAction::Run);
+}
+
+}  // namespace
+
+namespace {
+
+const std::vector<std::string> kKeys = {"port", "modem"};
+
+TEST(ConfigFile, ReadsKeyValueLinesAroundCommentsAndBlanks) {
+  platform::ConfigFile file;
+  std::string error;
+  ASSERT_TRUE(
+      platform::ParseConfig("# the site's modem\n\n  port=/dev/serial/by-id/usb-FT#1 \n"
+                            "modem = self\t# keys itself\r\nmodem = rts",
+                            "v.conf", kKeys, file, error))
+      << error;
+  // A '#' inside a value is part of it; only one after a blank starts a comment.
+  EXPECT_EQ(file.values["port"].value, "/dev/serial/by-id/usb-FT#1");
+  EXPECT_EQ(file.values["port"].line, 3);
+  EXPECT_EQ(file.values["modem"].value, "rts") << "the last line wins, as the last option does";
+  EXPECT_EQ(file.values["modem"].line, 5);
+}
+
+TEST(ConfigFile, AMalformedLineIsRefusedByFileAndLine) {
+  struct Case {
+    const char* text;
+    const char* error;
+  };
+  for (const auto& c :
+       {Case{"port /dev/ttyUSB0",
+             "v.conf:1: 'port /dev/ttyUSB0' is not a "
+             "'key = value' line"},
+        Case{"\n# ok\n= /dev/ttyUSB0",
+             "v.conf:3: '= /dev/ttyUSB0' is not a "
+             "'key = value' line"},
+        Case{"prot = /dev/ttyUSB0", "v.conf:1: unknown setting 'prot' (known: port, modem)"},
+        Case{"port = /dev/ttyUSB0\nmodem =  # none",
+             "v.conf:2: 'modem' needs a "
+             "value"}}) {
+    platform::ConfigFile file;
+    std::string error;
+    EXPECT_FALSE(platform::ParseConfig(c.text, "v.conf", kKeys, file, error)) << c.text;
+    EXPECT_EQ(error, c.error);
+  }
 }
 
 }  // namespace

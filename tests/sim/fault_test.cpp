@@ -167,52 +167,59 @@ TEST_F(SimFault, LongBurstFramesAndAnotherMastersRequests) {
   device.faults.burst = true;
   device.faults.burstLong = true;
   device.faults.otherMaster = true;
-  const auto v = Values(segment.Unsolicited(kSecond + 600'000));
+  const auto v = Values(segment.Unsolicited(kSecond + 840'000));
   // Both are due at one second. The burst goes first and names the primary
-  // master; the secondary master waits for its turn, which the next burst
-  // gives it, then asks and the device answers it (master bit clear).
-  ASSERT_EQ(v.size(), 25u + 25 + 14 + 21);
+  // master, which hands the turn to the secondary: it asks at once and the
+  // device answers it (master bit clear), then bursts again right after
+  // the answer, naming the secondary master this time.
+  ASSERT_EQ(v.size(), 25u + 14 + 21 + 25);
   EXPECT_EQ(v[5], 0x81);
   EXPECT_EQ(v[6], 0xDA);
-  EXPECT_EQ(v[25 + 6], 0x5A);
-  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 50, v.begin() + 64),
+  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 25, v.begin() + 39),
             Hex("FF FF FF FF FF 82 1A 11 00 01 02 01 00 8B"));
-  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 64 + 5, v.begin() + 64 + 13),
+  EXPECT_EQ(std::vector<std::uint8_t>(v.begin() + 39 + 5, v.begin() + 39 + 13),
             Hex("86 1A 11 00 01 02 01 07"));
+  EXPECT_EQ(v[60 + 5], 0x81);
+  EXPECT_EQ(v[60 + 6], 0x5A);
 }
 
 // The master does not listen before it talks. A request begun while a burst
-// frame is on the line is lost in the collision, and the device's next
-// burst comes before the master's 500 ms write pause is over, where the
-// answer would have been; one that finds the line quiet is answered after
-// the turnaround, however busy the device is bursting: never behind a
-// backlog.
+// frame is on the line is lost in the collision, and the device, which
+// cannot know, re-synchronises the loop a slave time-out (28 characters)
+// after the line went quiet; one that finds the line quiet is answered
+// after the turnaround, however busy the device is bursting, never behind
+// a backlog, and the device bursts right after the answer.
 TEST_F(SimFault, BurstingDeviceAnswersInItsTurnaroundOrLosesTheRequestToACollision) {
   device.faults.burst = true;
   segment.Unsolicited(t);
   int answered = 0;
   int collided = 0;
-  std::uint64_t lineFreeAt = 0;  // one character after the last byte the device sent
+  std::uint64_t lineFreeAt = 0;  // the stop bit of the last byte the device sent
   const auto onLine = [&](const std::vector<sim::TimedByte>& bytes) {
-    if (!bytes.empty()) lineFreeAt = std::max(lineFreeAt, bytes.back().atMicros + kChar);
+    if (!bytes.empty()) lineFreeAt = std::max(lineFreeAt, bytes.back().atMicros);
   };
   for (int i = 1; i <= 40; ++i) {
     const std::uint64_t end = t + i * 610'000;
     const std::uint64_t start = end - 13 * kChar;
     onLine(segment.Unsolicited(start));
-    const bool lineBusy = lineFreeAt > start;
+    const std::uint32_t collisions = segment.Collisions();
     const auto reply = Send(segment, simtest::kCmd3Long, end);
     const auto after = segment.Unsolicited(end + 500'000);
-    onLine(reply);
-    onLine(after);
+    const bool lineBusy = segment.Collisions() > collisions;
     if (lineBusy) {
       ++collided;
       EXPECT_TRUE(reply.empty()) << "request " << i;
+      // The resynchronising burst (its delimiter after five preambles)
+      // begins a slave time-out after the last byte before it: the garbled
+      // rest of the frame the request met, or the request itself.
       const auto next = std::find_if(after.begin(), after.end(), [&](const sim::TimedByte& b) {
-        return b.atMicros > end + kChar && b.value == 0x81;
+        return b.atMicros > end && b.value == 0x81;
       });
       ASSERT_NE(next, after.end()) << "request " << i;
-      EXPECT_LT(next->atMicros, end + 500'000 - 20 * kChar) << "a whole burst before the read";
+      const auto first = next - 5;
+      const std::uint64_t quiet =
+          std::max(end, first == after.begin() ? lineFreeAt : std::prev(first)->atMicros);
+      EXPECT_EQ(first->atMicros - quiet, 29 * kChar) << "request " << i;
     } else {
       ++answered;
       ASSERT_FALSE(reply.empty()) << "request " << i;

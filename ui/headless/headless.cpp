@@ -149,7 +149,7 @@ int PollPress(hart::HartDevice& device, bool scan, Collector& link, const Consol
     console.err(Prefixed(record.verdict));
     return kExitPort;
   }
-  platform::Sleep(kModemSettleMs);
+  hart::HartDevice::Settle(kModemSettleMs);
   if (device.Poll(0, kPollAttempts)) {
     FoundDevice found = Found(device);
     platform::Sleep(kBeforeTagMs);
@@ -195,7 +195,7 @@ Reading TakeReading(hart::HartDevice& device, bool& linkOpen, Collector& link) {
       return r;
     }
     linkOpen = true;
-    platform::Sleep(kModemSettleMs);
+    hart::HartDevice::Settle(kModemSettleMs);
   }
   std::uint8_t data[hart::kCommandDataSize];
   if (device.SendCommand(hart::kCommandReadCurrentAndVariables, data)) {
@@ -236,7 +236,7 @@ int Monitor(hart::HartDevice& device, const HeadlessOptions& options, Collector&
   }
   bool linkOpen = true;
   std::uint32_t next = platform::TickCount() + options.intervalMs;
-  platform::Sleep(kModemSettleMs);
+  hart::HartDevice::Settle(kModemSettleMs);
   if (options.csv) console.out(CsvHeader());
   std::uint32_t readings = 0, failed = 0;
   while (!platform::Interrupted()) {

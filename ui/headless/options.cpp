@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "hart/hart_device.h"
 #include "platform/posix_serial.h"
+#include "platform/process.h"
 #include "serial/frame_trace.h"
 #include "serial/hart_ip_transport.h"
 #include "serial/hart_link.h"
@@ -57,32 +59,82 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
       {"poll", "", "poll address 0 without a window, print the result"},
       {"scan", "", "as --poll; scan addresses 1-14 if 0 does not answer"},
-      {"json", "", "print --poll's or --scan's result as one JSON object"},
+      {"json", "", "print --poll's, --scan's or --list-ports' result as JSON"},
       {"monitor", "", "poll, then read loop current and PV until stopped"},
       {"interval", "SECONDS", "--monitor's period, 0.5 to 3600 (default 2)"},
       {"count", "N", "stop --monitor after N readings"},
       {"csv", "", "print --monitor's readings as CSV"},
+      {"list-ports", "", "list the serial ports: names, users, your permission"},
       {"hart-ip-wait", "MS", "wait up to MS for a gateway's answer (default about 3 s)"},
       {"hart-ip-secondary", "", "ask a gateway for a session as secondary host"},
   };
   return options;
 }
 
+bool ChooseSharedSettings(const platform::CommandLine& given, const Environment& environment,
+                          const platform::ConfigFile& file, SharedSettings& settings,
+                          std::string& error) {
+  // `from` names where a value came from in the error that refuses it.
+  auto choose = [&](const char* option, const char* variable, std::string& value,
+                    std::string& from) {
+    if (given.IsSet(option)) {
+      value = given.Value(option);
+      from = std::string("option '--") + option + "'";
+      if (value.empty()) error = from + " needs a non-empty value";
+    } else if (const auto v = environment(variable)) {
+      value = *v;
+      from = variable;
+    } else if (const auto it = file.values.find(option); it != file.values.end()) {
+      value = it->second.value;
+      from = file.path + ":" + std::to_string(it->second.line) + ": " + option;
+    }
+    return error.empty();
+  };
+  SharedSettings s;
+  std::string portFrom, modemFrom;
+  if (!choose("port", "VELTROP_PORT", s.port, portFrom) ||
+      !choose("modem", "VELTROP_MODEM", s.modem, modemFrom)) {
+    return false;
+  }
+  serial::HartIpAddress gateway;
+  if (serial::IsHartIpName(s.port) && !serial::ParseHartIpName(s.port, gateway)) {
+    error = portFrom + ": '" + s.port +
+            "' is not a gateway address; write hart-ip://HOST[:PORT] (UDP) or "
+            "hart-ip+tcp://HOST[:PORT] (TCP), an IPv6 address in brackets";
+    return false;
+  }
+  if (!s.modem.empty() && s.modem != "self" && s.modem != "rts") {
+    error = modemFrom + " takes self or rts, not '" + s.modem + "'";
+    return false;
+  }
+  settings = s;
+  return true;
+}
+
 bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) {
-  for (const char* name : {"port", "trace"}) {
-    if (given.IsSet(name) && given.Value(name).empty()) {
-      error = std::string("option '--") + name + "' needs a non-empty value";
-      return false;
-    }
+  if (given.IsSet("trace") && given.Value("trace").empty()) {
+    error = "option '--trace' needs a non-empty value";
+    return false;
   }
-  if (given.IsSet("modem")) {
-    const std::string kind = given.Value("modem");
-    if (kind != "self" && kind != "rts") {
-      error = "option '--modem' takes self or rts, not '" + kind + "'";
-      return false;
-    }
-    hart::UseModemKeying(kind == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  platform::ConfigFile file;
+  const std::string path = platform::UserConfigFile(kSettingsFile);
+  std::string text;
+  const int read = path.empty() ? ENOENT : platform::ReadSmallFile(path, text);
+  if (read != 0 && read != ENOENT && read != ENOTDIR) {
+    error = path + ": " + std::strerror(read);
+    return false;
   }
+  if (read == 0 && !platform::ParseConfig(text, path, {"port", "modem"}, file, error)) {
+    return false;
+  }
+  SharedSettings settings;
+  if (!ChooseSharedSettings(given, platform::EnvironmentValue, file, settings, error)) {
+    return false;
+  }
+  if (!settings.modem.empty()) {
+    hart::UseModemKeying(settings.modem == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  }
+  if (!settings.port.empty()) platform::SetPortPath(serial::kPortName, settings.port);
   serial::HartIpSettings gateway;
   if (given.IsSet("hart-ip-wait") && !Whole(given.Value("hart-ip-wait"), kMinHartIpWaitMs,
                                             kMaxHartIpWaitMs, gateway.responseWaitMs)) {
@@ -93,7 +145,6 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
   }
   gateway.secondaryHost = given.IsSet("hart-ip-secondary");
   serial::SetHartIpSettings(gateway);
-  if (given.IsSet("port")) platform::SetPortPath(serial::kPortName, given.Value("port"));
   return true;
 }
 
@@ -110,6 +161,8 @@ bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& op
     o.mode = Mode::Scan;
   } else if (given.IsSet("poll")) {
     o.mode = Mode::Poll;
+  } else if (given.IsSet("list-ports")) {
+    o.mode = Mode::ListPorts;
   }
   o.json = given.IsSet("json");
   o.csv = given.IsSet("csv");
@@ -117,10 +170,16 @@ bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& op
   const bool polling = o.mode == Mode::Poll || o.mode == Mode::Scan;
   if (o.mode == Mode::Monitor && given.IsSet("scan")) {
     error = "--monitor reads the device at address 0; it does not go with --scan";
+  } else if (given.IsSet("scan") && given.IsSet("poll")) {
+    error = "--scan polls address 0 first; it does not go with --poll";
+  } else if (given.IsSet("list-ports") && o.mode != Mode::ListPorts) {
+    error = "--list-ports talks to no device; it does not go with --poll, --scan or --monitor";
+  } else if (o.mode == Mode::ListPorts && given.IsSet("service")) {
+    error = "--service is for the window; it does not go with --list-ports";
   } else if (o.mode != Mode::Window && given.IsSet("service")) {
     error = "--service is for the window; it does not go with --poll, --scan or --monitor";
-  } else if (o.json && !polling) {
-    error = "--json goes with --poll or --scan";
+  } else if (o.json && !polling && o.mode != Mode::ListPorts) {
+    error = "--json goes with --poll, --scan or --list-ports";
   } else if (o.mode != Mode::Monitor &&
              (o.csv || given.IsSet("interval") || given.IsSet("count"))) {
     error = std::string("--") +
