@@ -1,6 +1,7 @@
 #include "hart/device_info.h"
 
 #include <array>
+#include <utility>
 
 namespace hart {
 
@@ -65,6 +66,18 @@ bool DecodeIdentity(const std::uint8_t* data, std::size_t length, Identity& iden
   return true;
 }
 
+namespace {
+
+std::vector<std::string_view> BitNames(std::uint8_t status, const std::string_view (&bits)[8]) {
+  std::vector<std::string_view> names;
+  for (int bit = 0; bit < 8; ++bit) {
+    if ((status & (0x80 >> bit)) != 0 && !bits[bit].empty()) names.push_back(bits[bit]);
+  }
+  return names;
+}
+
+}  // namespace
+
 std::vector<std::string_view> DeviceStatusNames(std::uint8_t status) {
   static constexpr std::string_view kBits[8] = {
       "device malfunction",
@@ -76,11 +89,48 @@ std::vector<std::string_view> DeviceStatusNames(std::uint8_t status) {
       "non-primary variable out of limits",
       "primary variable out of limits",
   };
-  std::vector<std::string_view> names;
-  for (int bit = 0; bit < 8; ++bit) {
-    if (status & (0x80 >> bit)) names.push_back(kBits[bit]);
+  return BitNames(status, kBits);
+}
+
+std::vector<std::string_view> ExtendedStatusNames(std::uint8_t status) {
+  // The top two bits are undefined.
+  static constexpr std::string_view kBits[8] = {
+      "",
+      "",
+      "function check",
+      "out of specification",
+      "failure",
+      "critical power failure",
+      "device variable alert",
+      "maintenance required",
+  };
+  return BitNames(status, kBits);
+}
+
+std::string ResponseCodeText(std::uint8_t code) {
+  // The codes most commands share; 8-15 and 17-31 mean different things
+  // to different commands and are left to the number.
+  static constexpr std::pair<std::uint8_t, std::string_view> kNames[] = {
+      {0, "success"},
+      {2, "invalid selection"},
+      {3, "passed parameter too large"},
+      {4, "passed parameter too small"},
+      {5, "too few data bytes received"},
+      {6, "device-specific command error"},
+      {7, "in write protect mode"},
+      {16, "access restricted"},
+      {32, "busy"},
+      {33, "delayed response initiated"},
+      {34, "delayed response running"},
+      {35, "delayed response dead"},
+      {36, "delayed response conflict"},
+      {64, "command not implemented"},
+  };
+  std::string text = std::to_string(code);
+  for (const auto& [number, name] : kNames) {
+    if (number == code) return text + " " + std::string(name);
   }
-  return names;
+  return text;
 }
 
 std::string_view UnitName(std::uint8_t code) {

@@ -1,11 +1,12 @@
 // What a field device says about itself: the identity in its answer to
-// command 0, the names of the field device status bits, and the names of
-// HART's engineering unit codes.
+// command 0, the names of the field device status bits and of the common
+// response codes, and the names of HART's engineering unit codes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,14 @@ bool DecodeIdentity(const std::uint8_t* data, std::size_t length, Identity& iden
 // The names of the bits set in a field device status byte, most significant
 // first.
 std::vector<std::string_view> DeviceStatusNames(std::uint8_t status);
+
+// The names of the bits set in command 48's extended device status byte,
+// most significant first.
+std::vector<std::string_view> ExtendedStatusNames(std::uint8_t status);
+
+// A response code (bit 7 clear) as "64 command not implemented". Codes a
+// command gives a meaning of its own are named by number alone.
+std::string ResponseCodeText(std::uint8_t code);
 
 // The symbol of an engineering unit code; empty for a code not listed here
 // (a device-specific or rarely used unit).

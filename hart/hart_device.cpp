@@ -84,7 +84,7 @@ platform::Error HartDevice::Close() {
 }
 
 void HartDevice::Settle(std::uint32_t ms) {
-  HartLink::Settle(ms);
+  serial::CurrentTransport().Settle(ms);
 }
 
 void HartDevice::ReportLostPort() {

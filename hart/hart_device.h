@@ -94,6 +94,11 @@ class HartDevice {
   // refusal (64: the device does not implement the command).
   const TransactionResult& LastResult() const { return lastResult_; }
   int LastRequests() const { return lastResult_.requests; }
+  // The response code the last operation was refused with; 0 when it was
+  // not refused.
+  std::uint8_t LastRefusal() const {
+    return lastResult_.outcome == Outcome::kRefused ? lastResult_.responseCode : 0;
+  }
 
   // Waits out the modem's settle after Open and takes note of the other
   // stations heard meanwhile.

@@ -26,9 +26,12 @@ enum class ReplyKind {
 // command means a row here, its request in HartDevice and its decoding in
 // the caller.
 inline constexpr std::uint8_t kCommandReadUniqueId = 0;
+inline constexpr std::uint8_t kCommandReadLoopCurrentAndPercent = 2;
 inline constexpr std::uint8_t kCommandReadCurrentAndVariables = 3;
 inline constexpr std::uint8_t kCommandReadLegacyTag = 4;  // with request byte 1
 inline constexpr std::uint8_t kCommandReadTag = 13;
+inline constexpr std::uint8_t kCommandReadDeviceInformation = 15;
+inline constexpr std::uint8_t kCommandReadAdditionalStatus = 48;
 
 // How a command's request addresses the device.
 enum class RequestFrame {
@@ -49,6 +52,9 @@ struct MasterCommand {
 inline constexpr MasterCommand kMasterCommands[] = {
     // Manufacturer, device type, preambles, revisions, flags, identifier.
     {kCommandReadUniqueId, "Read Unique Identifier", 12, RequestFrame::kShort},
+    // Loop current (float, mA), percent of range (float).
+    {kCommandReadLoopCurrentAndPercent, "Read Loop Current and Percent of Range", 4 + 4,
+     RequestFrame::kByRevision},
     // Loop current (float), PV unit code, PV (float).
     {kCommandReadCurrentAndVariables, "Read Dynamic Variables and Loop Current", 4 + 1 + 4,
      RequestFrame::kByRevision},
@@ -56,6 +62,13 @@ inline constexpr MasterCommand kMasterCommands[] = {
     {kCommandReadLegacyTag, "Read Tag (block 1)", 1 + 6, RequestFrame::kShort},
     // Packed tag; descriptor and date follow and are not decoded.
     {kCommandReadTag, "Read Tag, Descriptor, Date", 6, RequestFrame::kByRevision},
+    // Alarm selection, transfer function, range unit, upper and lower range
+    // values, damping (floats), write protect; a reserved byte follows.
+    {kCommandReadDeviceInformation, "Read Device Information", 3 + 4 + 4 + 4 + 1,
+     RequestFrame::kByRevision},
+    // Six device-specific status bytes; from revision 6 on the extended
+    // device status, operating mode and standardized status follow.
+    {kCommandReadAdditionalStatus, "Read Additional Device Status", 6, RequestFrame::kByRevision},
 };
 
 // Command 3's data as the master decodes it: loop current (float, mA), PV
@@ -63,6 +76,21 @@ inline constexpr MasterCommand kMasterCommands[] = {
 inline constexpr std::size_t kLoopCurrentAt = 0;
 inline constexpr std::size_t kPvUnitAt = 4;
 inline constexpr std::size_t kPvAt = 5;
+// SV, TV and QV follow the PV as unit code and float, where the device has
+// them.
+inline constexpr std::size_t kVariableSize = 1 + 4;
+
+// Command 2's: loop current, then the PV's percent of range (floats).
+inline constexpr std::size_t kPercentOfRangeAt = 4;
+
+// Command 15's, as far as the master decodes it.
+inline constexpr std::size_t kTransferFunctionAt = 1;
+inline constexpr std::size_t kRangeUnitAt = 2;
+inline constexpr std::size_t kUpperRangeAt = 3;
+inline constexpr std::size_t kLowerRangeAt = 7;
+
+// Command 48's extended device status byte (revision 6 on).
+inline constexpr std::size_t kExtendedStatusAt = 6;
 
 // The row of `number`, or null for a command the master never sends.
 const MasterCommand* FindMasterCommand(std::uint8_t number);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -69,20 +70,28 @@ int ReadSmallFile(const std::string& path, std::string& text) {
   return result;
 }
 
-std::string LocalTimeIso8601() {
-  const std::time_t now = std::time(nullptr);
+std::string LocalTimeIso8601(bool milliseconds) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
   std::tm local{};
-  localtime_r(&now, &local);
-  char text[40];
-  std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+  localtime_r(&now.tv_sec, &local);
+  char seconds[32];
+  char offset[8];
+  std::strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &local);
   // strftime writes the offset as +hhmm; the extended form wants +hh:mm.
-  if (n == 24) {
-    text[25] = '\0';
-    text[24] = text[23];
-    text[23] = text[22];
-    text[22] = ':';
+  std::strftime(offset, sizeof offset, "%z", &local);
+  std::string text = seconds;
+  if (milliseconds) {
+    char fraction[16];
+    std::snprintf(fraction, sizeof fraction, ".%03ld", now.tv_nsec / 1000000);
+    text += fraction;
   }
-  return text;
+  const std::string zone = offset;
+  return zone.size() == 5 ? text + zone.substr(0, 3) + ":" + zone.substr(3) : text + zone;
+}
+
+bool StandardErrorIsTerminal() {
+  return ::isatty(STDERR_FILENO) == 1;
 }
 
 }  // namespace platform

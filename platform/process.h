@@ -28,8 +28,12 @@ std::string UserConfigFile(std::string_view relative);
 // it is larger).
 int ReadSmallFile(const std::string& path, std::string& text);
 
-// The local time now in ISO 8601, to the second, with the offset from UTC:
-// 2026-12-08T15:04:05+01:00.
-std::string LocalTimeIso8601();
+// The local time now in ISO 8601, to the second (or the millisecond), with
+// the offset from UTC: 2026-12-08T15:04:05+01:00, 2026-12-08T15:04:05.250+01:00.
+std::string LocalTimeIso8601(bool milliseconds = false);
+
+// Whether standard error is a terminal someone watches (not a file or a
+// pipe): only then is progress worth drawing there.
+bool StandardErrorIsTerminal();
 
 }  // namespace platform

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/net_socket.h"
+#include "platform/services.h"
 #include "serial/transport.h"
 
 namespace serial {
@@ -84,6 +85,9 @@ class HartIpTransport final : public Transport {
   bool IsOpen() const override { return session_ != nullptr; }
   LinkResult SendFrame(const std::uint8_t* bytes, std::uint32_t length) override;
   LinkResult ReceiveFrame(std::uint8_t* reply) override;
+  // There is no modem to settle and no line to listen to; the pause is the
+  // program's own timing and stays.
+  void Settle(std::uint32_t ms) override { platform::Sleep(ms); }
   void ReportLostPort() override;
 
   // Why the last Open failed and what the operator can do: the text shown

@@ -16,6 +16,7 @@ class ModemTransport final : public Transport {
     return HartLink::SendFrame(bytes, length);
   }
   LinkResult ReceiveFrame(std::uint8_t* reply) override { return HartLink::ReceiveFrame(reply); }
+  void Settle(std::uint32_t ms) override { HartLink::Settle(ms); }
   bool LineShared() override { return HartLink::LineShared(); }
   void NoteOtherStation() override { HartLink::NoteOtherStation(); }
   HartLink::Turn AwaitTurn(std::uint32_t boundMs) override { return HartLink::AwaitTurn(boundMs); }

@@ -36,6 +36,9 @@ class Transport {
   // HartLink::ReceiveFrame (0, 1, 2, 3, 5, 11, 14).
   virtual LinkResult ReceiveFrame(std::uint8_t* reply) = 0;
 
+  // Waits `ms` after the port opened, for the line to settle.
+  virtual void Settle(std::uint32_t ms) = 0;
+
   // Turn-taking on a loop that other stations share. A transport that
   // hands back each answer matched to its request has no turn to wait for.
   virtual bool LineShared() { return false; }

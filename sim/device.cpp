@@ -230,6 +230,12 @@ std::vector<std::uint8_t> Device::CommandData(std::uint8_t command,
       d.push_back(c.variables.empty() ? kUnitBar : c.variables[0].unit);
       AppendFloat(d, c.variables.empty() ? 0.0f : c.variables[0].value);
       break;
+    case 2: {
+      AppendFloat(d, c.loopCurrent);
+      const float pv = c.variables.empty() ? 0.0f : c.variables[0].value;
+      AppendFloat(d, (pv - c.lowerRange) / (c.upperRange - c.lowerRange) * 100.0f);
+      break;
+    }
     case 3:
       AppendFloat(d, c.loopCurrent);
       for (std::size_t i = 0; i < c.variables.size() && i < 4; ++i) {
@@ -254,6 +260,22 @@ std::vector<std::uint8_t> Device::CommandData(std::uint8_t command,
       Append(d, PackAscii(c.tag, 8));
       Append(d, PackAscii(c.descriptor, 16));
       Append(d, {c.day, c.month, c.year});
+      break;
+    case 15:
+      // Alarm selection high, transfer function linear, the range in the
+      // PV's unit, damping 1 s, not write protected, a reserved byte.
+      d.push_back(0);
+      d.push_back(0);
+      d.push_back(c.variables.empty() ? kUnitBar : c.variables[0].unit);
+      AppendFloat(d, c.upperRange);
+      AppendFloat(d, c.lowerRange);
+      AppendFloat(d, 1.0f);
+      d.push_back(0);
+      d.push_back(250);
+      if (c.universalRevision >= 6) d.push_back(0);  // analog channel flags
+      break;
+    case 48:
+      d = c.additionalStatus;
       break;
     default:
       responseCode = kRcNotImplemented;

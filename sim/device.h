@@ -57,6 +57,14 @@ struct DeviceConfig {
   // character times; a slave must start within 28.
   std::uint32_t turnaroundChars = 2;
   std::uint8_t deviceStatus = 0;  // second status byte of every normal reply
+  // The PV's range: lowerRange gives 4 mA, upperRange 20 mA. Command 15
+  // reports it, command 2 the PV's percent of it beside loopCurrent. The
+  // defaults put the default PV at 50 %, which the default current is.
+  float lowerRange = 0.0f;
+  float upperRange = 25.0f;
+  // Command 48's data: six device-specific status bytes, the extended
+  // device status, the operating mode, standardized status 0.
+  std::vector<std::uint8_t> additionalStatus = std::vector<std::uint8_t>(9, 0);
   std::uint8_t deviceRevision = 1;
   std::uint8_t softwareRevision = 1;
   std::uint8_t hardwareSignalling = 0x08;  // hardware revision 1, Bell 202 current

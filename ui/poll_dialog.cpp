@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
+#include "hart/check.h"
 #include "platform/services.h"
 #include "ui/about_dialog.h"
 #include "ui/headless/headless.h"
-#include "ui/link_settings.h"
 #include "ui/pv_dialog.h"
 #include "ui/resources.h"
 
@@ -45,79 +45,72 @@ void PollDialog::OnPoll() {
   UpdateData(false);
   UpdateWindow();
 
-  portNumber = kPortNumber;
-  if (device.Open(portNumber, kHartBaudRate) != serial::LinkResult::kOk) {
-    // A port that opened but would not take the line settings is released
-    // here, or every later press would find it still open.
-    device.Close();
-    status = "Error opening COM port";
-    platform::MessageBox(status, platform::Icon::Error);
-    UpdateData(false);
-    UpdateWindow();
-    return;
-  }
-
-  hart::HartDevice::Settle(kModemSettleMs);
-  if (device.Poll(0, kPollAttempts)) {
-    id = static_cast<int>(device.Identifier());
-    SetDlgItemToolTip(kIdDeviceId, IdentitySummary(Found(device).identity));
-    platform::Sleep(kBeforeTagMs);
-    char text[hart::kTagTextSize] = {};
-    if (!hart::ReadTag(device, text)) hart::ReadTag(device, text);
-    tag = text;
-    status = "Test Pass, single device";
-    addresses = "0";
-  } else if (!device.portLost &&
-             platform::MessageBox("No devices at address 0.  Multi-drop Poll?",
-                                  platform::Icon::Question,
-                                  platform::Buttons::YesNo) == platform::kIdYes) {
+  portNumber = hart::kPortNumber;
+  hart::PollHooks hooks;
+  hooks.scan = [this] {
+    if (platform::MessageBox("No devices at address 0.  Multi-drop Poll?", platform::Icon::Question,
+                             platform::Buttons::YesNo) != platform::kIdYes) {
+      return false;
+    }
     // The Tag and ID boxes still show the device that answered at address 0
     // last time; beside the addresses found now they would read as theirs.
     SetDlgItemText(kIdTag, "");
     SetDlgItemText(kIdDeviceId, "");
     UpdateWindow();
-    bool found = false;
-    for (std::uint8_t address = kFirstDropAddress; address <= kLastDropAddress && !device.portLost;
-         ++address) {
-      if (!device.Poll(address, 1)) continue;
-      char text[8];
-      std::snprintf(text, sizeof text, found ? ", %d" : "%d", address);
-      addresses += text;
-      found = true;
-      // The scan takes seconds: show each address as it answers, and only
-      // that; the fields are written together once the scan is over.
-      SetDlgItemText(kIdAddresses, addresses);
-      UpdateWindow();
-    }
-    id = 0;
-    SetDlgItemToolTip(kIdDeviceId, "");
-    if (found) {
-      status = "Test Pass, multi-drop network";
+    return true;
+  };
+  hooks.scanned = [this](std::uint8_t address, const hart::FoundDevice* found) {
+    if (found == nullptr) return true;
+    char text[8];
+    std::snprintf(text, sizeof text, addresses.empty() ? "%d" : ", %d", address);
+    addresses += text;
+    // The scan takes seconds: show each address as it answers, and only
+    // that; the fields are written together once the scan is over.
+    SetDlgItemText(kIdAddresses, addresses);
+    UpdateWindow();
+    return true;
+  };
+  const hart::PollResult result = hart::RunPoll(device, {}, hooks);
+
+  status = hart::Verdict(result.outcome);
+  switch (result.outcome) {
+    case hart::PollOutcome::kPortError:
+      platform::MessageBox(status, platform::Icon::Error);
+      break;
+    case hart::PollOutcome::kSingleDevice:
+      id = static_cast<int>(device.Identifier());
+      SetDlgItemToolTip(kIdDeviceId, IdentitySummary(result.devices.front().identity));
+      tag = result.devices.front().tag.value_or("");
+      addresses = "0";
+      break;
+    case hart::PollOutcome::kMultiDrop:
+      id = 0;
+      SetDlgItemToolTip(kIdDeviceId, "");
       tag = "Multi-Drop";
-    } else {
-      status = "Test Failed";
-    }
-  } else if (!device.portLost) {
-    id = 0;
-    SetDlgItemToolTip(kIdDeviceId, "");
-    tag = " ";
-    status = "Test Failed";
-    addresses = " ";
-  }
-  if (device.portLost) {
-    // The press ends here without a verdict: nobody was asked whether a
-    // device is there, and a scan of a port that is gone would find nobody.
-    id = 0;
-    tag = " ";
-    status = "COM port lost";
-    addresses = " ";
+      break;
+    case hart::PollOutcome::kNobody:
+      id = 0;
+      SetDlgItemToolTip(kIdDeviceId, "");
+      // Answered No: the boxes are cleared; a scan that found nobody leaves
+      // the tag as it was.
+      if (!result.scanned) {
+        tag = " ";
+        addresses = " ";
+      }
+      break;
+    case hart::PollOutcome::kPortLost:
+      // The press ends here without a verdict: nobody was asked whether a
+      // device is there, and a scan of a port that is gone would find nobody.
+      id = 0;
+      tag = " ";
+      addresses = " ";
+      break;
   }
   UpdateData(false);
   UpdateWindow();
-  device.Close();
   // Told once the port is released, so the modem can be plugged back in
   // and Poll pressed again straight from the message.
-  if (device.portLost) device.ReportLostPort();
+  if (result.outcome == hart::PollOutcome::kPortLost) device.ReportLostPort();
 }
 
 void PollDialog::OnAbout() {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "hart/check.h"
 #include "platform/services.h"
-#include "ui/link_settings.h"
 #include "ui/resources.h"
 
 namespace ui {
@@ -55,10 +55,10 @@ void PvDialog::OnStart() {
   }
   // The link opens before the timer starts, so no tick can ever run
   // against a closed link while the failure is being reported.
-  if (device->Open(portNumber, kHartBaudRate) != serial::LinkResult::kOk) {
+  if (device->Open(portNumber, hart::kHartBaudRate) != serial::LinkResult::kOk) {
     device->Close();
     Error("Error opening COM port");
-    platform::Sleep(kModemSettleMs);
+    hart::HartDevice::Settle(hart::kModemSettleMs);
     return;
   }
   timerId = SetTimer(kTimer, kPeriodMs);
@@ -67,7 +67,7 @@ void PvDialog::OnStart() {
     Error("Error starting timer");
     return;
   }
-  hart::HartDevice::Settle(kModemSettleMs);
+  hart::HartDevice::Settle(hart::kModemSettleMs);
 }
 
 void PvDialog::OnStop() {
@@ -95,12 +95,13 @@ void PvDialog::OnTimer(std::uintptr_t id) {
     // error: the test cannot go on.
     if (!device->Poll(0, 1) && !device->portLost) ++errors;
     ok = !device->portLost;
-  } else if (device->universalRevision > 4) {
-    std::uint8_t data[hart::kCommandDataSize];
-    ok = device->SendCommand(hart::kCommandReadCurrentAndVariables, data);
+  } else {
+    // A device the monitor does not sample is sent nothing and fails.
+    const hart::DynamicReading reading = hart::ReadDynamicVariables(*device);
+    ok = reading.outcome == hart::ReadOutcome::kOk;
     if (ok) {
-      ao = Format("%.3f mA", hart::ToHostFloat(data + hart::kLoopCurrentAt));
-      pv = Format("%.3f", hart::ToHostFloat(data + hart::kPvAt));
+      ao = Format("%.3f mA", reading.loopCurrent);
+      pv = Format("%.3f", reading.variables.front().value);
     }
   }
   UpdateData(false);

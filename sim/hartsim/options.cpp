@@ -234,6 +234,29 @@ constexpr Key kDeviceKeys[] = {
      {0, 255},
      [](const Setting& s) { return s.InRange(s.setup.config.variables.at(0).unit); },
      "the primary variable's unit code (default 7, bar)"},
+    {"lrv",
+     {0, 0, "VALUE"},
+     [](const Setting& s) { return s.Real(s.setup.config.lowerRange); },
+     "lower range value, the PV at 4 mA (default 0); command 2 gives the PV's percent of the "
+     "range"},
+    {"urv",
+     {0, 0, "VALUE"},
+     [](const Setting& s) { return s.Real(s.setup.config.upperRange); },
+     "upper range value, the PV at 20 mA (default 25)"},
+    {"morestatus",
+     {0, 25, "HEX"},
+     [](const Setting& s) {
+       std::vector<std::uint8_t> bytes;
+       if (!s.Bytes(bytes)) return false;
+       if (bytes.size() < 6 || bytes.size() > s.row.range.max) {
+         s.error = std::string(s.row.name) + "=" + s.value + ": expected 6 to 25 hex bytes";
+         return false;
+       }
+       s.setup.config.additionalStatus = bytes;
+       return true;
+     },
+     "command 48's data (6 to 25 bytes; byte 6 the extended device status); status=0x10 tells "
+     "masters to ask for it"},
     {"sv",
      {0, 0, "VALUE:UNIT"},
      [](const Setting& s) { return s.Variable(1); },

@@ -88,6 +88,14 @@ done <<'EOF_CASES'
 --service extra|unexpected argument 'extra'
 --poll --scan|--scan polls address 0 first; it does not go with --poll
 --poll --port hart-ip://gateway:port|option '--port': 'hart-ip://gateway:port' is not a gateway address; write hart-ip://HOST[:PORT] (UDP) or hart-ip+tcp://HOST[:PORT] (TCP), an IPv6 address in brackets
+--poll --address 64|--address: '64' is not a polling address from 0 to 63
+--poll --address 1x|--address: '1x' is not a polling address from 0 to 63
+--scan --address 3|--address goes with --poll or --monitor; --scan polls addresses 1 to 14
+--scan --scan-to 0|--scan-to: '0' is not a polling address from 1 to 63
+--poll --scan-to 20|--scan-to goes with --scan
+--poll --tolerance 0|--tolerance: '0' is not a percentage of span from 0.01 to 100
+--monitor --tolerance 1|--tolerance goes with --poll or --scan
+--monitor --json --csv|--json and --csv are two ways to print a reading; choose one
 EOF_CASES
 
 # A settings file line veltrop cannot use stops both programs, the window

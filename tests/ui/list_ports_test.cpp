@@ -38,7 +38,7 @@ Listed List(FakePorts& fake, bool json) {
   Listed r{};
   r.status = ListPorts(fake, json,
                        {[&](std::string_view s) { r.out += s; },
-                        [&](std::string_view s) { r.err += std::string(s) + "\n"; }});
+                        [&](std::string_view s) { r.err += std::string(s) + "\n"; }, nullptr});
   return r;
 }
 

@@ -124,7 +124,8 @@ TEST(HeadlessOptions, LinesThatWouldRunSomethingElseThanAskedAreRefused) {
                 "--monitor"},
            Case{Given({{"list-ports", ""}, {"service", ""}}),
                 "--service is for the window; it does not go with --list-ports"},
-           Case{Given({{"json", ""}}), "--json goes with --poll, --scan or --list-ports"},
+           Case{Given({{"json", ""}}),
+                "--json goes with --poll, --scan, --monitor or --list-ports"},
        }) {
     HeadlessOptions o;
     std::string error;

@@ -1,20 +1,24 @@
 #include "ui/headless/headless.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <iterator>
+#include <cstdlib>
+#include <vector>
 
 #include "platform/interrupt.h"
 #include "platform/posix_serial.h"
 #include "platform/process.h"
 #include "platform/services.h"
-#include "ui/link_settings.h"
+#include "platform_qt/json_writer.h"
 
 namespace ui {
 
 namespace {
 
-// The PV dialog reads nothing from devices before revision 5.
-constexpr std::uint8_t kFirstMonitoredRevision = 5;
+using platform::JsonArray;
+using platform::JsonObject;
+using platform::JsonValue;
 
 // The link's messages, kept for the run to print where they belong; a
 // question is answered No, as nobody is there to ask.
@@ -38,8 +42,12 @@ class Collector final : public platform::Operator {
   std::vector<std::string> lines_;
 };
 
+// Command 3's variables, as the plain text names them and the JSON keys.
+constexpr const char* kVariableNames[] = {"PV", "SV", "TV", "QV"};
+constexpr const char* kVariableKeys[] = {"pv", "sv", "tv", "qv"};
+
 std::string Printf(const char* format, auto... values) {
-  char text[64];
+  char text[96];
   std::snprintf(text, sizeof text, format, values...);
   return text;
 }
@@ -54,6 +62,12 @@ std::string NumberAndHex(unsigned value, int digits) {
 
 std::string Hex6(std::uint32_t id) {
   return Printf("%06X", static_cast<unsigned>(id));
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+  std::string s;
+  for (const std::uint8_t b : bytes) s += (s.empty() ? "" : " ") + Printf("%02X", unsigned{b});
+  return s;
 }
 
 std::string Joined(const std::vector<std::string_view>& parts, std::string_view separator) {
@@ -71,21 +85,6 @@ std::string StatusText(std::uint8_t status) {
          (names.empty() ? std::string("none") : Joined(names, ", ")) + ")";
 }
 
-std::string Quoted(std::string_view s) {
-  std::string q = "\"";
-  for (const unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      q += '\\';
-      q += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      q += Printf("\\u%04x", static_cast<unsigned>(c));
-    } else {
-      q += static_cast<char>(c);
-    }
-  }
-  return q + "\"";
-}
-
 // A CSV field, quoted when it holds a separator, a quote or a line break.
 std::string CsvField(std::string_view s) {
   if (s.find_first_of(",\"\n") == std::string_view::npos) return std::string(s);
@@ -97,121 +96,236 @@ std::string CsvField(std::string_view s) {
   return q + "\"";
 }
 
+// A float as the shortest decimal that reads back as it, so that 0.1f is
+// written 0.1 and not as the double nearest the float.
+JsonValue Decimal(float value) {
+  if (!std::isfinite(value)) return nullptr;  // JSON has no NaN
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  *end = '\0';
+  return std::strtod(text, nullptr);
+}
+
 template <typename T>
-std::string OrNull(const std::optional<T>& value) {
-  return value ? std::to_string(*value) : "null";
+JsonValue OrNull(const std::optional<T>& value) {
+  return value ? JsonValue(*value) : JsonValue(nullptr);
 }
 
-std::string JsonDevice(const FoundDevice& d) {
-  const hart::Identity& id = d.identity;
-  std::vector<std::string_view> flags = hart::DeviceStatusNames(d.deviceStatus);
-  std::string flagList;
-  for (const auto& f : flags) flagList += (flagList.empty() ? "" : ", ") + Quoted(f);
-  const std::pair<const char*, std::string> fields[] = {
-      {"address", std::to_string(d.address)},
-      {"identifier", std::to_string(id.identifier)},
-      {"identifier_hex", Quoted(Hex6(id.identifier))},
-      {"manufacturer", OrNull(id.manufacturer)},
-      {"device_type", std::to_string(id.deviceType)},
-      {"expanded_device_type", OrNull(id.expandedDeviceType)},
-      {"universal_revision", std::to_string(id.universalRevision)},
-      {"device_revision", std::to_string(id.deviceRevision)},
-      {"software_revision", std::to_string(id.softwareRevision)},
-      {"hardware_revision", std::to_string(id.hardwareRevision)},
-      {"preambles", std::to_string(id.requestPreambles)},
-      {"tag", d.tag ? Quoted(*d.tag) : "null"},
-      {"status", std::to_string(d.deviceStatus)},
-      {"status_flags", "[" + flagList + "]"},
-      {"response_code", std::to_string(d.responseCode)},
-      {"attempts", "{\"poll\": " + std::to_string(d.pollRequests) + ", \"tag\": " +
-                       (d.tagRequests != 0 ? std::to_string(d.tagRequests) : "null") + "}"},
-  };
-  std::string s = "    {\n";
-  for (std::size_t i = 0; i < std::size(fields); ++i) {
-    s += std::string("      \"") + fields[i].first + "\": " + fields[i].second +
-         (i + 1 < std::size(fields) ? ",\n" : "\n");
+JsonArray Names(const std::vector<std::string_view>& names) {
+  JsonArray array;
+  for (const auto& n : names) array.Append(n);
+  return array;
+}
+
+std::string WithoutPadding(std::string tag) {
+  tag.erase(tag.find_last_not_of(' ') + 1);
+  return tag;
+}
+
+std::string_view LoopResult(hart::LoopVerdict verdict) {
+  switch (verdict) {
+    case hart::LoopVerdict::kPass:
+      return "pass";
+    case hart::LoopVerdict::kFail:
+      return "fail";
+    case hart::LoopVerdict::kNotChecked:
+      break;
   }
-  return s + "    }";
+  return "not_checked";
 }
 
-// The Poll press: open, settle, command 0 at address 0 twice, the tag; the
-// multi-drop question answered by `scan`.
-int PollPress(hart::HartDevice& device, bool scan, Collector& link, const Console& console,
-              PollRecord& record) {
+std::string UnitText(std::uint8_t code) {
+  const std::string_view unit = hart::UnitName(code);
+  return (unit.empty() ? "" : std::string(unit) + " ") + "(unit " + std::to_string(code) + ")";
+}
+
+JsonObject LoopJson(const hart::LoopCheck& loop) {
+  JsonObject o;
+  o.Set("result", LoopResult(loop.verdict))
+      .Set("reason", loop.why.empty() ? JsonValue(nullptr) : JsonValue(loop.why))
+      .Set("tolerance_percent_of_span", Decimal(loop.tolerance));
+  const bool read = loop.answered;
+  o.Set("loop_current_ma", read ? Decimal(loop.measuredMa) : nullptr)
+      .Set("percent_of_range", read ? Decimal(loop.percent) : nullptr)
+      .Set("expected_ma", read ? Decimal(loop.expectedMa) : nullptr)
+      .Set("deviation_percent_of_span", read ? Decimal(loop.deviation) : nullptr);
+  if (loop.range) {
+    o.Set("range", JsonObject()
+                       .Set("lower", Decimal(loop.range->lower))
+                       .Set("upper", Decimal(loop.range->upper))
+                       .Set("unit_code", loop.range->unit)
+                       .Set("unit", hart::UnitName(loop.range->unit))
+                       .Set("transfer_function", loop.range->transferFunction));
+  } else {
+    o.Set("range", nullptr);
+  }
+  return o;
+}
+
+JsonObject DeviceJson(const hart::FoundDevice& d) {
+  const hart::Identity& id = d.identity;
+  JsonObject o;
+  o.Set("address", d.address)
+      .Set("identifier", id.identifier)
+      .Set("identifier_hex", Hex6(id.identifier))
+      .Set("manufacturer", OrNull(id.manufacturer))
+      .Set("device_type", id.deviceType)
+      .Set("expanded_device_type", OrNull(id.expandedDeviceType))
+      .Set("universal_revision", id.universalRevision)
+      .Set("device_revision", id.deviceRevision)
+      .Set("software_revision", id.softwareRevision)
+      .Set("hardware_revision", id.hardwareRevision)
+      .Set("preambles", id.requestPreambles)
+      .Set("tag", d.tag ? JsonValue(WithoutPadding(*d.tag)) : JsonValue(nullptr))
+      .Set("status", d.deviceStatus)
+      .Set("status_flags", Names(hart::DeviceStatusNames(d.deviceStatus)))
+      .Set("response_code", d.responseCode)
+      .Set("attempts",
+           JsonObject()
+               .Set("poll", d.pollRequests)
+               .Set("tag", d.tagRequests != 0 ? JsonValue(d.tagRequests) : JsonValue(nullptr)));
+  if (d.additionalStatus) {
+    const auto& more = *d.additionalStatus;
+    o.Set("additional_status",
+          JsonObject()
+              .Set("bytes_hex", HexBytes(more.bytes))
+              .Set("extended_status", OrNull(more.extended))
+              .Set("extended_flags", Names(hart::ExtendedStatusNames(more.extended.value_or(0)))));
+  } else {
+    o.Set("additional_status", nullptr);
+  }
+  o.Set("loop_check", d.loop ? JsonValue(LoopJson(*d.loop)) : JsonValue(nullptr));
+  return o;
+}
+
+// The result keyword: what the exit status says, in a word.
+std::string_view ResultKeyword(const PollRecord& record) {
+  switch (record.result.outcome) {
+    case hart::PollOutcome::kSingleDevice:
+    case hart::PollOutcome::kMultiDrop:
+      return record.reason.empty() ? "pass" : "fail";
+    case hart::PollOutcome::kNobody:
+      return "fail";
+    case hart::PollOutcome::kPortError:
+    case hart::PollOutcome::kPortLost:
+      break;
+  }
+  return "error";
+}
+
+void PlainLoop(const hart::LoopCheck& loop,
+               const std::function<void(std::string_view, const std::string&)>& line) {
+  if (!loop.answered) {
+    line("loop check", "not checked: " + loop.why);
+  } else {
+    line("loop check",
+         std::string(loop.verdict == hart::LoopVerdict::kNotChecked ? "not checked: " + loop.why
+                                                                    : LoopResult(loop.verdict)) +
+             Printf(", %+.3f %% of span (limit %.2f %%)", loop.deviation, loop.tolerance));
+    line("loop current", Printf("%.3f mA at %.3f %% of range; the PV asks for %.3f mA",
+                                loop.measuredMa, loop.percent, loop.expectedMa));
+  }
+  if (loop.range) {
+    line("range", Printf("%.3f to %.3f ", loop.range->lower, loop.range->upper) +
+                      UnitText(loop.range->unit));
+  }
+}
+
+// The press `options` asks for, the details (loop check, command 48) with
+// --poll and --scan but not for the monitor, which reads on its own.
+int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collector& link,
+              const Console& console, PollRecord& record) {
   record.port = platform::PortPath(serial::kPortName);
   record.time = platform::LocalTimeIso8601();
-  if (device.Open(kPortNumber, kHartBaudRate) != serial::LinkResult::kOk) {
-    // A port that opened but would not take the line settings is released.
-    device.Close();
-    record.verdict = "Error opening COM port";
-    const std::string why = link.Take();
-    if (!why.empty()) console.err(Prefixed(why));
-    console.err(Prefixed(record.verdict));
-    return kExitPort;
-  }
-  hart::HartDevice::Settle(kModemSettleMs);
-  if (device.Poll(0, kPollAttempts)) {
-    FoundDevice found = Found(device);
-    platform::Sleep(kBeforeTagMs);
-    char text[hart::kTagTextSize] = {};
-    bool read = hart::ReadTag(device, text);
-    found.tagRequests = device.LastRequests();
-    if (!read) {
-      read = hart::ReadTag(device, text);
-      found.tagRequests += device.LastRequests();
+  const bool scan = options.mode == Mode::Scan;
+  hart::PollPlan plan;
+  plan.address = options.address;
+  plan.scanLast = options.scanLast;
+  plan.details = options.mode != Mode::Monitor;
+  plan.tolerance = options.tolerance;
+  const std::string last = std::to_string(options.scanLast);
+  hart::PollHooks hooks;
+  hooks.scan = [&] {
+    if (!scan) {
+      console.err(Prefixed("No devices at address " + std::to_string(options.address) +
+                           "; --scan polls addresses 1 to 14"));
+      return false;
     }
-    if (read) found.tag = text;
-    record.devices.push_back(found);
-    record.verdict = "Test Pass, single device";
-  } else if (scan && !platform::Interrupted()) {
-    console.err(Prefixed("No devices at address 0; polling addresses 1 to 14"));
-    for (std::uint8_t a = kFirstDropAddress; a <= kLastDropAddress; ++a) {
-      if (platform::Interrupted()) break;
-      if (device.Poll(a, 1)) {
-        record.devices.push_back(Found(device));
-        console.err(Prefixed("a device answers at address " + std::to_string(a)));
-      }
+    if (platform::Interrupted()) return false;
+    console.err(Prefixed("No devices at address 0; polling addresses 1 to " + last));
+    return true;
+  };
+  hooks.polling = [&](std::uint8_t address) {
+    if (console.progress) {
+      console.progress(Prefixed("address " + std::to_string(address) + " of " + last));
     }
-    record.verdict = record.devices.empty() ? "Test Failed" : "Test Pass, multi-drop network";
-  } else {
-    record.verdict = "Test Failed";
-    if (!scan) console.err(Prefixed("No devices at address 0; --scan polls addresses 1 to 14"));
-  }
-  device.Close();
+  };
+  hooks.scanned = [&](std::uint8_t address, const hart::FoundDevice* found) {
+    if (found != nullptr) {
+      if (console.progress) console.progress("");
+      console.err(Prefixed("a device answers at address " + std::to_string(address)));
+    }
+    return !platform::Interrupted();
+  };
+  record.result = hart::RunPoll(device, plan, hooks);
+  if (console.progress && record.result.scanned) console.progress("");
+
+  const hart::PollOutcome outcome = record.result.outcome;
+  if (outcome == hart::PollOutcome::kPortLost) device.ReportLostPort();
   if (platform::Interrupted()) return kExitInterrupted;
-  return record.devices.empty() ? kExitNobody : kExitFound;
+  switch (outcome) {
+    case hart::PollOutcome::kPortError:
+    case hart::PollOutcome::kPortLost: {
+      const std::string why = link.Take();
+      record.reason = why.empty() ? std::string(hart::Verdict(outcome)) : why;
+      if (!why.empty()) console.err(Prefixed(why));
+      console.err(Prefixed(hart::Verdict(outcome)));
+      return kExitPort;
+    }
+    case hart::PollOutcome::kNobody:
+      record.reason = record.result.scanned
+                          ? "no device answered at addresses 0 to " + last
+                          : "no device answered at address " + std::to_string(options.address);
+      return kExitNobody;
+    case hart::PollOutcome::kSingleDevice:
+    case hart::PollOutcome::kMultiDrop:
+      break;
+  }
+  const auto& loop = record.result.devices.front().loop;
+  if (loop && loop->verdict == hart::LoopVerdict::kFail) {
+    record.reason = Printf("loop check failed: %+.3f %% of span, beyond %.2f %%", loop->deviation,
+                           loop->tolerance);
+    return kExitLoopCheck;
+  }
+  return kExitFound;
 }
 
 // One command-3 reading; the link is opened again first when the last
-// reading failed (an unplugged modem is found again once it is back).
+// reading got no answer (an unplugged modem is found again once it is
+// back).
 Reading TakeReading(hart::HartDevice& device, bool& linkOpen, Collector& link) {
   Reading r;
-  r.time = platform::LocalTimeIso8601();
+  r.time = platform::LocalTimeIso8601(true);
   if (!linkOpen) {
-    if (device.Open(kPortNumber, kHartBaudRate) != serial::LinkResult::kOk) {
+    if (device.Open(hart::kPortNumber, hart::kHartBaudRate) != serial::LinkResult::kOk) {
       device.Close();
       const std::string why = link.Take();
       r.error = why.empty() ? "Error opening COM port" : "Error opening COM port: " + why;
       return r;
     }
     linkOpen = true;
-    hart::HartDevice::Settle(kModemSettleMs);
+    hart::HartDevice::Settle(hart::kModemSettleMs);
   }
-  std::uint8_t data[hart::kCommandDataSize];
-  if (device.SendCommand(hart::kCommandReadCurrentAndVariables, data)) {
-    r.ok = true;
-    r.loopCurrent = hart::ToHostFloat(data + hart::kLoopCurrentAt);
-    r.unit = data[hart::kPvUnitAt];
-    r.pv = hart::ToHostFloat(data + hart::kPvAt);
-    r.deviceStatus = device.LastAnswer().deviceStatus;
-    return r;
-  }
-  r.error = "HART Error: no valid answer to command 3 in " + std::to_string(device.LastRequests()) +
-            " requests";
+  r.reading = hart::ReadDynamicVariables(device);
+  if (r.reading.outcome == hart::ReadOutcome::kOk) return r;
+  r.error = "HART Error: " + hart::CommandFailure(device, hart::kCommandReadCurrentAndVariables);
   const std::string why = link.Take();
   if (!why.empty()) r.error += " (" + why + ")";
-  device.Close();
-  linkOpen = false;
+  // A device that refused the command answered: the link is sound.
+  if (r.reading.outcome != hart::ReadOutcome::kRefused) {
+    device.Close();
+    linkOpen = false;
+  }
   return r;
 }
 
@@ -220,24 +334,27 @@ Reading TakeReading(hart::HartDevice& device, bool& linkOpen, Collector& link) {
 // followed by one at once, not by a backlog.
 int Monitor(hart::HartDevice& device, const HeadlessOptions& options, Collector& link,
             const Console& console) {
-  if (device.universalRevision < kFirstMonitoredRevision) {
+  if (!hart::Monitored(device)) {
     console.err(Prefixed(
         "HART Error: loop current and PV are read from universal revision 5 on; this device "
         "has revision " +
         std::to_string(device.universalRevision)));
     return kExitNobody;
   }
-  if (device.Open(kPortNumber, kHartBaudRate) != serial::LinkResult::kOk) {
+  if (device.Open(hart::kPortNumber, hart::kHartBaudRate) != serial::LinkResult::kOk) {
     device.Close();
     const std::string why = link.Take();
     if (!why.empty()) console.err(Prefixed(why));
     console.err(Prefixed("Error opening COM port"));
     return kExitPort;
   }
+  const ReadingFormat format = options.json  ? ReadingFormat::kJson
+                               : options.csv ? ReadingFormat::kCsv
+                                             : ReadingFormat::kPlain;
   bool linkOpen = true;
   std::uint32_t next = platform::TickCount() + options.intervalMs;
-  hart::HartDevice::Settle(kModemSettleMs);
-  if (options.csv) console.out(CsvHeader());
+  hart::HartDevice::Settle(hart::kModemSettleMs);
+  if (format == ReadingFormat::kCsv) console.out(CsvHeader());
   std::uint32_t readings = 0, failed = 0;
   while (!platform::Interrupted()) {
     const auto wait = static_cast<std::int32_t>(next - platform::TickCount());
@@ -246,9 +363,9 @@ int Monitor(hart::HartDevice& device, const HeadlessOptions& options, Collector&
     const Reading r = TakeReading(device, linkOpen, link);
     // A reading cut short by Ctrl+C is no reading.
     if (platform::Interrupted()) break;
-    console.out(FormatReading(r, options.csv));
+    console.out(FormatReading(r, format));
     ++readings;
-    if (!r.ok) ++failed;
+    if (r.reading.outcome != hart::ReadOutcome::kOk) ++failed;
     if (options.count != 0 && readings >= options.count) break;
     next += options.intervalMs;
     if (static_cast<std::int32_t>(platform::TickCount() - next) > 0) next = platform::TickCount();
@@ -256,21 +373,12 @@ int Monitor(hart::HartDevice& device, const HeadlessOptions& options, Collector&
   if (linkOpen) device.Close();
   console.err(
       Prefixed(std::to_string(readings) + " readings, " + std::to_string(failed) + " failed"));
-  return kExitFound;
+  if (platform::Interrupted() && readings == 0) return kExitInterrupted;
+  // A monitor that never read anything has not shown the device works.
+  return failed < readings ? kExitFound : kExitNobody;
 }
 
 }  // namespace
-
-FoundDevice Found(const hart::HartDevice& device) {
-  FoundDevice f;
-  const auto& answer = device.LastAnswer();
-  f.address = device.pollAddress;
-  hart::DecodeIdentity(answer.data, answer.dataLength, f.identity);
-  f.responseCode = answer.responseCode;
-  f.deviceStatus = answer.deviceStatus;
-  f.pollRequests = device.LastRequests();
-  return f;
-}
 
 std::string FormatPlain(const PollRecord& record) {
   std::string s;
@@ -279,13 +387,14 @@ std::string FormatPlain(const PollRecord& record) {
   };
   line("port", record.port);
   line("time", record.time);
-  line("verdict", record.verdict);
+  line("verdict", std::string(hart::Verdict(record.result.outcome)));
+  if (!record.reason.empty()) line("reason", record.reason);
   std::string addresses;
-  for (const auto& d : record.devices) {
+  for (const auto& d : record.result.devices) {
     addresses += (addresses.empty() ? "" : ", ") + std::to_string(d.address);
   }
   line("addresses", addresses.empty() ? "none" : addresses);
-  for (const auto& d : record.devices) {
+  for (const auto& d : record.result.devices) {
     const hart::Identity& id = d.identity;
     s += "\n";
     line("address", std::to_string(d.address));
@@ -302,7 +411,17 @@ std::string FormatPlain(const PollRecord& record) {
     line("preambles", std::to_string(id.requestPreambles));
     if (d.tagRequests != 0) line("tag", d.tag ? "\"" + *d.tag + "\"" : "no answer");
     line("status", StatusText(d.deviceStatus));
+    if (d.additionalStatus) {
+      const auto& more = *d.additionalStatus;
+      const auto names = hart::ExtendedStatusNames(more.extended.value_or(0));
+      line(
+          "additional status",
+          HexBytes(more.bytes) +
+              (more.extended ? " (extended: " + (names.empty() ? "none" : Joined(names, ", ")) + ")"
+                             : ""));
+    }
     line("response code", std::to_string(d.responseCode));
+    if (d.loop) PlainLoop(*d.loop, line);
     line("attempts", "poll " + std::to_string(d.pollRequests) +
                          (d.tagRequests != 0 ? ", tag " + std::to_string(d.tagRequests) : ""));
   }
@@ -310,34 +429,77 @@ std::string FormatPlain(const PollRecord& record) {
 }
 
 std::string FormatJson(const PollRecord& record) {
-  std::string addresses, devices;
-  for (const auto& d : record.devices) {
-    addresses += (addresses.empty() ? "" : ", ") + std::to_string(d.address);
-    devices += (devices.empty() ? "\n" : ",\n") + JsonDevice(d);
+  JsonArray addresses, devices;
+  for (const auto& d : record.result.devices) {
+    addresses.Append(d.address);
+    devices.Append(DeviceJson(d));
   }
-  return "{\n  \"port\": " + Quoted(record.port) + ",\n  \"time\": " + Quoted(record.time) +
-         ",\n  \"verdict\": " + Quoted(record.verdict) + ",\n  \"addresses\": [" + addresses +
-         "],\n  \"devices\": [" + devices + (devices.empty() ? "]" : "\n  ]") + "\n}\n";
+  return JsonObject()
+      .Set("schema", kJsonSchema)
+      .Set("program", platform::ApplicationName())
+      .Set("version", VELTROP_VERSION)
+      .Set("port", record.port)
+      .Set("time", record.time)
+      .Set("result", ResultKeyword(record))
+      .Set("verdict", hart::Verdict(record.result.outcome))
+      .Set("reason", record.reason.empty() ? JsonValue(nullptr) : JsonValue(record.reason))
+      .Set("addresses", addresses)
+      .Set("devices", devices)
+      .Write(platform::JsonLayout::Indented);
 }
 
 std::string_view CsvHeader() {
-  return "time,loop_current_ma,pv,unit_code,unit,status,status_flags,error\n";
+  // SV, TV and QV after the columns scripts already read by position.
+  return "time,loop_current_ma,pv,unit_code,unit,status,status_flags,error,sv,sv_unit_code,"
+         "sv_unit,tv,tv_unit_code,tv_unit,qv,qv_unit_code,qv_unit\n";
 }
 
-std::string FormatReading(const Reading& r, bool csv) {
-  if (!r.ok)
-    return csv ? r.time + ",,,,,,," + CsvField(r.error) + "\n"
-               : r.time + "  no reading: " + r.error + "\n";
-  const std::string unit(hart::UnitName(r.unit));
-  if (csv) {
-    return r.time + "," + Printf("%.3f", r.loopCurrent) + "," + Printf("%.3f", r.pv) + "," +
-           std::to_string(r.unit) + "," + CsvField(unit) + "," +
-           Printf("0x%02X", static_cast<unsigned>(r.deviceStatus)) + "," +
-           CsvField(Joined(hart::DeviceStatusNames(r.deviceStatus), "; ")) + ",\n";
+std::string FormatReading(const Reading& r, ReadingFormat format) {
+  const hart::DynamicReading& d = r.reading;
+  const bool ok = d.outcome == hart::ReadOutcome::kOk;
+  if (format == ReadingFormat::kJson) {
+    JsonObject o;
+    o.Set("schema", kJsonSchema)
+        .Set("time", r.time)
+        .Set("result", ok ? "ok" : "error")
+        .Set("error", ok ? JsonValue(nullptr) : JsonValue(r.error))
+        .Set("loop_current_ma", ok ? Decimal(d.loopCurrent) : nullptr)
+        .Set("status", ok ? JsonValue(d.deviceStatus) : JsonValue(nullptr))
+        .Set("status_flags",
+             ok ? JsonValue(Names(hart::DeviceStatusNames(d.deviceStatus))) : JsonValue(nullptr));
+    for (std::size_t i = 0; i < std::size(kVariableKeys); ++i) {
+      const char* key = kVariableKeys[i];
+      if (i < d.variables.size()) {
+        o.Set(key, JsonObject()
+                       .Set("value", Decimal(d.variables[i].value))
+                       .Set("unit_code", d.variables[i].unit)
+                       .Set("unit", hart::UnitName(d.variables[i].unit)));
+      } else {
+        o.Set(key, nullptr);
+      }
+    }
+    return o.Write(platform::JsonLayout::Compact);
   }
-  return r.time + "  " + Printf("%.3f mA", r.loopCurrent) + "  PV " + Printf("%.3f", r.pv) +
-         (unit.empty() ? "" : " " + unit) + " (unit " + std::to_string(r.unit) + ")  status " +
-         StatusText(r.deviceStatus) + "\n";
+  if (format == ReadingFormat::kCsv) {
+    if (!ok) return r.time + ",,,,,,," + CsvField(r.error) + ",,,,,,,,,\n";
+    const auto cells = [&d](std::size_t i) {
+      if (i >= d.variables.size()) return std::string(",,");
+      const hart::Variable& v = d.variables[i];
+      return Printf("%.3f", v.value) + "," + std::to_string(v.unit) + "," +
+             CsvField(hart::UnitName(v.unit));
+    };
+    return r.time + "," + Printf("%.3f", d.loopCurrent) + "," + cells(0) + "," +
+           Printf("0x%02X", static_cast<unsigned>(d.deviceStatus)) + "," +
+           CsvField(Joined(hart::DeviceStatusNames(d.deviceStatus), "; ")) + ",," + cells(1) + "," +
+           cells(2) + "," + cells(3) + "\n";
+  }
+  if (!ok) return r.time + "  no reading: " + r.error + "\n";
+  std::string s = r.time + "  " + Printf("%.3f mA", d.loopCurrent);
+  for (std::size_t i = 0; i < d.variables.size(); ++i) {
+    s += std::string("  ") + kVariableNames[i] + " " + Printf("%.3f", d.variables[i].value) + " " +
+         UnitText(d.variables[i].unit);
+  }
+  return s + "  status " + StatusText(d.deviceStatus) + "\n";
 }
 
 std::string IdentitySummary(const hart::Identity& id) {
@@ -355,7 +517,7 @@ int RunHeadless(hart::HartDevice& device, const HeadlessOptions& options, const 
   Collector link;
   platform::ScopedServices scope({nullptr, nullptr, &link});
   PollRecord record;
-  const int status = PollPress(device, options.mode == Mode::Scan, link, console, record);
+  const int status = PollPress(device, options, link, console, record);
   if (status == kExitInterrupted) {
     console.err(Prefixed("interrupted"));
     return status;
@@ -365,11 +527,11 @@ int RunHeadless(hart::HartDevice& device, const HeadlessOptions& options, const 
     return status;
   }
   if (status != kExitFound) return status;
-  const FoundDevice& d = record.devices.front();
+  const hart::FoundDevice& d = record.result.devices.front();
   console.err(Prefixed("monitoring " + (d.tag ? "\"" + *d.tag + "\", " : std::string()) +
-                       "identifier " + std::to_string(d.identity.identifier) +
-                       ", at address 0 every " + Printf("%g", options.intervalMs / 1000.0) +
-                       " s; Ctrl+C stops"));
+                       "identifier " + std::to_string(d.identity.identifier) + ", at address " +
+                       std::to_string(d.address) + " every " +
+                       Printf("%g", options.intervalMs / 1000.0) + " s; Ctrl+C stops"));
   return Monitor(device, options, link, console);
 }
 

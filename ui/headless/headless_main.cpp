@@ -34,7 +34,7 @@ int UsageError(const std::string& error) {
 
 ui::Console Streams() {
   return {[](std::string_view s) { Write(stdout, s); },
-          [](std::string_view s) { Write(stderr, std::string(s) + "\n"); }};
+          [](std::string_view s) { Write(stderr, std::string(s) + "\n"); }, nullptr};
 }
 
 int RunWithoutWindow(const ui::HeadlessOptions& options, const platform::CommandLine& given) {
@@ -52,7 +52,14 @@ int RunWithoutWindow(const ui::HeadlessOptions& options, const platform::Command
     platform::InterruptGuard interrupts;
     platform::ScopedServices clock({nullptr, &platform::InterruptibleClock(), nullptr});
     hart::HartDevice device;
-    status = ui::RunHeadless(device, options, Streams());
+    ui::Console console = Streams();
+    // Progress redraws its line in place, so only where someone watches.
+    if (platform::StandardErrorIsTerminal()) {
+      console.progress = [](std::string_view s) {
+        Write(stderr, "\r" + std::string(s) + "\x1b[K");
+      };
+    }
+    status = ui::RunHeadless(device, options, console);
   }
   serial::HartLink::SetObserver(nullptr);
   serial::CloseFrameTrace();

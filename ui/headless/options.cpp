@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hart/check.h"
 #include "hart/hart_device.h"
 #include "platform/posix_serial.h"
 #include "platform/process.h"
@@ -19,6 +20,8 @@ namespace {
 constexpr double kMinIntervalSeconds = 0.5;
 constexpr double kMaxIntervalSeconds = 3600;
 constexpr unsigned long kMaxCount = 1000000;
+constexpr double kMinTolerance = 0.01;
+constexpr double kMaxTolerance = 100;
 // A WirelessHART gateway's answer may take tens of seconds over its mesh;
 // below a tenth of a second not even a gateway's own answer comes.
 constexpr unsigned long kMinHartIpWaitMs = 100;
@@ -35,18 +38,32 @@ bool Seconds(const std::string& text, std::uint32_t& ms) {
   return true;
 }
 
-bool Whole(const std::string& text, unsigned long least, unsigned long most, std::uint32_t& value) {
+// A whole number from `min` to `max`, decimal digits only.
+bool Whole(const std::string& text, unsigned long min, unsigned long max, std::uint32_t& value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
   char* end = nullptr;
   const unsigned long n = std::strtoul(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || n < least || n > most) return false;
+  if (*end != '\0' || errno != 0 || n < min || n > max) return false;
   value = static_cast<std::uint32_t>(n);
   return true;
 }
 
-bool Count(const std::string& text, std::uint32_t& count) {
-  return Whole(text, 1, kMaxCount, count);
+bool Address(const std::string& text, unsigned long min, std::uint8_t& address) {
+  std::uint32_t n = 0;
+  if (!Whole(text, min, hart::kLastPollAddress, n)) return false;
+  address = static_cast<std::uint8_t>(n);
+  return true;
+}
+
+bool Percent(const std::string& text, float& percent) {
+  char* end = nullptr;
+  const double p = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(p) || p < kMinTolerance || p > kMaxTolerance) {
+    return false;
+  }
+  percent = static_cast<float>(p);
+  return true;
 }
 
 }  // namespace
@@ -57,10 +74,13 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
       {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
       {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
-      {"poll", "", "poll address 0 without a window, print the result"},
+      {"poll", "", "poll address 0 without a window, check its loop, print it"},
       {"scan", "", "as --poll; scan addresses 1-14 if 0 does not answer"},
-      {"json", "", "print --poll's, --scan's or --list-ports' result as JSON"},
-      {"monitor", "", "poll, then read loop current and PV until stopped"},
+      {"address", "N", "--poll or --monitor polling address N (0-63)"},
+      {"scan-to", "N", "--scan addresses 1 to N (1-63, default 14)"},
+      {"tolerance", "PERCENT", "the loop check's limit, percent of span (default 0.25)"},
+      {"json", "", "print JSON: one object, or one line per --monitor reading"},
+      {"monitor", "", "poll, then read loop current and PV to QV until stopped"},
       {"interval", "SECONDS", "--monitor's period, 0.5 to 3600 (default 2)"},
       {"count", "N", "stop --monitor after N readings"},
       {"csv", "", "print --monitor's readings as CSV"},
@@ -169,7 +189,7 @@ bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& op
 
   const bool polling = o.mode == Mode::Poll || o.mode == Mode::Scan;
   if (o.mode == Mode::Monitor && given.IsSet("scan")) {
-    error = "--monitor reads the device at address 0; it does not go with --scan";
+    error = "--monitor reads one device (--address N); it does not go with --scan";
   } else if (given.IsSet("scan") && given.IsSet("poll")) {
     error = "--scan polls address 0 first; it does not go with --poll";
   } else if (given.IsSet("list-ports") && o.mode != Mode::ListPorts) {
@@ -178,8 +198,23 @@ bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& op
     error = "--service is for the window; it does not go with --list-ports";
   } else if (o.mode != Mode::Window && given.IsSet("service")) {
     error = "--service is for the window; it does not go with --poll, --scan or --monitor";
-  } else if (o.json && !polling && o.mode != Mode::ListPorts) {
-    error = "--json goes with --poll, --scan or --list-ports";
+  } else if (o.json && o.mode == Mode::Window) {
+    error = "--json goes with --poll, --scan, --monitor or --list-ports";
+  } else if (o.json && o.csv) {
+    error = "--json and --csv are two ways to print a reading; choose one";
+  } else if (given.IsSet("address") && o.mode != Mode::Poll && o.mode != Mode::Monitor) {
+    error = "--address goes with --poll or --monitor; --scan polls addresses 1 to 14";
+  } else if (given.IsSet("scan-to") && o.mode != Mode::Scan) {
+    error = "--scan-to goes with --scan";
+  } else if (given.IsSet("tolerance") && !polling) {
+    error = "--tolerance goes with --poll or --scan";
+  } else if (given.IsSet("address") && !Address(given.Value("address"), 0, o.address)) {
+    error = "--address: '" + given.Value("address") + "' is not a polling address from 0 to 63";
+  } else if (given.IsSet("scan-to") && !Address(given.Value("scan-to"), 1, o.scanLast)) {
+    error = "--scan-to: '" + given.Value("scan-to") + "' is not a polling address from 1 to 63";
+  } else if (given.IsSet("tolerance") && !Percent(given.Value("tolerance"), o.tolerance)) {
+    error = "--tolerance: '" + given.Value("tolerance") +
+            "' is not a percentage of span from 0.01 to 100";
   } else if (o.mode != Mode::Monitor &&
              (o.csv || given.IsSet("interval") || given.IsSet("count"))) {
     error = std::string("--") +
@@ -190,7 +225,7 @@ bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& op
   } else if (given.IsSet("interval") && !Seconds(given.Value("interval"), o.intervalMs)) {
     error =
         "--interval: '" + given.Value("interval") + "' is not a number of seconds from 0.5 to 3600";
-  } else if (given.IsSet("count") && !Count(given.Value("count"), o.count)) {
+  } else if (given.IsSet("count") && !Whole(given.Value("count"), 1, kMaxCount, o.count)) {
     error = "--count: '" + given.Value("count") + "' is not a whole number from 1 to 1000000";
   }
   if (!error.empty()) return false;

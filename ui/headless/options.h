@@ -12,6 +12,7 @@
 
 #include "command_line/command_line.h"
 #include "command_line/config_file.h"
+#include "hart/check.h"
 
 namespace ui {
 
@@ -23,8 +24,11 @@ struct HeadlessOptions {
   Mode mode = Mode::Window;
   bool json = false;
   bool csv = false;
-  std::uint32_t intervalMs = 2000;  // the PV dialog's period
-  std::uint32_t count = 0;          // 0: until interrupted
+  std::uint32_t intervalMs = 2000;                 // the PV dialog's period
+  std::uint32_t count = 0;                         // 0: until interrupted
+  std::uint8_t address = 0;                        // polled (and monitored)
+  std::uint8_t scanLast = hart::kLastDropAddress;  // the scan covers 1 to this
+  float tolerance = hart::kLoopTolerance;
 };
 
 // The user's settings file, under $XDG_CONFIG_HOME (~/.config).
