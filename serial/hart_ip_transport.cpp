@@ -708,7 +708,8 @@ LinkResult HartIpTransport::ReceiveFrame(std::uint8_t* reply) {
   if (reply == nullptr) return LinkResult::kMissingBuffer;
   if (session_ == nullptr) return LinkResult::kFailure;
   std::vector<std::uint8_t> frame;
-  const LinkResult got = Delivered(session_->Receive(frame), frame, reply);
+  LinkResult got = session_->Receive(frame);
+  if (got == LinkResult::kOk) got = CheckAnswerFrame(frame, reply);
   // What came is what the trace shows, as a modem's line bytes would be.
   if (FrameObserver* observer = HartLink::Observer(); observer != nullptr) {
     observer->Received(frame, got, got == LinkResult::kOk ? 0 : frame.size());
@@ -716,12 +717,10 @@ LinkResult HartIpTransport::ReceiveFrame(std::uint8_t* reply) {
   return got;
 }
 
-LinkResult HartIpTransport::Delivered(LinkResult got, const std::vector<std::uint8_t>& frame,
-                                      std::uint8_t* reply) {
-  if (got != LinkResult::kOk) return got;
+LinkResult CheckAnswerFrame(std::span<const std::uint8_t> frame, std::uint8_t* reply) {
   // The frame as the device sent it, without preambles: the delimiter sizes
   // the header, the byte count the data, and the checksum covers them all.
-  if (!IsDelimiter(frame[0])) return LinkResult::kFailure;
+  if (frame.empty() || !IsDelimiter(frame[0])) return LinkResult::kFailure;
   const std::size_t header = HeaderLength(frame[0]);
   if (frame.size() < 1 + header) return LinkResult::kDataIncomplete;
   const std::size_t length = 1 + header + frame[header];

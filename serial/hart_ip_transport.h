@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,9 +99,6 @@ class HartIpTransport final : public Transport {
  private:
   class Session;
   platform::Error OpenSession(std::string_view target);
-  // The answer's frame checked as a modem's reply is, and copied to `reply`.
-  static LinkResult Delivered(LinkResult got, const std::vector<std::uint8_t>& frame,
-                              std::uint8_t* reply);
   HartIpOptions options_;
   std::unique_ptr<Session> session_;
   std::string advice_;
@@ -108,5 +106,11 @@ class HartIpTransport final : public Transport {
 };
 
 extern const TransportKind kHartIpTransport;
+
+// A gateway's answer frame (delimiter to checksum, no preambles) checked as
+// the link checks a modem's reply: 0 with delimiter, header and data copied
+// to `reply` (kReplyBufferSize bytes); 1 for no frame at all, 3 for one cut
+// short, 2 for a checksum that does not match.
+LinkResult CheckAnswerFrame(std::span<const std::uint8_t> frame, std::uint8_t* reply);
 
 }  // namespace serial

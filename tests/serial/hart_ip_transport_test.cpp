@@ -377,6 +377,18 @@ TEST(HartIpTransport, BadAnswersAreNeverData) {
        },
        serial::LinkResult::kOk},
       {"flood, then the answer", false, flood, serial::LinkResult::kOk},
+      // The frame inside is checked as a modem's reply is, never passed on
+      // as it came.
+      {"a frame whose checksum does not match", false,
+       [](std::uint16_t s) {
+         return std::vector<Step>{{0, Response(s, Hex("06 80 00 02 00 00 85"))}};
+       },
+       serial::LinkResult::kChecksumError},
+      {"a frame shorter than its byte count", false,
+       [](std::uint16_t s) {
+         return std::vector<Step>{{0, Response(s, Hex("06 80 00 02 00"))}};
+       },
+       serial::LinkResult::kDataIncomplete},
       {"TCP: another sequence first", true,
        [](std::uint16_t s) {
          return std::vector<Step>{{0, Response(s + 7, kOtherFrame)}, {0, Response(s, kFrame)}};
