@@ -85,15 +85,27 @@ std::vector<std::uint8_t> FramePacket(Origin origin, std::span<const std::uint8_
                   Encode(MessageType(frame[0]), kTokenPassingPdu, kStatusSuccess, sequence, frame));
 }
 
-std::vector<std::uint8_t> NoFramePacket(Origin origin, std::span<const std::uint8_t> bytes,
-                                        std::string_view reason) {
+namespace {
+
+std::vector<std::uint8_t> TextPacket(Origin origin, std::string_view prefix,
+                                     std::string_view reason, std::span<const std::uint8_t> bytes) {
   std::vector<std::uint8_t> payload;
-  const std::string_view prefix = "no frame: ";
   payload.insert(payload.end(), prefix.begin(), prefix.end());
   payload.insert(payload.end(), reason.begin(), reason.end());
   payload.push_back('\n');
   payload.insert(payload.end(), bytes.begin(), bytes.end());
   return Datagram(origin, kNoFramePort, payload);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> NoFramePacket(Origin origin, std::span<const std::uint8_t> bytes,
+                                        std::string_view reason) {
+  return TextPacket(origin, "no frame: ", reason, bytes);
+}
+
+std::vector<std::uint8_t> NotePacket(std::string_view note) {
+  return TextPacket(Origin::Master, "note: ", note, {});
 }
 
 PcapWriter::~PcapWriter() {
@@ -211,6 +223,10 @@ bool PcapWriter::WriteFrame(Origin origin, std::span<const std::uint8_t> frame,
 bool PcapWriter::WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes,
                               std::string_view reason, std::uint64_t unixMicros) {
   return Write(NoFramePacket(origin, bytes, reason), unixMicros);
+}
+
+bool PcapWriter::WriteNote(std::string_view note, std::uint64_t unixMicros) {
+  return Write(NotePacket(note), unixMicros);
 }
 
 bool PcapWriter::Write(const std::vector<std::uint8_t>& packet, std::uint64_t unixMicros) {

@@ -40,6 +40,9 @@ std::vector<std::uint8_t> FramePacket(Origin origin, std::span<const std::uint8_
 // `reason` and a newline, then the bytes as they were.
 std::vector<std::uint8_t> NoFramePacket(Origin origin, std::span<const std::uint8_t> bytes,
                                         std::string_view reason);
+// A line about the conversation itself, "note: " `note`, on the same port
+// as bytes that made no frame, from the master's side.
+std::vector<std::uint8_t> NotePacket(std::string_view note);
 
 // Writes the records through libpcap, flushing after each one so that a
 // trace survives the program being killed. Not thread-safe: one writer,
@@ -73,6 +76,7 @@ class PcapWriter {
   bool WriteFrame(Origin origin, std::span<const std::uint8_t> frame, std::uint64_t unixMicros);
   bool WriteNoFrame(Origin origin, std::span<const std::uint8_t> bytes, std::string_view reason,
                     std::uint64_t unixMicros);
+  bool WriteNote(std::string_view note, std::uint64_t unixMicros);
 
   // Why the last write failed, naming the file; empty if none has since Open.
   const std::string& Failure() const { return failure_; }

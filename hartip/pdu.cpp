@@ -19,10 +19,10 @@ std::uint16_t Get16(const std::uint8_t* at) {
 
 std::vector<std::uint8_t> Encode(std::uint8_t messageType, std::uint8_t messageId,
                                  std::uint8_t status, std::uint16_t sequence,
-                                 std::span<const std::uint8_t> body) {
+                                 std::span<const std::uint8_t> body, std::uint8_t version) {
   const std::size_t size = std::min(body.size(), kMaxPduSize - kHeaderSize);
   std::vector<std::uint8_t> out(kHeaderSize + size);
-  out[0] = kVersion;
+  out[0] = version;
   out[1] = messageType;
   out[2] = messageId;
   out[3] = status;

@@ -1,4 +1,4 @@
-// HART-IP messages (version 1): the 8-byte header and the bodies this
+// HART-IP messages (version 1, and 2 inside TLS or DTLS): the 8-byte header and the bodies this
 // program sends and reads. Everything on UDP or TCP port 5094 passes
 // through here, whether it is written to a capture file, sent to a
 // gateway or served by the simulator.
@@ -15,6 +15,9 @@
 namespace hartip {
 
 inline constexpr std::uint8_t kVersion = 1;
+// Inside a TLS or DTLS session keyed by a pre-shared key the header says 2;
+// a server keyed so answers no version-1 host.
+inline constexpr std::uint8_t kSecureVersion = 2;
 inline constexpr std::uint16_t kHartIpPort = 5094;
 
 // Message types.
@@ -67,11 +70,12 @@ struct Pdu {
   std::vector<std::uint8_t> body;
 };
 
-// The message: header (version 1, byte count from the body) and body. The
+// The message: header (`version`, byte count from the body) and body. The
 // body is at most kMaxPduSize - kHeaderSize bytes; a longer one is cut.
 std::vector<std::uint8_t> Encode(std::uint8_t messageType, std::uint8_t messageId,
                                  std::uint8_t status, std::uint16_t sequence,
-                                 std::span<const std::uint8_t> body);
+                                 std::span<const std::uint8_t> body,
+                                 std::uint8_t version = kVersion);
 
 std::vector<std::uint8_t> SessionInitiateBody(std::uint8_t hostType, std::uint32_t timerMs);
 // False when the body is too short to hold a host type and a timer.

@@ -96,6 +96,8 @@ class NetSocket {
   void AwaitInput(NetworkWait& wait, std::uint32_t ms);
   // Ends both directions of a stream at once.
   void Shutdown();
+  // For the protected channel that runs over this socket.
+  int Descriptor() const { return fd_; }
 
  private:
   NetSocket(int fd, bool stream) : fd_(fd), stream_(stream) {}

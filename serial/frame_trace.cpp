@@ -48,4 +48,9 @@ void TraceNoFrame(TraceOrigin origin, std::span<const std::uint8_t> bytes,
   if (w.IsOpen()) Report(w.WriteNoFrame(ToOrigin(origin), bytes, reason, w.Now()));
 }
 
+void TraceNote(std::string_view note) {
+  hartip::PcapWriter& w = Writer();
+  if (w.IsOpen()) Report(w.WriteNote(note, w.Now()));
+}
+
 }  // namespace serial

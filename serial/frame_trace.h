@@ -27,5 +27,7 @@ bool FrameTraceOpen();
 void TraceFrame(TraceOrigin origin, std::span<const std::uint8_t> frame);
 // Bytes that did not make a frame, and why.
 void TraceNoFrame(TraceOrigin origin, std::span<const std::uint8_t> bytes, std::string_view reason);
+// A line about the conversation: how the frames that follow were carried.
+void TraceNote(std::string_view note);
 
 }  // namespace serial

@@ -13,7 +13,10 @@
 #include <utility>
 
 #include "hartip/pdu.h"
+#include "platform/psk_file.h"
+#include "platform/secure_channel.h"
 #include "platform/services.h"
+#include "serial/frame_trace.h"
 
 namespace serial {
 
@@ -29,6 +32,8 @@ using enum platform::Error;
 
 constexpr std::string_view kUdpScheme = "hart-ip://";
 constexpr std::string_view kTcpScheme = "hart-ip+tcp://";
+constexpr std::string_view kTlsScheme = "hart-ip+tls://";
+constexpr std::string_view kDtlsScheme = "hart-ip+dtls://";
 
 // Asked for in Session Initiate; the gateway may choose another value, and
 // the one it answers with is kept alive.
@@ -49,6 +54,11 @@ constexpr int kDrainLimit = 64;
 HartIpSettings& Settings() {
   static HartIpSettings settings;
   return settings;
+}
+
+std::string& KeyFile() {
+  static std::string path;
+  return path;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -77,7 +87,8 @@ bool ValidHost(std::string_view host) {
 
 std::string Where(const HartIpAddress& a) {
   const bool v6 = a.host.find(':') != std::string::npos;
-  return (v6 ? "[" + a.host + "]" : a.host) + ":" + a.port + (a.tcp ? " (TCP)" : " (UDP)");
+  const char* carrier = a.secure ? (a.tcp ? " (TLS)" : " (DTLS)") : (a.tcp ? " (TCP)" : " (UDP)");
+  return (v6 ? "[" + a.host + "]" : a.host) + ":" + a.port + carrier;
 }
 
 // The statuses a gateway refuses a session with, and what they mean to the
@@ -108,10 +119,12 @@ enum class Got { kPdu, kNothing, kRefused, kHangUp };
 // One session with a gateway, and the requests carried in it.
 class HartIpTransport::Session {
  public:
-  Session(std::vector<NetAddress> addresses, bool tcp, const HartIpSettings& settings,
+  Session(std::vector<NetAddress> addresses, bool tcp, bool secure, const HartIpSettings& settings,
           NetworkWait& wait, std::string where)
       : addresses_(std::move(addresses)),
         tcp_(tcp),
+        secure_(secure),
+        version_(secure ? hartip::kSecureVersion : hartip::kVersion),
         settings_(settings),
         wait_(wait),
         where_(std::move(where)) {}
@@ -124,12 +137,20 @@ class HartIpTransport::Session {
   LinkResult Send(std::span<const std::uint8_t> frame, std::uint32_t loopLength);
   // The answer's frame, delimiter to checksum; empty when none came.
   LinkResult Receive(std::vector<std::uint8_t>& frame);
+  // How the session is protected ("HART-IP version 2 in TLSv1.3 ..."); empty
+  // in the clear.
+  std::string Protection() const;
 
  private:
   // A new socket (TCP: connected) for `to`, and Session Initiate over it.
   // `answered` tells whether the gateway answered at all.
   platform::Error OpenAt(const NetAddress& to, std::string& advice, bool& answered);
   platform::Error Initiate(const NetAddress& to, std::string& advice, bool& answered);
+  // The TLS or DTLS handshake on the connected socket, keyed from the key
+  // file, which is read afresh and wiped once the session holds the key.
+  platform::Error Protect(std::string& advice);
+  // The message in a datagram, or the next one of the TCP stream.
+  Got Cut(std::span<const std::uint8_t> bytes, hartip::Pdu& pdu);
   void StartKeeper();
   void StopKeeper();
   // After a sign that the gateway no longer holds the session: a new one.
@@ -152,11 +173,14 @@ class HartIpTransport::Session {
 
   const std::vector<NetAddress> addresses_;
   const bool tcp_;
+  const bool secure_;  // version 2: every message inside TLS or DTLS, none around it
+  const std::uint8_t version_;
   const HartIpSettings settings_;
   NetworkWait& wait_;
   const std::string where_;
   std::size_t at_ = 0;  // the address that serves the session
   std::unique_ptr<NetSocket> socket_;
+  std::unique_ptr<platform::SecureChannel> channel_;
   std::atomic<bool> hungUp_{false};
   // The gateway restarted, closed the session or its port is unreachable:
   // the next request goes to a new session. Set by the keeper too.
@@ -192,6 +216,8 @@ HartIpTransport::Session::~Session() {
   // The gateway frees the session at once instead of after its timer.
   std::uint16_t sequence = 0;
   if (open && !hungUp_ && !lost_) SendMessage(hartip::kSessionClose, {}, sequence);
+  if (channel_ != nullptr && !hungUp_) channel_->Close();
+  channel_.reset();
   if (socket_ != nullptr) socket_->Shutdown();
 }
 
@@ -223,8 +249,16 @@ platform::Error HartIpTransport::Session::SendLocked(std::uint8_t messageId,
                                                      const NetAddress* to) {
   if (hungUp_) return kErrorDeviceNotConnected;
   sequence = sequence_++;
-  const auto message =
-      hartip::Encode(hartip::kTypeRequest, messageId, hartip::kStatusSuccess, sequence, body);
+  const auto message = hartip::Encode(hartip::kTypeRequest, messageId, hartip::kStatusSuccess,
+                                      sequence, body, version_);
+  if (channel_ != nullptr) {
+    if (channel_->Send(message) == platform::SecureResult::kOk) {
+      lastSent_ = Steady::now();
+      return kErrorSuccess;
+    }
+    hungUp_ = true;  // a protected session that failed is not resumed
+    return kErrorDeviceNotConnected;
+  }
   switch (socket_->Send(message, to)) {
     case NetResult::kOk:
       lastSent_ = Steady::now();
@@ -251,6 +285,17 @@ platform::Error HartIpTransport::Session::SendLocked(std::uint8_t messageId,
 
 Got HartIpTransport::Session::ReceiveOne(hartip::Pdu& pdu, NetAddress* from) {
   if (tcp_ && stream_.Next(pdu) == hartip::ReadResult::kComplete) return Got::kPdu;
+  if (channel_ != nullptr) {
+    std::vector<std::uint8_t> plaintext;
+    const platform::SecureResult r = channel_->Receive(plaintext, 0);
+    if (r != platform::SecureResult::kOk && r != platform::SecureResult::kPending) {
+      hungUp_ = true;
+      return Got::kHangUp;
+    }
+    // DTLS hands over one datagram's message at a time, TLS a piece of the
+    // stream, exactly as the sockets do in the clear.
+    return plaintext.empty() ? Got::kNothing : Cut(plaintext, pdu);
+  }
   // One byte more than the longest message: a datagram that fills it was
   // longer, and its real size says so.
   std::array<std::uint8_t, hartip::kMaxPduSize + 1> buffer;
@@ -266,11 +311,15 @@ Got HartIpTransport::Session::ReceiveOne(hartip::Pdu& pdu, NetAddress* from) {
       hungUp_ = true;
       return Got::kHangUp;
   }
+  return Cut({buffer.data(), size}, pdu);
+}
+
+Got HartIpTransport::Session::Cut(std::span<const std::uint8_t> bytes, hartip::Pdu& pdu) {
   if (!tcp_) {
-    if (size > hartip::kMaxPduSize) return Got::kNothing;
-    return hartip::ReadDatagram({buffer.data(), size}, pdu) ? Got::kPdu : Got::kNothing;
+    if (bytes.size() > hartip::kMaxPduSize) return Got::kNothing;  // a datagram cut short
+    return hartip::ReadDatagram(bytes, pdu) ? Got::kPdu : Got::kNothing;
   }
-  stream_.Feed({buffer.data(), size});
+  stream_.Feed(bytes);
   switch (stream_.Next(pdu)) {
     case hartip::ReadResult::kComplete:
       return Got::kPdu;
@@ -307,6 +356,7 @@ platform::Error HartIpTransport::Session::Open(std::size_t first, std::string& a
 
 platform::Error HartIpTransport::Session::OpenAt(const NetAddress& to, std::string& advice,
                                                  bool& answered) {
+  channel_.reset();
   socket_.reset();
   stream_ = hartip::StreamReader();
   hungUp_ = false;
@@ -318,7 +368,70 @@ platform::Error HartIpTransport::Session::OpenAt(const NetAddress& to, std::stri
              ". Check the address and port, and that the gateway is on.";
     return e;
   }
+  if (secure_) {
+    // DTLS runs between two fixed ends: the gateway's address, from the start.
+    if (!tcp_) socket_->Connect(to);
+    if (const platform::Error p = Protect(advice); p != kErrorSuccess) {
+      // The gateway answered, with a handshake that says no.
+      answered = p == kErrorAccessDenied;
+      return p;
+    }
+  }
   return Initiate(to, advice, answered);
+}
+
+platform::Error HartIpTransport::Session::Protect(std::string& advice) {
+  if (KeyFile().empty()) {
+    advice =
+        "Secure HART-IP needs the gateway's pre-shared key: give --psk-file FILE, a file "
+        "of one line IDENTITY:KEY, the key in hex.";
+    return kErrorInvalidParameter;
+  }
+  std::string error;
+  std::unique_ptr<platform::SecureSession> session;
+  {
+    // The key lives only as long as it takes to hand it to the session.
+    platform::PreSharedKey key;
+    if (!platform::ReadPskFile(KeyFile(), key, error)) {
+      advice = "The key file was refused: " + error + ".";
+      return kErrorAccessDenied;
+    }
+    session = platform::SecureSession::Create(
+        tcp_ ? platform::SecureProtocol::kTls : platform::SecureProtocol::kDtls,
+        platform::SecureRole::kClient, key, error);
+  }
+  if (!session) {
+    advice = "No secure session could be set up: " + error + ".";
+    return kErrorGenFailure;
+  }
+  channel_ = std::make_unique<platform::SecureChannel>(socket_->Descriptor(), std::move(session));
+  switch (channel_->Handshake(kSessionAnswerMs)) {
+    case platform::SecureResult::kOk:
+      return kErrorSuccess;
+    case platform::SecureResult::kWrongKey:
+      advice = where_ + " refused the pre-shared key: the identity or key in " + KeyFile() +
+               " is not the one provisioned in the gateway. Check the key file.";
+      break;
+    case platform::SecureResult::kWantsCertificate:
+      advice = where_ +
+               " wants certificates, not a pre-shared key; Veltrop keys secure HART-IP with a "
+               "pre-shared key only. Provision a key in the gateway.";
+      break;
+    default:
+      channel_.reset();
+      advice = "The secure handshake with " + where_ +
+               " failed: it was cut off or not done within " +
+               std::to_string(kSessionAnswerMs / 1000) +
+               " s. Check that the gateway serves HART-IP version 2 over " +
+               (tcp_ ? "TLS (hart-ip+tls://)." : "DTLS (hart-ip+dtls://).");
+      return kErrorGenFailure;
+  }
+  channel_.reset();
+  return kErrorAccessDenied;
+}
+
+std::string HartIpTransport::Session::Protection() const {
+  return channel_ != nullptr ? "HART-IP version 2 in " + channel_->Description() : std::string();
 }
 
 platform::Error HartIpTransport::Session::Initiate(const NetAddress& to, std::string& advice,
@@ -329,7 +442,7 @@ platform::Error HartIpTransport::Session::Initiate(const NetAddress& to, std::st
   platform::Error e = kErrorSuccess;
   {
     std::lock_guard lock(sendMutex_);
-    e = SendLocked(hartip::kSessionInitiate, body, sequence, tcp_ ? nullptr : &to);
+    e = SendLocked(hartip::kSessionInitiate, body, sequence, tcp_ || secure_ ? nullptr : &to);
   }
   if (e != kErrorSuccess) {
     advice = "The session request to " + where_ + " could not be sent (error " +
@@ -350,7 +463,7 @@ platform::Error HartIpTransport::Session::Initiate(const NetAddress& to, std::st
                ". Check the address and port, and that the gateway is on.";
       return kErrorFileNotFound;
     }
-    if (got == Got::kPdu && (tcp_ || from.SameHost(to)) &&
+    if (got == Got::kPdu && (tcp_ || secure_ || from.SameHost(to)) &&
         pdu.header.messageId == hartip::kSessionInitiate && pdu.header.sequence == sequence &&
         pdu.header.messageType != hartip::kTypeRequest) {
       break;
@@ -369,10 +482,10 @@ platform::Error HartIpTransport::Session::Initiate(const NetAddress& to, std::st
   }
   answered = true;
   const hartip::Header& h = pdu.header;
-  if (h.version != hartip::kVersion) {
+  if (h.version != version_) {
     advice = where_ + " answered in HART-IP version " + std::to_string(h.version) +
-             (h.version == 2 ? " (secure HART-IP, over TLS or DTLS)" : "") +
-             "; Veltrop speaks version 1.";
+             (h.version == hartip::kSecureVersion ? " (secure HART-IP, over TLS or DTLS)" : "") +
+             "; Veltrop speaks version " + std::to_string(version_) + " to it.";
     return kErrorGenFailure;
   }
   if (h.messageType != hartip::kTypeResponse ||
@@ -389,7 +502,7 @@ platform::Error HartIpTransport::Session::Initiate(const NetAddress& to, std::st
   }
   // From here on the session's port only: the kernel drops datagrams from
   // anywhere else and reports its ICMP "unreachable".
-  if (!tcp_) {
+  if (!tcp_ && !secure_) {
     if (const platform::Error c = socket_->Connect(from); c != kErrorSuccess) {
       advice = "The session with " + where_ + " could not be set up (error " +
                std::to_string(platform::ErrorNumber(c)) + ").";
@@ -458,7 +571,7 @@ void HartIpTransport::Session::KeepAlive() {
 
 void HartIpTransport::Session::Dispatch(const hartip::Pdu& pdu) {
   const hartip::Header& h = pdu.header;
-  if (h.version != hartip::kVersion) return;
+  if (h.version != version_) return;
   // An Error message: the gateway cannot serve this host as it stands,
   // typically after a restart that forgot the session.
   if (h.messageType == hartip::kTypeError) {
@@ -583,7 +696,16 @@ platform::Error SystemResolve(const HartIpAddress& address, NetworkWait& wait,
 const TransportKind kHartIpTransport{ClaimsHartIp, MakeHartIp};
 
 bool IsHartIpName(std::string_view name) {
-  return StartsWithNoCase(name, kUdpScheme) || StartsWithNoCase(name, kTcpScheme);
+  return StartsWithNoCase(name, kUdpScheme) || StartsWithNoCase(name, kTcpScheme) ||
+         IsSecureHartIpName(name);
+}
+
+bool IsSecureHartIpName(std::string_view name) {
+  return StartsWithNoCase(name, kTlsScheme) || StartsWithNoCase(name, kDtlsScheme);
+}
+
+void SetHartIpKeyFile(std::string path) {
+  KeyFile() = std::move(path);
 }
 
 bool ParseHartIpName(std::string_view name, HartIpAddress& address) {
@@ -592,6 +714,10 @@ bool ParseHartIpName(std::string_view name, HartIpAddress& address) {
   if (StartsWithNoCase(name, kTcpScheme)) {
     a.tcp = true;
     rest = name.substr(kTcpScheme.size());
+  } else if (IsSecureHartIpName(name)) {
+    a.tcp = StartsWithNoCase(name, kTlsScheme);
+    a.secure = true;
+    rest = name.substr((a.tcp ? kTlsScheme : kDtlsScheme).size());
   } else if (StartsWithNoCase(name, kUdpScheme)) {
     rest = name.substr(kUdpScheme.size());
   } else {
@@ -666,8 +792,8 @@ platform::Error HartIpTransport::OpenSession(std::string_view target) {
   if (!ParseHartIpName(target, address)) {
     advice_ = std::string(target) +
               " is not a gateway address. Write hart-ip://HOST[:PORT] (UDP) or "
-              "hart-ip+tcp://HOST[:PORT] (TCP); an IPv6 address goes in brackets, "
-              "hart-ip://[::1]:5094.";
+              "hart-ip+tcp://HOST[:PORT] (TCP), hart-ip+tls:// or hart-ip+dtls:// for secure "
+              "HART-IP; an IPv6 address goes in brackets, hart-ip://[::1]:5094.";
     return kErrorInvalidParameter;
   }
   NetworkWait& wait = options_.wait != nullptr ? *options_.wait : platform::ServingWait();
@@ -678,9 +804,13 @@ platform::Error HartIpTransport::OpenSession(std::string_view target) {
     advice_ = address.host + " has no address to reach it at.";
     return kErrorFileNotFound;
   }
-  auto session = std::make_unique<Session>(std::move(addresses), address.tcp, options_.settings,
-                                           wait, Where(address));
+  auto session = std::make_unique<Session>(std::move(addresses), address.tcp, address.secure,
+                                           options_.settings, wait, Where(address));
   if (const auto e = session->Open(0, advice_); e != kErrorSuccess) return e;
+  // The frames are traced in the clear; the trace says how they travelled.
+  if (const std::string protection = session->Protection(); !protection.empty()) {
+    TraceNote("session protected: " + protection);
+  }
   session_ = std::move(session);
   return kErrorSuccess;
 }

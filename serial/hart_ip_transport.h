@@ -2,7 +2,9 @@
 // gateway, an I/O system, or `hartsim --hart-ip`) as token-passing PDUs.
 // The port names it as hart-ip://HOST[:PORT] (UDP) or
 // hart-ip+tcp://HOST[:PORT], port 5094 unless given; HOST is a name, an
-// IPv4 address or an IPv6 address in brackets.
+// IPv4 address or an IPv6 address in brackets. hart-ip+tls:// (TCP) and
+// hart-ip+dtls:// (UDP) are HART-IP version 2: the session runs inside TLS
+// or DTLS keyed by the pre-shared key in the key file, and never without.
 //
 // - Open: resolve, then for each address in turn until one answers: connect
 //   (TCP), Session Initiate as primary (or secondary) host with an
@@ -39,12 +41,18 @@ struct HartIpAddress {
   std::string host;  // without brackets
   std::string port;  // "5094" unless the name gave one
   bool tcp = false;
+  bool secure = false;  // TLS over TCP, DTLS over UDP
 };
 
 // Whether `name` asks for a gateway (its scheme), valid or not.
 bool IsHartIpName(std::string_view name);
 // False when `name` is not a well-formed gateway address.
 bool ParseHartIpName(std::string_view name, HartIpAddress& address);
+// True for hart-ip+tls:// and hart-ip+dtls://, valid or not.
+bool IsSecureHartIpName(std::string_view name);
+// The key file for hart-ip+tls:// and hart-ip+dtls://, read afresh at each
+// open and wiped once the handshake is done.
+void SetHartIpKeyFile(std::string path);
 
 // How long a read waits for the response to a request of `requestLength`
 // bytes: the time a 1200-baud loop needs for the request, the slave's

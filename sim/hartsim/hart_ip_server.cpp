@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/hartsim/secure_server.h"
+
 namespace sim {
 
 namespace {
@@ -106,6 +108,12 @@ HartIpServer::~HartIpServer() {
   Stop();
 }
 
+void HartIpServer::Protect(const platform::PreSharedKey& key) {
+  secure_ = std::make_unique<SecureServer>(key);
+  secure_->log = [this](const std::string& line) { Log(line); };
+  version_ = hartip::kSecureVersion;
+}
+
 int HartIpServer::Start(const ListenAddress& address, std::string& error) {
   if (thread_.joinable()) return 0;
   const auto fail = [&](const std::string& what, int e) {
@@ -183,7 +191,10 @@ void HartIpServer::Stop() {
     [[maybe_unused]] auto n = ::write(wakeFds_[1], &wake, 1);
     thread_.join();
   }
-  for (auto& s : sessions_) CloseFd(s->fd);
+  for (auto& s : sessions_) {
+    ForgetProtection(*s);
+    CloseFd(s->fd);
+  }
   sessions_.clear();
   CloseFd(udpFd_);
   CloseFd(listenFd_);
@@ -249,6 +260,7 @@ void HartIpServer::Serve() {
                              [&](const auto& s) { return s->id == id; });
       if (it == sessions_.end()) continue;
       if ((*it)->open) Log("hart-ip: session " + std::to_string(id) + " closed");
+      ForgetProtection(**it);
       CloseFd((*it)->fd);
       sessions_.erase(it);
     }
@@ -256,17 +268,31 @@ void HartIpServer::Serve() {
 }
 
 void HartIpServer::ServeUdp() {
-  // One byte more than the longest message, so a longer datagram shows.
-  std::array<std::uint8_t, hartip::kMaxPduSize + 1> buffer;
+  // Room for a DTLS record around the longest message; a datagram longer
+  // than the buffer shows through MSG_TRUNC.
+  std::array<std::uint8_t, 2048> buffer;
   for (int i = 0; i < kDatagramBatch; ++i) {
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     const ssize_t n = ::recvfrom(udpFd_, buffer.data(), buffer.size(), MSG_TRUNC,
                                  reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (n < 0) return;
+    if (static_cast<std::size_t>(n) > buffer.size()) continue;
+    std::span<const std::uint8_t> datagram(buffer.data(), static_cast<std::size_t>(n));
+    std::vector<std::uint8_t> plaintext;
+    if (secure_) {
+      const auto send = [&](std::span<const std::uint8_t> bytes) {
+        ::sendto(udpFd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&peer), peerLength);
+      };
+      if (!secure_->Open(SecureServer::DatagramPeer(peer, peerLength), datagram, plaintext, send) ||
+          plaintext.empty()) {
+        continue;
+      }
+      datagram = plaintext;
+    }
     hartip::Pdu pdu;
-    if (static_cast<std::size_t>(n) > hartip::kMaxPduSize ||
-        !hartip::ReadDatagram({buffer.data(), static_cast<std::size_t>(n)}, pdu)) {
+    if (datagram.size() > hartip::kMaxPduSize || !hartip::ReadDatagram(datagram, pdu)) {
       continue;  // not a message: nothing to answer
     }
     auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) {
@@ -318,7 +344,16 @@ bool HartIpServer::ServeTcp(Session& c) {
   const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-  c.stream.Feed({buffer.data(), static_cast<std::size_t>(n)});
+  std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
+  std::vector<std::uint8_t> plaintext;
+  if (secure_) {
+    const auto send = [&](std::span<const std::uint8_t> out) {
+      ::send(c.fd, out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    };
+    if (!secure_->Open(SecureServer::StreamPeer(c.fd), bytes, plaintext, send)) return false;
+    bytes = plaintext;
+  }
+  c.stream.Feed(bytes);
   hartip::Pdu pdu;
   for (;;) {
     switch (c.stream.Next(pdu)) {
@@ -337,7 +372,7 @@ bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
   const hartip::Header& h = pdu.header;
   if (h.messageType != hartip::kTypeRequest) return true;
   if (from.open) from.lastHeard = Clock::now();
-  if (h.version != hartip::kVersion) {
+  if (h.version != version_) {
     Reply(from, hartip::kTypeResponse, h.messageId, hartip::kStatusVersionNotSupported, h.sequence,
           {});
     return true;
@@ -457,15 +492,30 @@ void HartIpServer::Expire() {
   std::erase_if(sessions_, [&](const auto& s) {
     if (now - s->lastHeard < std::chrono::milliseconds(s->timerMs)) return false;
     if (s->open) Log("hart-ip: session " + std::to_string(s->id) + " timed out");
+    ForgetProtection(*s);
     if (s->fd >= 0) ::close(s->fd);
     return true;
   });
 }
 
+void HartIpServer::ForgetProtection(const Session& s) {
+  // A descriptor number comes back with the next connection accepted.
+  if (secure_) {
+    secure_->Forget(s.fd >= 0 ? SecureServer::StreamPeer(s.fd)
+                              : SecureServer::DatagramPeer(s.peer, s.peerLength));
+  }
+}
+
 void HartIpServer::Reply(const Session& to, std::uint8_t messageType, std::uint8_t messageId,
                          std::uint8_t status, std::uint16_t sequence,
                          std::span<const std::uint8_t> body) {
-  const auto message = hartip::Encode(messageType, messageId, status, sequence, body);
+  auto message = hartip::Encode(messageType, messageId, status, sequence, body, version_);
+  if (secure_) {
+    message = secure_->Seal(to.fd < 0 ? SecureServer::DatagramPeer(to.peer, to.peerLength)
+                                      : SecureServer::StreamPeer(to.fd),
+                            message);
+    if (message.empty()) return;
+  }
   if (to.fd < 0) {
     ::sendto(udpFd_, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
              reinterpret_cast<const sockaddr*>(&to.peer), to.peerLength);

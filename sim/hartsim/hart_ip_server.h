@@ -29,7 +29,13 @@
 #include "hartip/pdu.h"
 #include "sim/segment.h"
 
+namespace platform {
+class PreSharedKey;
+}
+
 namespace sim {
+
+class SecureServer;
 
 struct ListenAddress {
   std::string host;  // empty: every address, IPv6 and IPv4
@@ -49,6 +55,11 @@ class HartIpServer {
   ~HartIpServer();
   HartIpServer(const HartIpServer&) = delete;
   HartIpServer& operator=(const HartIpServer&) = delete;
+
+  // Serves every session inside TLS (TCP) or DTLS (UDP) keyed by `key`,
+  // with HART-IP version 2 headers; nothing unprotected is heard or sent,
+  // and a version-1 host gets no session. Call before Start.
+  void Protect(const platform::PreSharedKey& key);
 
   // Binds UDP and TCP on the same port and serves them on a background
   // thread. Returns 0, or the errno of the call that failed (`error` says
@@ -97,12 +108,15 @@ class HartIpServer {
              std::uint8_t status, std::uint16_t sequence, std::span<const std::uint8_t> body);
   void SendDue();
   void Expire();
+  void ForgetProtection(const Session& session);
   void Log(const std::string& line);
   std::size_t OpenSessions() const;
   std::uint64_t Now() const;
 
   Segment& segment_;
   const std::size_t maxSessions_;
+  std::unique_ptr<SecureServer> secure_;
+  std::uint8_t version_ = hartip::kVersion;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   int udpFd_ = -1;

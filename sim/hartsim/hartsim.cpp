@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/psk_file.h"
 #include "sim/hartsim/hart_ip_server.h"
 #include "sim/hartsim/hartsim_trace.h"
 #include "sim/hartsim/options.h"
@@ -55,6 +56,14 @@ int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen,
     };
   }
   std::string error;
+  if (!options.pskFile.empty()) {
+    platform::PreSharedKey key;
+    if (!platform::ReadPskFile(options.pskFile, key, error)) {
+      std::fprintf(stderr, "hartsim: --psk-file: %s\n", error.c_str());
+      return 2;
+    }
+    server.Protect(key);
+  }
   if (server.Start(listen, error) != 0) {
     std::fprintf(stderr, "hartsim: cannot serve HART-IP: %s\n", error.c_str());
     return 1;
@@ -66,7 +75,8 @@ int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen,
     server.Stop();
     return 2;
   }
-  std::printf("hart-ip: %s (UDP and TCP)\n", server.Where().c_str());
+  std::printf("hart-ip: %s (%s)\n", server.Where().c_str(),
+              options.pskFile.empty() ? "UDP and TCP" : "DTLS and TLS, HART-IP version 2");
   PrintDevices(segment);
   int received = 0;
   sigwait(&signals, &received);

@@ -520,7 +520,15 @@ namespace {
 
 // Long options without a short form; one more goes in the enum, the table
 // and the switch in ParseCommandLine.
-enum LongOnly { kOptDevice = 0x100, kOptFault, kOptLink, kOptVersion, kOptTrace, kOptHartIp };
+enum LongOnly {
+  kOptDevice = 0x100,
+  kOptFault,
+  kOptLink,
+  kOptVersion,
+  kOptTrace,
+  kOptHartIp,
+  kOptPskFile
+};
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, kOptDevice},
@@ -531,6 +539,7 @@ const option kOptions[] = {
     {"version", no_argument, nullptr, kOptVersion},
     {"trace", required_argument, nullptr, kOptTrace},
     {"hart-ip", required_argument, nullptr, kOptHartIp},
+    {"psk-file", required_argument, nullptr, kOptPskFile},
     {nullptr, 0, nullptr, 0},
 };
 // Leading ':' makes getopt_long report a missing value as ':' (not '?')
@@ -613,11 +622,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
         break;
       case kOptLink:
       case kOptTrace:
+      case kOptPskFile:
         if (value.empty()) {
           error = "option '" + OptionName(code, "") + "' needs a non-empty value";
           return false;
         }
-        (code == kOptLink ? o.link : o.trace) = value;
+        (code == kOptLink ? o.link : code == kOptTrace ? o.trace : o.pskFile) = value;
         break;
       case kOptHartIp:
         o.hartIp = value;
@@ -654,6 +664,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
   }
   if (!o.hartIp.empty() && !o.link.empty()) {
     error = "--hart-ip serves the devices instead of a terminal; --link has none to link";
+    return false;
+  }
+  if (!o.pskFile.empty() && o.hartIp.empty()) {
+    error = "--psk-file keys the HART-IP sessions; it goes with --hart-ip";
     return false;
   }
   if (o.devices.empty()) o.devices.push_back(DeviceSetup{});
@@ -698,6 +712,10 @@ Options (--option VALUE or --option=VALUE):
                      serve the devices as a HART-IP gateway on UDP and TCP
                      PORT (5094 is HART-IP's; 0 picks a free one), instead
                      of a terminal; at most 4 sessions at once
+      --psk-file FILE
+                     with --hart-ip: serve HART-IP version 2 only, TLS on
+                     TCP and DTLS on UDP, keyed by FILE's one line
+                     IDENTITY:KEY (key in hex; FILE readable by you alone)
   -v, --verbose      print a line for every request a device recognises
   -h, --help         this text
       --version      the version

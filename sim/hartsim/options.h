@@ -19,6 +19,7 @@ struct Options {
   std::string link;                  // --link PATH
   std::string trace;                 // --trace FILE
   std::string hartIp;                // --hart-ip [ADDR:]PORT
+  std::string pskFile;               // --psk-file FILE
   bool verbose = false;
   bool help = false;
   bool version = false;

@@ -141,6 +141,18 @@ run --hart-ip-wait 0
 expect "--hart-ip-wait 0" 2 "$rc"
 check "the refusal names the range" contains "$err" "option '--hart-ip-wait' takes milliseconds from 100 to 120000, not '0'"
 
+# A key file others may read stops the program before anything is sent,
+# with the command that fixes it; a secure gateway without a key file is
+# refused as well.
+printf 'gw:00112233445566778899aabbccddeeff\n' >"$work/gw.key"
+chmod 644 "$work/gw.key"
+run --port hart-ip+tls://127.0.0.1 --psk-file "$work/gw.key" --poll
+expect "--psk-file readable by others" 2 "$rc"
+check "the refusal says chmod 600" contains "$err" "chmod 600 $work/gw.key"
+run --port hart-ip+dtls://127.0.0.1 --poll
+expect "hart-ip+dtls:// without --psk-file" 2 "$rc"
+check "the refusal asks for --psk-file" contains "$err" "give --psk-file FILE"
+
 # No display: one line that says what to do, status 1, no abort.
 run
 expect "no display" 1 "$rc"

@@ -9,6 +9,7 @@
 #include "hart/hart_device.h"
 #include "platform/posix_serial.h"
 #include "platform/process.h"
+#include "platform/psk_file.h"
 #include "serial/frame_trace.h"
 #include "serial/hart_ip_transport.h"
 #include "serial/hart_link.h"
@@ -72,6 +73,7 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
   static const std::vector<platform::CommandLineOption> options = {
       {"service", "", "show the PV button (loop current and PV, error-rate test)"},
       {"port", "PATH", "the modem's device for COM8: (default /dev/com8)"},
+      {"psk-file", "FILE", "IDENTITY:KEY, the key for hart-ip+tls:// and +dtls://"},
       {"trace", "FILE", "write every HART frame to FILE, a capture Wireshark reads"},
       {"modem", "KIND", "self (default), or rts: DTR powers the modem, RTS keys it"},
       {"poll", "", "poll address 0 without a window, check its loop, print it"},
@@ -132,9 +134,11 @@ bool ChooseSharedSettings(const platform::CommandLine& given, const Environment&
 }
 
 bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) {
-  if (given.IsSet("trace") && given.Value("trace").empty()) {
-    error = "option '--trace' needs a non-empty value";
-    return false;
+  for (const char* name : {"trace", "psk-file"}) {
+    if (given.IsSet(name) && given.Value(name).empty()) {
+      error = std::string("option '--") + name + "' needs a non-empty value";
+      return false;
+    }
   }
   platform::ConfigFile file;
   const std::string path = platform::UserConfigFile(kSettingsFile);
@@ -153,6 +157,19 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
   }
   if (!settings.modem.empty()) {
     hart::UseModemKeying(settings.modem == "rts" ? serial::Keying::kRts : serial::Keying::kSelf);
+  }
+  if (given.IsSet("psk-file")) {
+    // Checked now, so that a key file others can read stops the program
+    // before it talks to anyone; read again, and wiped, at each session.
+    platform::PreSharedKey key;
+    if (!platform::ReadPskFile(given.Value("psk-file"), key, error)) {
+      error = "--psk-file: " + error;
+      return false;
+    }
+    serial::SetHartIpKeyFile(given.Value("psk-file"));
+  } else if (serial::IsSecureHartIpName(settings.port)) {
+    error = "--port " + settings.port + " needs the gateway's key: give --psk-file FILE";
+    return false;
   }
   if (!settings.port.empty()) platform::SetPortPath(serial::kPortName, settings.port);
   serial::HartIpSettings gateway;

@@ -73,6 +73,8 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--fault", "hangup=0"},  // 0 would be no fault at all
       {"--link"},
       {"--hart-ip", "5094", "--link", "/dev/com8"},  // a gateway has no terminal to link
+      {"--psk-file", "gw.key"},                      // a key for no HART-IP server
+      {"--hart-ip", "5094", "--psk-file="},
       {"--frobnicate"},
       {"--help=yes"},
       {"stray"},
