@@ -277,6 +277,15 @@ std::vector<std::uint8_t> Device::CommandData(std::uint8_t command,
     case 48:
       d = c.additionalStatus;
       break;
+    case 20:
+      // Long tags came with revision 6.
+      if (c.universalRevision < 6) {
+        responseCode = kRcNotImplemented;
+        break;
+      }
+      d.assign(c.longTag.begin(), c.longTag.begin() + std::min<std::size_t>(c.longTag.size(), 32));
+      d.resize(32, 0x00);
+      break;
     default:
       responseCode = kRcNotImplemented;
       break;

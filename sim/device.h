@@ -41,7 +41,10 @@ struct DeviceConfig {
   std::uint8_t manufacturer = 0x1A;
   std::uint8_t deviceType = 0x11;
   std::array<std::uint8_t, 3> deviceId{0x00, 0x01, 0x02};
-  std::string tag = "PT-101";                   // 8 characters on the wire
+  std::string tag = "PT-101";  // 8 characters on the wire
+  // Command 20's long tag (revision 6 on): 32 Latin-1 bytes on the wire,
+  // NUL-padded.
+  std::string longTag;
   std::string descriptor;                       // 16 characters on the wire
   std::uint8_t day = 1, month = 1, year = 100;  // year - 1900
   float loopCurrent = 12.0f;                    // mA
@@ -146,6 +149,12 @@ class Device {
                                         const std::vector<std::uint8_t>& requestData,
                                         std::uint8_t& responseCode) const;
 
+  // A reply frame from this device: its preambles, then delimiter, address,
+  // command, byte count, the two status bytes, data and checksum.
+  std::vector<std::uint8_t> Frame(std::uint8_t delimiter, const std::vector<std::uint8_t>& address,
+                                  std::uint8_t command, std::uint8_t status0, std::uint8_t status1,
+                                  const std::vector<std::uint8_t>& data) const;
+
   // --- counters -----------------------------------------------------------
   // Requests addressed to this device, by command (bad checksums included).
   std::uint32_t Seen(std::uint8_t command) const { return seen_[command]; }
@@ -160,9 +169,6 @@ class Device {
 
  private:
   friend class Segment;
-  std::vector<std::uint8_t> Frame(std::uint8_t delimiter, const std::vector<std::uint8_t>& address,
-                                  std::uint8_t command, std::uint8_t status0, std::uint8_t status1,
-                                  const std::vector<std::uint8_t>& data) const;
   std::vector<std::uint8_t> LongAddress(std::uint8_t masterBits) const;
   bool DropThisOne();
 

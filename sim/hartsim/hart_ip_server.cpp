@@ -60,16 +60,33 @@ void Merge(std::deque<TimedByte>& queue, const std::vector<TimedByte>& bytes) {
   }
 }
 
+// The frame with the gateway's own preambles in front, as the trace sees
+// a frame on a loop.
+std::vector<TimedByte> OnTheLine(std::span<const std::uint8_t> frame, std::uint64_t atMicros) {
+  std::vector<TimedByte> bytes(kLoopPreambles, TimedByte{atMicros, kPreamble});
+  for (const std::uint8_t b : frame) bytes.push_back({atMicros, b});
+  return bytes;
+}
+
 }  // namespace
 
 struct HartIpServer::Session {
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() {
+    if (ownsUdpFd) CloseFd(udpFd);
+  }
   int id = 0;
-  int fd = -1;  // a TCP connection; -1 for UDP
+  int fd = -1;     // a TCP connection; -1 for UDP
+  int udpFd = -1;  // the UDP socket the session is served on
+  bool ownsUdpFd = false;
   sockaddr_storage peer{};
   socklen_t peerLength = 0;
-  bool open = false;  // Session Initiate accepted
+  bool open = false;       // Session Initiate accepted
+  bool forgotten = false;  // lost in a restart; removed on the next pass
   std::uint32_t timerMs = 0;
-  Clock::time_point lastHeard{};
+  std::uint64_t lastHeard = 0;  // microseconds, by the server's clock
   hartip::StreamReader stream;
 };
 
@@ -102,7 +119,10 @@ bool ParseListenAddress(std::string_view text, ListenAddress& address, std::stri
 }
 
 HartIpServer::HartIpServer(Segment& segment, std::size_t maxSessions)
-    : segment_(segment), maxSessions_(maxSessions) {}
+    : segment_(&segment), maxSessions_(maxSessions) {}
+
+HartIpServer::HartIpServer(Gateway& gateway, std::size_t maxSessions)
+    : gateway_(&gateway), maxSessions_(maxSessions) {}
 
 HartIpServer::~HartIpServer() {
   Stop();
@@ -178,6 +198,8 @@ int HartIpServer::Start(const ListenAddress& address, std::string& error) {
   if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe2", errno);
   port_ = port;
   where_ = AddressText(reinterpret_cast<sockaddr*>(&bound));
+  bound_ = bound;
+  boundLength_ = boundLength;
   stop_ = false;
   start_ = Clock::now();
   thread_ = std::thread([this] { Serve(); });
@@ -203,6 +225,7 @@ void HartIpServer::Stop() {
 }
 
 std::uint64_t HartIpServer::Now() const {
+  if (clock) return clock();
   return static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count());
 }
@@ -220,18 +243,20 @@ void HartIpServer::Serve() {
   std::vector<pollfd> fds;
   while (!stop_) {
     const std::uint64_t now = Now();
-    const std::vector<TimedByte> unsolicited = segment_.Unsolicited(now);
-    if (tap) Merge(lineOut_, unsolicited);
+    if (segment_ != nullptr) {
+      const std::vector<TimedByte> unsolicited = segment_->Unsolicited(now);
+      if (tap) Merge(lineOut_, unsolicited);
+    }
     std::vector<TimedByte> sent;
     while (!lineOut_.empty() && lineOut_.front().atMicros <= now) {
       sent.push_back(lineOut_.front());
       lineOut_.pop_front();
     }
-    if (tap) tap({}, sent, now);
-    SendDue();
-    Expire();
+    if (tap && !sent.empty()) tap({}, sent, now);
+    Advance();
 
-    std::uint64_t wait = segment_.HasUnsolicited() ? kTickMicros : kQuietTickMicros;
+    std::uint64_t wait =
+        segment_ != nullptr && segment_->HasUnsolicited() ? kTickMicros : kQuietTickMicros;
     if (!responses_.empty())
       wait = std::min(wait,
                       responses_.front().dueMicros - std::min(now, responses_.front().dueMicros));
@@ -240,20 +265,31 @@ void HartIpServer::Serve() {
     fds.assign({{wakeFds_[0], POLLIN, 0}, {udpFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
     for (const auto& s : sessions_) {
       if (s->fd >= 0) fds.push_back({s->fd, POLLIN, 0});
+      if (s->ownsUdpFd) fds.push_back({s->udpFd, POLLIN, 0});
     }
     const timespec timeout{static_cast<time_t>(wait / 1'000'000),
                            static_cast<long>(wait % 1'000'000 * 1000)};
     if (::ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0 && errno != EINTR) break;
     if (fds[0].revents) break;
-    if (fds[1].revents & POLLIN) ServeUdp();
+    // Time passed in the wait: what fell due and what expired meanwhile
+    // come before what arrived.
+    Advance();
+    if (fds[1].revents & POLLIN) ServeUdp(udpFd_);
     if (fds[2].revents & POLLIN) Accept();
     // Connections in the order polled; one that ends is removed after.
     std::vector<int> ended;
     for (std::size_t i = 3; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
-      auto it = std::find_if(sessions_.begin(), sessions_.end(),
-                             [&](const auto& s) { return s->fd == fds[i].fd; });
-      if (it != sessions_.end() && !ServeTcp(**it)) ended.push_back((*it)->id);
+      auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) {
+        return s->fd == fds[i].fd || (s->ownsUdpFd && s->udpFd == fds[i].fd);
+      });
+      if (it == sessions_.end()) continue;
+      if ((*it)->fd < 0) {
+        ServeUdp(fds[i].fd);
+        continue;
+      }
+      const int id = (*it)->id;  // the session may be gone once served
+      if (!ServeTcp(**it)) ended.push_back(id);
     }
     for (const int id : ended) {
       auto it = std::find_if(sessions_.begin(), sessions_.end(),
@@ -267,22 +303,23 @@ void HartIpServer::Serve() {
   }
 }
 
-void HartIpServer::ServeUdp() {
+void HartIpServer::ServeUdp(int fd) {
   // Room for a DTLS record around the longest message; a datagram longer
   // than the buffer shows through MSG_TRUNC.
   std::array<std::uint8_t, 2048> buffer;
   for (int i = 0; i < kDatagramBatch; ++i) {
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
-    const ssize_t n = ::recvfrom(udpFd_, buffer.data(), buffer.size(), MSG_TRUNC,
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC,
                                  reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (n < 0) return;
+    // MSG_TRUNC: n is the datagram's whole size, which may exceed the buffer.
     if (static_cast<std::size_t>(n) > buffer.size()) continue;
     std::span<const std::uint8_t> datagram(buffer.data(), static_cast<std::size_t>(n));
     std::vector<std::uint8_t> plaintext;
     if (secure_) {
       const auto send = [&](std::span<const std::uint8_t> bytes) {
-        ::sendto(udpFd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+        ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&peer), peerLength);
       };
       if (!secure_->Open(SecureServer::DatagramPeer(peer, peerLength), datagram, plaintext, send) ||
@@ -291,29 +328,66 @@ void HartIpServer::ServeUdp() {
       }
       datagram = plaintext;
     }
-    hartip::Pdu pdu;
-    if (datagram.size() > hartip::kMaxPduSize || !hartip::ReadDatagram(datagram, pdu)) {
-      continue;  // not a message: nothing to answer
-    }
-    auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) {
-      return s->fd < 0 && s->peerLength == peerLength &&
-             std::memcmp(&s->peer, &peer, peerLength) == 0;
-    });
-    if (it != sessions_.end()) {
-      Handle(**it, pdu);
-      continue;
-    }
-    // A host without a session is only heard for Session Initiate.
-    Session stranger;
-    stranger.peer = peer;
-    stranger.peerLength = peerLength;
-    if (pdu.header.messageId != hartip::kSessionInitiate) continue;
-    Handle(stranger, pdu);
-    if (stranger.open) {
-      auto session = std::make_unique<Session>(std::move(stranger));
-      sessions_.push_back(std::move(session));
+    Datagram(fd, peer, peerLength, datagram);
+  }
+}
+
+void HartIpServer::ReceiveDatagram(const sockaddr_storage& peer, socklen_t peerLength,
+                                   std::span<const std::uint8_t> datagram) {
+  Datagram(udpFd_, peer, peerLength, datagram);
+}
+
+void HartIpServer::Datagram(int fd, const sockaddr_storage& peer, socklen_t peerLength,
+                            std::span<const std::uint8_t> datagram) {
+  hartip::Pdu pdu;
+  if (datagram.size() > hartip::kMaxPduSize || !hartip::ReadDatagram(datagram, pdu)) {
+    return;  // not a message: nothing to answer
+  }
+  auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) {
+    return s->fd < 0 && !s->forgotten && s->udpFd == fd && s->peerLength == peerLength &&
+           std::memcmp(&s->peer, &peer, peerLength) == 0;
+  });
+  if (it != sessions_.end()) {
+    Handle(**it, pdu);
+    return;
+  }
+  // A host without a session is only heard for Session Initiate, and only
+  // on the gateway's own port.
+  if (fd != udpFd_ || pdu.header.messageId != hartip::kSessionInitiate) return;
+  auto stranger = std::make_unique<Session>();
+  stranger->peer = peer;
+  stranger->peerLength = peerLength;
+  stranger->udpFd = udpFd_;
+  if (faults.movePort) {
+    const int own = MovedSocket();
+    if (own >= 0) {
+      stranger->udpFd = own;
+      stranger->ownsUdpFd = true;
     }
   }
+  Handle(*stranger, pdu);
+  if (stranger->open) sessions_.push_back(std::move(stranger));
+}
+
+int HartIpServer::MovedSocket() {
+  if (boundLength_ == 0) return -1;
+  sockaddr_storage address = bound_;
+  if (address.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = 0;
+  } else {
+    reinterpret_cast<sockaddr_in*>(&address)->sin_port = 0;
+  }
+  const int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  const int off = 0;
+  if (address.ss_family == AF_INET6) {
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), boundLength_) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 void HartIpServer::Accept() {
@@ -333,13 +407,14 @@ void HartIpServer::Accept() {
   s->fd = fd;
   s->peer = peer;
   s->peerLength = peerLength;
-  s->lastHeard = Clock::now();
+  s->lastHeard = Now();
   // A connection that never initiates a session is dropped like an idle one.
   s->timerMs = kMinTimerMs * 10;
   sessions_.push_back(std::move(s));
 }
 
 bool HartIpServer::ServeTcp(Session& c) {
+  if (c.forgotten) return false;
   std::array<std::uint8_t, hartip::kMaxPduSize> buffer;
   const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
   if (n == 0) return false;
@@ -368,10 +443,34 @@ bool HartIpServer::ServeTcp(Session& c) {
   }
 }
 
+bool HartIpServer::Counted() {
+  if (faults.restartAfter && !restarted_ && tokenRequests_ >= *faults.restartAfter) {
+    Restart("after " + std::to_string(tokenRequests_) + " requests");
+    return false;
+  }
+  ++tokenRequests_;
+  return true;
+}
+
+void HartIpServer::Restart(const std::string& why) {
+  restarted_ = true;
+  Log("hart-ip: restart " + why + ": every session forgotten");
+  // A restarted gateway's network stack knows none of its connections:
+  // the host finds out at its next read or write.
+  for (auto& s : sessions_) {
+    if (s->fd >= 0) ::shutdown(s->fd, SHUT_RDWR);
+    s->open = false;
+    s->forgotten = true;
+  }
+  responses_.clear();
+  if (gateway_ != nullptr) gateway_->Restart();
+}
+
 bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
   const hartip::Header& h = pdu.header;
-  if (h.messageType != hartip::kTypeRequest) return true;
-  if (from.open) from.lastHeard = Clock::now();
+  if (h.messageType != hartip::kTypeRequest || from.forgotten) return true;
+  if (faults.silentAfter && tokenRequests_ >= *faults.silentAfter) return true;
+  if (from.open) from.lastHeard = Now();
   if (h.version != version_) {
     Reply(from, hartip::kTypeResponse, h.messageId, hartip::kStatusVersionNotSupported, h.sequence,
           {});
@@ -406,7 +505,7 @@ bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
       if (from.id == 0) from.id = nextSessionId_++;
       from.open = true;
       from.timerMs = kept;
-      from.lastHeard = Clock::now();
+      from.lastHeard = Now();
       Reply(from, hartip::kTypeResponse, h.messageId, status, h.sequence,
             hartip::SessionInitiateBody(host, kept));
       Log("hart-ip: session " + std::to_string(from.id) + " opened by " +
@@ -428,7 +527,17 @@ bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
       }
       return true;
     case hartip::kTokenPassingPdu:
-      if (from.open) PassThrough(from, pdu);
+      if (!from.open) return true;
+      // After a restart neither this session nor its connection exists.
+      if (!Counted()) return from.fd < 0;
+      if (pdu.body.empty()) {
+        Reply(from, hartip::kTypeResponse, h.messageId, hartip::kStatusTooFewBytes, h.sequence, {});
+      } else if (gateway_ != nullptr) {
+        Route(from, pdu);
+      } else {
+        PassThrough(from, pdu);
+      }
+      SendDue();  // the gateway's own answers are due at once
       return true;
     default:
       if (from.open)
@@ -438,11 +547,10 @@ bool HartIpServer::Handle(Session& from, const hartip::Pdu& pdu) {
 }
 
 void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
-  if (pdu.body.empty()) {
-    Reply(from, hartip::kTypeResponse, pdu.header.messageId, hartip::kStatusTooFewBytes,
-          pdu.header.sequence, {});
-    return;
-  }
+  // Only a whole request frame goes on the loop: the devices' receivers
+  // would take part of one as the start of the next PDU's, and its answer
+  // would go out under the later sequence number.
+  if (!ReadRequestFrame(pdu.body)) return;
   // The gateway serves one request at a time on its loop.
   const std::uint64_t now = Now();
   if (lineTime && loopFreeAt_ > now + kMaxBacklogMicros) return;
@@ -453,7 +561,7 @@ void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
     request.push_back({begin + i * kCharacterMicros, value});
   }
   loopFreeAt_ = request.back().atMicros;
-  const std::vector<TimedByte> reply = segment_.Receive(request);
+  const std::vector<TimedByte> reply = segment_->Receive(request);
   if (tap) tap(request, {}, now);
   if (reply.empty()) return;
   if (tap) Merge(lineOut_, reply);  // held only to go to the tap on time
@@ -470,8 +578,31 @@ void HartIpServer::PassThrough(Session& from, const hartip::Pdu& pdu) {
   for (std::size_t i = at; i < reply.size() && frame.size() < hartip::kMaxFrameSize; ++i) {
     frame.push_back(reply[i].value);
   }
-  responses_.push_back(
-      {lineTime ? reply.back().atMicros : now, from.id, pdu.header.sequence, std::move(frame)});
+  Queue({lineTime ? reply.back().atMicros : now, from.id, pdu.header.sequence, std::move(frame)});
+}
+
+void HartIpServer::Route(Session& from, const hartip::Pdu& pdu) {
+  const std::uint64_t now = Now();
+  if (tap) tap(OnTheLine(pdu.body, now), {}, now);
+  auto reply = gateway_->Handle(pdu.body, now);
+  if (!reply) return;
+  Queue({reply->dueMicros, from.id, pdu.header.sequence, std::move(reply->frame)});
+}
+
+void HartIpServer::Queue(Response response) {
+  // Answers come due in their own order, not in the order asked.
+  const auto at =
+      std::upper_bound(responses_.begin(), responses_.end(), response.dueMicros,
+                       [](std::uint64_t due, const Response& r) { return due < r.dueMicros; });
+  responses_.insert(at, std::move(response));
+}
+
+void HartIpServer::Advance() {
+  if (faults.restartAtMicros && !restarted_ && Now() >= *faults.restartAtMicros) {
+    Restart("at " + std::to_string(*faults.restartAtMicros / 1000) + " ms");
+  }
+  SendDue();
+  Expire();
 }
 
 void HartIpServer::SendDue() {
@@ -482,15 +613,16 @@ void HartIpServer::SendDue() {
     auto it = std::find_if(sessions_.begin(), sessions_.end(),
                            [&](const auto& s) { return s->id == r.session && s->open; });
     if (it == sessions_.end()) continue;  // the host left meanwhile
+    if (tap && gateway_ != nullptr) tap({}, OnTheLine(r.frame, now), now);
     Reply(**it, hartip::kTypeResponse, hartip::kTokenPassingPdu, hartip::kStatusSuccess, r.sequence,
           r.frame);
   }
 }
 
 void HartIpServer::Expire() {
-  const Clock::time_point now = Clock::now();
+  const std::uint64_t now = Now();
   std::erase_if(sessions_, [&](const auto& s) {
-    if (now - s->lastHeard < std::chrono::milliseconds(s->timerMs)) return false;
+    if (!s->forgotten && now < s->lastHeard + s->timerMs * 1000ull) return false;
     if (s->open) Log("hart-ip: session " + std::to_string(s->id) + " timed out");
     ForgetProtection(*s);
     if (s->fd >= 0) ::close(s->fd);
@@ -506,6 +638,22 @@ void HartIpServer::ForgetProtection(const Session& s) {
   }
 }
 
+void HartIpServer::Transmit(const Session& to, std::span<const std::uint8_t> message) {
+  if (sent) sent(to.peer, message);
+  if (to.fd < 0) {
+    if (to.udpFd >= 0) {
+      ::sendto(to.udpFd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&to.peer), to.peerLength);
+    }
+    return;
+  }
+  // A host that does not read its answers loses its connection rather than
+  // stall the server for everyone else; half a message would leave it
+  // reading garbage.
+  const ssize_t n = ::send(to.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n != static_cast<ssize_t>(message.size())) ::shutdown(to.fd, SHUT_RDWR);
+}
+
 void HartIpServer::Reply(const Session& to, std::uint8_t messageType, std::uint8_t messageId,
                          std::uint8_t status, std::uint16_t sequence,
                          std::span<const std::uint8_t> body) {
@@ -516,16 +664,7 @@ void HartIpServer::Reply(const Session& to, std::uint8_t messageType, std::uint8
                             message);
     if (message.empty()) return;
   }
-  if (to.fd < 0) {
-    ::sendto(udpFd_, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-             reinterpret_cast<const sockaddr*>(&to.peer), to.peerLength);
-    return;
-  }
-  // A host that does not read its answers loses its connection rather than
-  // stall the server for everyone else; half a message would leave it
-  // reading garbage.
-  const ssize_t n = ::send(to.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (n != static_cast<ssize_t>(message.size())) ::shutdown(to.fd, SHUT_RDWR);
+  Transmit(to, message);
 }
 
 }  // namespace sim

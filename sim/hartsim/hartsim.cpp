@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,31 @@ void PrintDevices(sim::Segment& segment) {
   std::fflush(stdout);
 }
 
-int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen,
-                const sim::Options& options, sigset_t& signals) {
-  sim::HartIpServer server(segment);
+// The gateway's line, then one for each sub-device: where it sits and what
+// it is.
+void PrintGateway(sim::Gateway& gateway, const sim::GatewaySetup& setup) {
+  const auto& self = gateway.Self().config;
+  std::printf(
+      "gateway: id %02X%02X%02X, tag %s, %zu sub-devices on %u cards of %u channels, "
+      "%llu ms latency, %u at once\n",
+      self.deviceId[0], self.deviceId[1], self.deviceId[2], self.tag.c_str(), gateway.Size(),
+      unsigned{gateway.Cards()}, unsigned{gateway.Config().channelsPerCard},
+      static_cast<unsigned long long>(setup.latencyMicros / 1000),
+      unsigned{gateway.Config().maxOutstanding});
+  for (std::size_t i = 0; i < gateway.Size(); ++i) {
+    const auto& sub = gateway.At(i);
+    std::string line = sim::DeviceLine(sub.device.config);
+    line.replace(0, line.find(", revision"),
+                 "sub-device: card " + std::to_string(sub.card) + ", channel " +
+                     std::to_string(sub.channel));
+    std::printf("%s\n", line.c_str());
+  }
+  std::fflush(stdout);
+}
+
+int ServeHartIp(sim::HartIpServer& server, const sim::ListenAddress& listen,
+                const sim::Options& options, sigset_t& signals,
+                const std::function<void()>& printDevices) {
   sim::HartsimTrace trace;
   if (!options.trace.empty()) trace.Attach(server);
   if (options.verbose) {
@@ -77,7 +100,7 @@ int ServeHartIp(sim::Segment& segment, const sim::ListenAddress& listen,
   }
   std::printf("hart-ip: %s (%s)\n", server.Where().c_str(),
               options.pskFile.empty() ? "UDP and TCP" : "DTLS and TLS, HART-IP version 2");
-  PrintDevices(segment);
+  printDevices();
   int received = 0;
   sigwait(&signals, &received);
   server.Stop();
@@ -136,8 +159,22 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  if (!options.hartIp.empty() && options.gateway.on) {
+    const sim::GatewaySetup& setup = options.gateway;
+    sim::Gateway gateway(setup.config);
+    for (const auto& d : options.devices) {
+      gateway.Add(d.config, setup.latencyMicros).device.faults = d.faults;
+    }
+    for (std::uint32_t i = 0; i < setup.subDevices; ++i) {
+      gateway.Add(sim::MadeUpSubDevice(i), setup.latencyMicros);
+    }
+    sim::HartIpServer server(gateway);
+    server.faults = setup.faults;
+    return ServeHartIp(server, listen, options, signals, [&] { PrintGateway(gateway, setup); });
+  }
   if (!options.hartIp.empty()) {
-    return ServeHartIp(segment, listen, options, signals);
+    sim::HartIpServer server(segment);
+    return ServeHartIp(server, listen, options, signals, [&] { PrintDevices(segment); });
   }
 
   sim::PtyServer server(segment);

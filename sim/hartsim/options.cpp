@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -113,28 +114,40 @@ struct Range {
   const char* shown = nullptr;
 };
 
-struct Setting;
+template <typename Target>
+struct SettingOf;
 
-// One key of --device or --fault: its name, its values, what it sets and
-// its line in --help.
-struct Key {
+// One key of --device, --fault or --gateway: its name, its values, what it
+// sets and its line in --help.
+template <typename Target>
+struct KeyOf {
   const char* name;
   Range range;
-  bool (*set)(const Setting&);
+  bool (*set)(const SettingOf<Target>&);
   const char* help;
 };
 
 // What a key's setter is given: its row, the value written and the device
-// to set. Its checks take the row's range and name the key in any error.
-struct Setting {
-  const Key& row;
+// (or gateway) to set. Its checks take the row's range and name the key in
+// any error.
+template <typename Target>
+struct SettingOf {
+  const KeyOf<Target>& row;
   const std::string& value;
-  DeviceSetup& setup;
+  Target& setup;
   std::string& error;
 
   template <typename T>
   bool InRange(T& out) const {
     return Number(row.name, value, row.range.min, row.range.max, out, error);
+  }
+  // A fault that is off until given.
+  template <typename T>
+  bool InRange(std::optional<T>& out) const {
+    T value{};
+    if (!InRange(value)) return false;
+    out = value;
+    return true;
   }
   // "N" or "every".
   bool CountOrEvery(std::int32_t& out) const {
@@ -149,6 +162,12 @@ struct Setting {
     std::uint32_t millis = 0;
     if (!InRange(millis)) return false;
     micros = millis * 1000ull;
+    return true;
+  }
+  bool Millis(std::optional<std::uint64_t>& micros) const {
+    std::uint64_t value = 0;
+    if (!Millis(value)) return false;
+    micros = value;
     return true;
   }
   bool Real(float& out) const { return Float(row.name, value, out, error); }
@@ -170,6 +189,11 @@ struct Setting {
     return VariableValue(row.name, value, variables[slot], error);
   }
 };
+
+using Key = KeyOf<DeviceSetup>;
+using Setting = SettingOf<DeviceSetup>;
+using GatewayKey = KeyOf<GatewaySetup>;
+using GatewaySetting = SettingOf<GatewaySetup>;
 
 // Character times from the request's end to the reply. A device must start
 // within 28; more is a device too slow for any master, kept as a fault to
@@ -218,6 +242,10 @@ constexpr Key kDeviceKeys[] = {
      {0, 8, "TEXT"},
      [](const Setting& s) { return s.Text(s.setup.config.tag); },
      "at most 8 characters, served in packed ASCII (upper case)"},
+    {"longtag",
+     {0, 32, "TEXT"},
+     [](const Setting& s) { return s.Text(s.setup.config.longTag); },
+     "long tag (command 20, revision 6 on): at most 32 characters, Latin-1"},
     {"desc",
      {0, 16, "TEXT"},
      [](const Setting& s) { return s.Text(s.setup.config.descriptor); },
@@ -424,9 +452,52 @@ constexpr Key kFaultKeys[] = {
      "bytes among every reply's preambles"},
 };
 
+// Made-up sub-devices, at most; with the ones of --device, they fill the
+// cards' channels one each.
+constexpr unsigned long kMaxSubDevices = 1000;
+
+constexpr GatewayKey kGatewayKeys[] = {
+    {"subdevices",
+     {0, kMaxSubDevices, "N"},
+     [](const GatewaySetting& s) { return s.InRange(s.setup.subDevices); },
+     "N sub-devices made up (tags SD-1, SD-2, ...; every fourth of revision 5), after those of "
+     "--device, which are sub-devices too"},
+    {"channels",
+     {1, 255},
+     [](const GatewaySetting& s) { return s.InRange(s.setup.config.channelsPerCard); },
+     "channels on each I/O card, one sub-device on each (default 16)"},
+    {"latency",
+     {0, 600000},
+     [](const GatewaySetting& s) { return s.Millis(s.setup.latencyMicros); },
+     "ms before a sub-device's answer comes back (default 500)"},
+    {"max",
+     {1, 255},
+     [](const GatewaySetting& s) { return s.InRange(s.setup.config.maxOutstanding); },
+     "requests to sub-devices held at once, as command 74 reports (default 8); one more is "
+     "answered busy"},
+    {"moveport",
+     {0, 0, "1"},
+     [](const GatewaySetting& s) { return s.On(s.setup.faults.movePort); },
+     "answer Session Initiate over UDP from a new port, and serve the session there"},
+    {"restart",
+     {0, kMaxCount, "N"},
+     [](const GatewaySetting& s) { return s.InRange(s.setup.faults.restartAfter); },
+     "restart when the request after the first N arrives: every session forgotten, that "
+     "request unanswered, a host without a session ignored"},
+    {"restartat",
+     {0, 86400000},
+     [](const GatewaySetting& s) { return s.Millis(s.setup.faults.restartAtMicros); },
+     "restart so many ms after start instead"},
+    {"silent",
+     {0, kMaxCount, "N"},
+     [](const GatewaySetting& s) { return s.InRange(s.setup.faults.silentAfter); },
+     "answer nothing at all after the first N requests (0: from the start)"},
+};
+
 // A row left without its setter or help, or a name given twice (the second
 // row would never be reached), fails the build.
-constexpr bool WellFormed(std::span<const Key> keys) {
+template <typename Target>
+constexpr bool WellFormed(std::span<const KeyOf<Target>> keys) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (keys[i].set == nullptr || keys[i].help == nullptr || keys[i].help[0] == '\0') return false;
     for (std::size_t j = 0; j < i; ++j) {
@@ -435,13 +506,16 @@ constexpr bool WellFormed(std::span<const Key> keys) {
   }
   return true;
 }
-static_assert(WellFormed(kDeviceKeys), "each device key once, with its setter and help");
-static_assert(WellFormed(kFaultKeys), "each fault key once, with its setter and help");
+static_assert(WellFormed<DeviceSetup>(kDeviceKeys),
+              "each device key once, with its setter and help");
+static_assert(WellFormed<DeviceSetup>(kFaultKeys), "each fault key once, with its setter and help");
+static_assert(WellFormed<GatewaySetup>(kGatewayKeys),
+              "each gateway key once, with its setter and help");
 
 // Calls `handle(row, value)` for each key=value of a comma-separated list.
 // Empty items ("a=1,,b=2") are skipped.
-template <typename Handle>
-bool ForEachKey(std::string_view list, std::span<const Key> keys, const char* kind,
+template <typename Target, typename Handle>
+bool ForEachKey(std::string_view list, std::span<const KeyOf<Target>> keys, const char* kind,
                 std::string& error, Handle handle) {
   while (!list.empty()) {
     const auto comma = list.find(',');
@@ -451,7 +525,7 @@ bool ForEachKey(std::string_view list, std::span<const Key> keys, const char* ki
     const auto equals = item.find('=');
     const std::string key(item.substr(0, equals));
     const auto row =
-        std::find_if(keys.begin(), keys.end(), [&](const Key& k) { return key == k.name; });
+        std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return key == k.name; });
     if (row == keys.end()) {
       error = std::string("unknown ") + kind + " key '" + key + "'";
       return false;
@@ -465,16 +539,19 @@ bool ForEachKey(std::string_view list, std::span<const Key> keys, const char* ki
   return true;
 }
 
-bool SetKeys(std::string_view keys, std::span<const Key> table, const char* kind,
-             DeviceSetup& setup, std::string& error) {
-  return ForEachKey(keys, table, kind, error, [&](const Key& row, const std::string& value) {
-    return row.set(Setting{row, value, setup, error});
-  });
+template <typename Target>
+bool SetKeys(std::string_view keys, std::span<const KeyOf<Target>> table, const char* kind,
+             Target& setup, std::string& error) {
+  return ForEachKey(keys, table, kind, error,
+                    [&](const KeyOf<Target>& row, const std::string& value) {
+                      return row.set(SettingOf<Target>{row, value, setup, error});
+                    });
 }
 
 // "  addr=0..63        polling address ...", the help wrapped to 79
 // columns; a long key puts its help on the next line.
-void AppendKeys(std::string& out, std::span<const Key> keys) {
+template <typename Target>
+void AppendKeys(std::string& out, std::span<const KeyOf<Target>> keys) {
   constexpr std::size_t kHelpColumn = 20;
   constexpr std::size_t kWidth = 79;
   for (const auto& k : keys) {
@@ -509,11 +586,15 @@ void AppendKeys(std::string& out, std::span<const Key> keys) {
 }  // namespace
 
 bool ParseDevice(std::string_view keys, DeviceSetup& setup, std::string& error) {
-  return SetKeys(keys, kDeviceKeys, "device", setup, error);
+  return SetKeys<DeviceSetup>(keys, kDeviceKeys, "device", setup, error);
 }
 
 bool ParseFault(std::string_view keys, DeviceSetup& setup, std::string& error) {
-  return SetKeys(keys, kFaultKeys, "fault", setup, error);
+  return SetKeys<DeviceSetup>(keys, kFaultKeys, "fault", setup, error);
+}
+
+bool ParseGateway(std::string_view keys, GatewaySetup& setup, std::string& error) {
+  return SetKeys<GatewaySetup>(keys, kGatewayKeys, "gateway", setup, error);
 }
 
 namespace {
@@ -527,7 +608,8 @@ enum LongOnly {
   kOptVersion,
   kOptTrace,
   kOptHartIp,
-  kOptPskFile
+  kOptPskFile,
+  kOptGateway
 };
 
 const option kOptions[] = {
@@ -540,6 +622,7 @@ const option kOptions[] = {
     {"trace", required_argument, nullptr, kOptTrace},
     {"hart-ip", required_argument, nullptr, kOptHartIp},
     {"psk-file", required_argument, nullptr, kOptPskFile},
+    {"gateway", required_argument, nullptr, kOptGateway},
     {nullptr, 0, nullptr, 0},
 };
 // Leading ':' makes getopt_long report a missing value as ':' (not '?')
@@ -579,10 +662,11 @@ bool AddDevice(const std::string& keys, Options& o, std::string& error) {
 
 bool AddFault(const std::string& keys, Options& o, std::string& error) {
   std::uint8_t addr = 0;
-  if (!ForEachKey(keys, kFaultKeys, "fault", error, [&](const Key& row, const std::string& v) {
-        return std::string_view(row.name) != "addr" ||
-               Number(row.name, v, row.range.min, row.range.max, addr, error);
-      })) {
+  if (!ForEachKey<DeviceSetup>(
+          keys, kFaultKeys, "fault", error, [&](const Key& row, const std::string& v) {
+            return std::string_view(row.name) != "addr" ||
+                   Number(row.name, v, row.range.min, row.range.max, addr, error);
+          })) {
     return false;
   }
   for (auto& d : o.devices) {
@@ -632,6 +716,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
       case kOptHartIp:
         o.hartIp = value;
         break;
+      case kOptGateway:
+        o.gateway.on = true;
+        if (!ParseGateway(value, o.gateway, error)) {
+          error = "--gateway: " + error;
+          return false;
+        }
+        break;
       case kOptDevice:
         if (!AddDevice(value, o, error)) {
           error = "--device: " + error;
@@ -670,7 +761,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
     error = "--psk-file keys the HART-IP sessions; it goes with --hart-ip";
     return false;
   }
-  if (o.devices.empty()) o.devices.push_back(DeviceSetup{});
+  if (o.gateway.on) {
+    if (o.hartIp.empty()) {
+      error = "--gateway serves its devices over HART-IP: give --hart-ip too";
+      return false;
+    }
+    const std::size_t all = o.devices.size() + o.gateway.subDevices;
+    if (all > 255ul * o.gateway.config.channelsPerCard) {
+      error = "--gateway: " + std::to_string(all) + " sub-devices do not fit on 255 cards of " +
+              std::to_string(o.gateway.config.channelsPerCard) + " channels";
+      return false;
+    }
+  }
+  // A gateway of made-up sub-devices needs no --device.
+  if (o.devices.empty() && !(o.gateway.on && o.gateway.subDevices > 0)) {
+    o.devices.push_back(DeviceSetup{});
+  }
 
   for (const auto& keys : faults) {
     if (!AddFault(keys, o, error)) {
@@ -679,6 +785,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& o, std::str
     }
   }
   return true;
+}
+
+DeviceConfig MadeUpSubDevice(std::size_t index) {
+  DeviceConfig c;
+  const std::size_t number = index + 1;
+  c.universalRevision = index % 4 == 3 ? 5 : 7;
+  c.deviceId = {0x20, static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
+  c.tag = "SD-" + std::to_string(number);
+  if (c.universalRevision >= 6) c.longTag = "SUB-DEVICE " + std::to_string(number);
+  c.loopCurrent = 4.0f + static_cast<float>(index % 17);
+  c.variables = {{kUnitBar, 1.0f + 0.25f * static_cast<float>(index)}};
+  return c;
 }
 
 std::string DeviceLine(const DeviceConfig& c) {
@@ -716,17 +834,26 @@ Options (--option VALUE or --option=VALUE):
                      with --hart-ip: serve HART-IP version 2 only, TLS on
                      TCP and DTLS on UDP, keyed by FILE's one line
                      IDENTITY:KEY (key in hex; FILE readable by you alone)
+      --gateway KEYS serve them behind a gateway of hartsim's own (with
+                     --hart-ip): the gateway answers polling address 0 and
+                     commands 74, 84 and 77; each device is a sub-device on a
+                     card and channel, reached by its long address, answering
+                     after a latency, many at once
   -v, --verbose      print a line for every request a device recognises
   -h, --help         this text
       --version      the version
 
 Device KEYS, comma-separated key=value (numbers decimal or 0x hex):
 )";
-  AppendKeys(text, kDeviceKeys);
+  AppendKeys<DeviceSetup>(text, kDeviceKeys);
   text += R"(
 Fault KEYS (N is a count of requests; "every" where shown):
 )";
-  AppendKeys(text, kFaultKeys);
+  AppendKeys<DeviceSetup>(text, kFaultKeys);
+  text += R"(
+Gateway KEYS (N is a count of token-passing requests):
+)";
+  AppendKeys<GatewaySetup>(text, kGatewayKeys);
   text += R"(
 A bursting device leaves 8 quiet characters after each frame, alternates the
 master it names, and loses any request begun while it sends.
@@ -734,6 +861,7 @@ master it names, and loses any request begun while it sends.
 Example:
   hartsim --link /dev/com8 --device addr=0,rev=7,id=000102,tag=PT-101 \
           --device addr=3,rev=4,legacy=1,tag=TT-3 --fault addr=3,busy=2
+  hartsim --hart-ip 5094 --gateway subdevices=60,latency=500,channels=8
 )";
   return text;
 }

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/gateway.h"
+#include "sim/hartsim/hart_ip_server.h"
 
 namespace sim {
 
@@ -14,12 +16,22 @@ struct DeviceSetup {
   Faults faults;
 };
 
+// --gateway: hartsim serves its devices behind a gateway of its own.
+struct GatewaySetup {
+  bool on = false;
+  GatewayConfig config = DefaultGatewayConfig();
+  std::uint32_t subDevices = 0;  // made up, after those of --device
+  std::uint64_t latencyMicros = 500'000;
+  HartIpFaults faults;
+};
+
 struct Options {
   std::vector<DeviceSetup> devices;  // one revision-7 device at address 0 if none given
   std::string link;                  // --link PATH
   std::string trace;                 // --trace FILE
   std::string hartIp;                // --hart-ip [ADDR:]PORT
   std::string pskFile;               // --psk-file FILE
+  GatewaySetup gateway;              // --gateway KEYS
   bool verbose = false;
   bool help = false;
   bool version = false;
@@ -35,6 +47,13 @@ bool ParseDevice(std::string_view keys, DeviceSetup& setup, std::string& error);
 // One --fault value applied to `setup`; its addr= key chooses the device
 // and is checked by the caller.
 bool ParseFault(std::string_view keys, DeviceSetup& setup, std::string& error);
+
+// One --gateway value.
+bool ParseGateway(std::string_view keys, GatewaySetup& setup, std::string& error);
+// The made-up sub-device number `index` (from 0) of subdevices=N: its own
+// identifier, tag and long tag; every fourth one of revision 5, without a
+// long tag.
+DeviceConfig MadeUpSubDevice(std::size_t index);
 
 // The line hartsim prints for a device, with its tag as the device serves
 // it (packed ASCII: upper case, '?' for what it cannot carry).

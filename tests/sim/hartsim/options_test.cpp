@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
 
 bool Parse(std::vector<std::string> args, sim::Options& o, std::string& error) {
@@ -85,6 +87,9 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
       {"--trace="},
       {"--device", "current=1e40"},  // a finite double, an infinite float
       {"--fault", "drop=nan"},
+      {"--gateway", "subdevices=4"},  // a gateway is served over HART-IP only
+      {"--hart-ip", "0", "--gateway", "channels=1,subdevices=256"},  // 255 cards at most
+      {"--hart-ip", "0", "--gateway", "max=0"},
   };
   for (const auto& args : bad) {
     sim::Options o;
@@ -92,6 +97,47 @@ TEST(SimOptions, BadOptionsAreRefusedWithAMessage) {
     EXPECT_FALSE(Parse(args, o, error)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(SimOptions, AGatewayOfMadeUpSubDevicesNeedsNoDeviceAndKeepsThoseGiven) {
+  sim::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--hart-ip", "0", "--gateway",
+                     "subdevices=60,latency=250,channels=8,max=4,moveport=1,restart=3,silent=0"},
+                    o, error))
+      << error;
+  EXPECT_TRUE(o.devices.empty());
+  const auto& g = o.gateway;
+  EXPECT_EQ(g.subDevices, 60u);
+  EXPECT_EQ(g.latencyMicros, 250'000u);
+  EXPECT_EQ(g.config.channelsPerCard, 8);
+  EXPECT_EQ(g.config.maxOutstanding, 4);
+  EXPECT_TRUE(g.faults.movePort);
+  EXPECT_EQ(g.faults.restartAfter, 3u);
+  EXPECT_EQ(g.faults.silentAfter, 0u);  // silent from the start, not off
+  EXPECT_FALSE(g.faults.restartAtMicros);
+
+  sim::Options given;
+  ASSERT_TRUE(
+      Parse({"--hart-ip", "0", "--gateway", "restartat=1500", "--device", "rev=5"}, given, error))
+      << error;
+  ASSERT_EQ(given.devices.size(), 1u);
+  EXPECT_EQ(given.devices[0].config.universalRevision, 5);
+  EXPECT_EQ(given.gateway.faults.restartAtMicros, 1'500'000u);
+}
+
+TEST(SimOptions, MadeUpSubDevicesHaveLongAddressesAndTagsOfTheirOwn) {
+  std::set<std::array<std::uint8_t, 3>> ids;
+  std::set<std::string> tags;
+  for (std::size_t i = 0; i < 1000; ++i) {
+    const auto c = sim::MadeUpSubDevice(i);
+    ids.insert(c.deviceId);
+    tags.insert(c.tag);
+    EXPECT_LE(c.tag.size(), 8u);
+    EXPECT_EQ(c.longTag.empty(), c.universalRevision < 6) << i;
+  }
+  EXPECT_EQ(ids.size(), 1000u);
+  EXPECT_EQ(tags.size(), 1000u);
 }
 
 TEST(SimOptions, LongOptionsTakeTheirValueEitherWay) {
