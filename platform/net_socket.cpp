@@ -101,10 +101,6 @@ NetAddress NetAddress::Numeric(std::string_view ip, std::uint16_t port) {
   return a;
 }
 
-bool NetAddress::IsV6() const {
-  return length_ != 0 && AsSockaddr(bytes_)->sa_family == AF_INET6;
-}
-
 bool NetAddress::SameHost(const NetAddress& other) const {
   if (length_ == 0 || other.length_ == 0) return false;
   const int family = AsSockaddr(bytes_)->sa_family;
@@ -120,28 +116,6 @@ bool NetAddress::SameHost(const NetAddress& other) const {
   std::memcpy(&b, other.bytes_.data(), sizeof b);
   return std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0 &&
          a.sin6_scope_id == b.sin6_scope_id;
-}
-
-std::uint16_t NetAddress::Port() const {
-  if (length_ == 0) return 0;
-  if (IsV6()) {
-    sockaddr_in6 six{};
-    std::memcpy(&six, bytes_.data(), sizeof six);
-    return ntohs(six.sin6_port);
-  }
-  sockaddr_in four{};
-  std::memcpy(&four, bytes_.data(), sizeof four);
-  return ntohs(four.sin_port);
-}
-
-std::string NetAddress::Text() const {
-  char host[NI_MAXHOST] = {};
-  if (length_ == 0 || ::getnameinfo(AsSockaddr(bytes_), length_, host, sizeof host, nullptr, 0,
-                                    NI_NUMERICHOST) != 0) {
-    return "?";
-  }
-  const std::string port = std::to_string(Port());
-  return IsV6() ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
 }
 
 Error Resolve(const std::string& host, const std::string& port, bool stream, NetworkWait& wait,

@@ -36,14 +36,11 @@ std::uint32_t WaitLeft(NetworkWait& wait, std::uint32_t start, std::uint32_t spa
 // One address of a host and a port, IPv4 or IPv6.
 class NetAddress {
  public:
-  // A numeric address ("127.0.0.1", "::1"); empty when it is none.
+  // A numeric address ("127.0.0.1", "::1"); one that matches no host when
+  // `ip` is none.
   static NetAddress Numeric(std::string_view ip, std::uint16_t port);
-  bool Empty() const { return length_ == 0; }
-  bool IsV6() const;
   // Whether both are the same host, whatever their ports.
   bool SameHost(const NetAddress& other) const;
-  std::uint16_t Port() const;
-  std::string Text() const;  // 127.0.0.1:5094, [::1]:5094
 
  private:
   friend class NetSocket;
