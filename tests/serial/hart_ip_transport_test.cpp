@@ -141,7 +141,7 @@ class ScriptedGateway final : public platform::NetworkWait {
       now_ = std::max<std::uint32_t>(now_, next);
     }
   }
-  // Lets virtual time pass while the client does nothing.
+  // Lets virtual time pass while the transport does nothing.
   void Advance(std::uint32_t ms) {
     now_ += ms;
     Serve();
