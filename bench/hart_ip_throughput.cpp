@@ -1,6 +1,6 @@
 // Polls a second one process gets through one HART-IP gateway: hartsim's
-// server in process on loopback, the real driver's gateway client, the
-// real HartDevice. Figures for docs/PERFORMANCE.md, never assertions.
+// server in process on loopback, the HART-IP transport, the real
+// HartDevice. Figures for docs/PERFORMANCE.md, never assertions.
 //
 //   hart_ip_throughput [SECONDS]
 //

@@ -9,7 +9,7 @@
 #                 or ui/
 cmake_policy(SET CMP0057 NEW)  # if(IN_LIST) in script mode
 string(REPLACE "|" ";" FILES "${FILES}")
-set(seam services.h serial_device.h errors.h)
+set(seam services.h serial_device.h errors.h net_socket.h secure_channel.h psk_file.h)
 if(LAYER STREQUAL "platform")
   set(forbidden "<Q[A-Za-z]" "\"(platform_qt|serial|hart|ui|sim)/")
   set(advice "platform must see neither the GUI toolkit nor the folders built on it")

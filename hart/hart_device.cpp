@@ -9,6 +9,7 @@
 #include "hart/reply.h"
 #include "hart/transaction.h"
 #include "serial/hart_link.h"
+#include "serial/transport.h"
 
 namespace hart {
 
@@ -75,19 +76,19 @@ std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::u
 
 serial::LinkResult HartDevice::Open(std::uint8_t portNumber, std::uint32_t baudRate) {
   portLost = false;
-  return HartLink::OpenLink(portNumber, baudRate);
+  return serial::OpenTransport(portNumber, baudRate);
 }
 
 platform::Error HartDevice::Close() {
-  return HartLink::CloseLink();
+  return serial::CloseTransport();
 }
 
 void HartDevice::Settle(std::uint32_t ms) {
-  HartLink::Settle(ms);
+  serial::CurrentTransport().Settle(ms);
 }
 
 void HartDevice::ReportLostPort() {
-  HartLink::ReportLostPort();
+  serial::CurrentTransport().ReportLostPort();
 }
 
 void UseModemKeying(serial::Keying keying) {

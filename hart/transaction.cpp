@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/services.h"
+#include "serial/transport.h"
 
 namespace hart {
 
@@ -15,10 +16,11 @@ using serial::LinkResult;
 // burst device (its frames name each master in turn) and a frame.
 constexpr std::uint32_t kTurnWaitMs = 2500;
 
-// Everything the engine asks of the link, in one place: whether other
-// stations share the line, the wait for the master's turn, the send and
-// the read. One operation's requests on a line where another station has
-// been heard each wait for the master's turn, within the policy's budget.
+// Everything the engine asks of the transport that carries its frames, in
+// one place: whether other stations share the line, the wait for the
+// master's turn, the send and the read. One operation's requests on a line
+// where another station has been heard each wait for the master's turn,
+// within the policy's budget.
 class Line {
  public:
   explicit Line(std::uint32_t budgetMs) : start_(platform::TickCount()), budget_(budgetMs) {}
@@ -28,7 +30,7 @@ class Line {
   // line what is left must cover at least the shortest wait for the turn
   // (RT1 of silence), or the request would go out blind.
   bool MayTry() const {
-    return !HartLink::LineShared() ||
+    return !Carrier().LineShared() ||
            Elapsed() + serial::CharactersMillis(serial::kPrimaryRt1Chars) <= budget_;
   }
 
@@ -40,24 +42,25 @@ class Line {
   };
   Sent Send(const std::uint8_t* request, std::size_t length) const {
     bool granted = false;
-    if (HartLink::LineShared()) {
+    if (Carrier().LineShared()) {
       const std::uint32_t spent = Elapsed();
-      granted = HartLink::AwaitTurn(std::min(kTurnWaitMs, spent < budget_ ? budget_ - spent : 0)) ==
+      granted = Carrier().AwaitTurn(std::min(kTurnWaitMs, spent < budget_ ? budget_ - spent : 0)) ==
                 HartLink::Turn::kGranted;
     }
-    return {HartLink::SendFrame(request, static_cast<std::uint32_t>(length)), granted};
+    return {Carrier().SendFrame(request, static_cast<std::uint32_t>(length)), granted};
   }
 
   static LinkResult Receive(ReplyBuffer& reply) {
     // Bytes beyond a short reply's data read as zero rather than as
     // whatever the last reply left.
     reply.fill(0);
-    return HartLink::ReceiveFrame(reply.data());
+    return Carrier().ReceiveFrame(reply.data());
   }
 
-  static void NoteOtherStation() { HartLink::NoteOtherStation(); }
+  static void NoteOtherStation() { Carrier().NoteOtherStation(); }
 
  private:
+  static serial::Transport& Carrier() { return serial::CurrentTransport(); }
   std::uint32_t Elapsed() const {
     return static_cast<std::uint32_t>(platform::TickCount() - start_);
   }

@@ -26,7 +26,6 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
-#include "platform/hart_ip_client.h"
 #include "platform/line_speed.h"
 #include "platform/services.h"
 
@@ -209,7 +208,6 @@ void PosixSerialDriver::SetPortPath(std::string_view name, std::string path) {
 
 std::string PosixSerialDriver::OpenFailureAdvice(std::string_view name, Error error) const {
   const std::string path = PathFor(name);
-  if (IsHartIpName(path)) return lastOpenAdvice_;
   switch (error) {
     case kErrorFileNotFound:
       // The node is there but the kernel has nothing behind it: a USB modem
@@ -261,11 +259,6 @@ Error PosixSerialDriver::Open(std::string_view name, std::unique_ptr<SerialDevic
     return FromErrno(err);
   };
   const std::string path = PathFor(name);
-  // A gateway stands where the modem would: same seam, no terminal.
-  if (IsHartIpName(path)) {
-    lastOpenErrno_ = 0;
-    return OpenHartIpDevice(path, device, lastOpenAdvice_);
-  }
   // O_NONBLOCK also keeps open() from waiting for carrier on a port without
   // CLOCAL set yet.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);

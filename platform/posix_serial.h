@@ -16,9 +16,9 @@ namespace platform {
 // The port names the program uses, mapped to device paths. "COM8:" is the
 // HART modem's fixed port; a site points /dev/com8 at its modem with a udev
 // rule (SYMLINK+="com8") or a symlink, or names the device with --port. A
-// name not in the map is used as a path; hart-ip://HOST[:PORT] or
-// hart-ip+tcp://HOST[:PORT] (in the map or not) opens a HART-IP gateway
-// instead (platform/hart_ip_client.h).
+// name not in the map is used as a path. A name that maps to a gateway
+// (hart-ip://...) is carried by its own transport above this layer, which
+// asks the map through Target.
 std::map<std::string, std::string> DefaultPortPaths();
 
 // From now on the real driver opens `path` when asked for `name` (veltrop
@@ -42,6 +42,7 @@ class PosixSerialDriver final : public SerialDriver {
 
   // The device path `name` stands for.
   std::string PathFor(std::string_view name) const;
+  std::string Target(std::string_view name) const override { return PathFor(name); }
   void SetPortPath(std::string_view name, std::string path);
 
   // The errno behind the last failed Open, 0 after a successful one.
@@ -51,7 +52,6 @@ class PosixSerialDriver final : public SerialDriver {
  private:
   std::map<std::string, std::string> portPaths_;
   int lastOpenErrno_ = 0;
-  std::string lastOpenAdvice_;  // why the last gateway open failed
 };
 
 // One open terminal device. Made only by PosixSerialDriver::Open.

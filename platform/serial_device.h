@@ -135,9 +135,6 @@ class SerialDevice {
     (void)raised;
     return kErrorSuccess;
   }
-  // How the bytes are protected between here and the device, for the
-  // trace ("HART-IP version 2 in TLSv1.3 ..."); empty when they are not.
-  virtual std::string Protection() const { return {}; }
   // Stores the modem's status lines (kModem... bits) in `status`; a device
   // that has none returns kErrorInvalidFunction.
   virtual Error GetModemStatus(std::uint32_t& status) {
@@ -152,6 +149,8 @@ class SerialDriver {
   // Opens `name` exclusively for reading and writing. On success `device`
   // holds the open device; on failure it is empty and the error is returned.
   virtual Error Open(std::string_view name, std::unique_ptr<SerialDevice>& device) = 0;
+  // What `name` stands for: the device or gateway address it is mapped to.
+  virtual std::string Target(std::string_view name) const { return std::string(name); }
   // For the operator: why the last Open of `name` failed with `error` and what
   // to do about it. Empty when the driver has nothing to add.
   virtual std::string OpenFailureAdvice(std::string_view name, Error error) const {

@@ -106,4 +106,8 @@ std::string OpenFailureAdvice(std::string_view name, Error error) {
   return CurrentServices().serial->OpenFailureAdvice(name, error);
 }
 
+std::string PortTarget(std::string_view name) {
+  return CurrentServices().serial->Target(name);
+}
+
 }  // namespace platform

@@ -84,5 +84,6 @@ int MessageBox(std::string_view text, Icon icon, Buttons buttons = Buttons::Ok,
                std::string_view detail = {});
 Error OpenSerialDevice(std::string_view name, std::unique_ptr<SerialDevice>& device);
 std::string OpenFailureAdvice(std::string_view name, Error error);
+std::string PortTarget(std::string_view name);
 
 }  // namespace platform

@@ -553,4 +553,8 @@ void HartLink::SetObserver(FrameObserver* newObserver) {
   observer = newObserver;
 }
 
+FrameObserver* HartLink::Observer() {
+  return observer;
+}
+
 }  // namespace serial

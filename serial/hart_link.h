@@ -179,6 +179,9 @@ class HartLink {
   // Installs the observer of every frame sent and read (null: none). The
   // caller keeps it alive while it is installed.
   static void SetObserver(FrameObserver* observer);
+  // The observer installed, for the transports that carry frames without
+  // the link (null: none).
+  static FrameObserver* Observer();
 
   // Transmission time of `length` characters in milliseconds, as the modem
   // timing rule computes it: their time on the loop and a 27 ms margin.

@@ -4,7 +4,6 @@
 
 #include "platform/errors.h"
 #include "platform/services.h"
-#include "serial/frame_trace.h"
 
 namespace serial {
 
@@ -51,10 +50,6 @@ platform::Error SerialPort::Open(std::string_view name, std::uint32_t inQueueSiz
   if (auto e = platform::OpenSerialDevice(name, handle); e != platform::kErrorSuccess) {
     handle.reset();
     return Fail(e);
-  }
-  // The frames are traced in the clear; the trace says how they travelled.
-  if (const std::string protection = handle->Protection(); !protection.empty()) {
-    TraceNote("session protected: " + protection);
   }
   if (auto e = handle->SetQueueSizes(inQueueSize, outQueueSize); e != platform::kErrorSuccess) {
     Close();

@@ -136,6 +136,11 @@ run --modem dtr
 expect "--modem dtr" 2 "$rc"
 check "the refusal names the kind and the choices" contains "$err" "option '--modem' takes self or rts, not 'dtr'"
 
+# A gateway wait out of range is refused, not taken as no wait at all.
+run --hart-ip-wait 0
+expect "--hart-ip-wait 0" 2 "$rc"
+check "the refusal names the range" contains "$err" "option '--hart-ip-wait' takes milliseconds from 100 to 120000, not '0'"
+
 # A key file others may read stops the program before anything is sent,
 # with the command that fixes it; a secure gateway without a key file is
 # refused as well.

@@ -9,7 +9,9 @@
 #include "hart/hart_device.h"
 #include "platform/posix_serial.h"
 #include "platform/services.h"
+#include "serial/hart_ip_transport.h"
 #include "sim/hartsim/hart_ip_server.h"
+#include "tests/support/scripted_operator.h"
 #include "tests/support/virtual_clock.h"
 
 namespace {
@@ -85,19 +87,21 @@ TEST(HartIpSessions, OneMoreThanTheGatewayServesIsRefusedUntilOneCloses) {
   Gateway gateway(2);
   gateway.segment.Add(sim::DeviceConfig{});
   ASSERT_TRUE(gateway.Start());
-  platform::PosixSerialDriver driver;
-  std::vector<std::unique_ptr<platform::SerialDevice>> held(2);
-  ASSERT_EQ(driver.Open(gateway.Name(false), held[0]), platform::kErrorSuccess);
-  ASSERT_EQ(driver.Open(gateway.Name(true), held[1]), platform::kErrorSuccess);
-  std::unique_ptr<platform::SerialDevice> third;
+  support::ScriptedOperator op;
+  platform::ScopedServices quiet({nullptr, nullptr, &op});
+  std::vector<std::unique_ptr<serial::HartIpTransport>> held;
   for (const bool tcp : {false, true}) {
-    EXPECT_EQ(driver.Open(gateway.Name(tcp), third), platform::kErrorSharingViolation);
-    EXPECT_NE(driver.OpenFailureAdvice(gateway.Name(tcp), platform::kErrorSharingViolation)
-                  .find("no free session"),
-              std::string::npos);
+    held.push_back(std::make_unique<serial::HartIpTransport>());
+    ASSERT_EQ(held.back()->Open(1, gateway.Name(tcp), 1200), serial::LinkResult::kOk);
+  }
+  serial::HartIpTransport third;
+  for (const bool tcp : {false, true}) {
+    EXPECT_EQ(third.Open(1, gateway.Name(tcp), 1200), serial::LinkResult::kFailure);
+    EXPECT_EQ(third.OpenError(), platform::kErrorSharingViolation);
+    EXPECT_NE(third.Advice().find("no free session"), std::string::npos) << third.Advice();
   }
   held[0].reset();
-  EXPECT_EQ(driver.Open(gateway.Name(true), third), platform::kErrorSuccess);
+  EXPECT_EQ(third.Open(1, gateway.Name(true), 1200), serial::LinkResult::kOk);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Secure HART-IP end to end: the real driver's gateway client against
+// Secure HART-IP end to end: the HART-IP transport against
 // hartsim's server keyed by a pre-shared key, on loopback in real time.
 // Each case ends on an event (a handshake's last flight, an alert, a
 // closed connection), never on a timer.
@@ -19,13 +19,14 @@
 
 #include "hart/hart_device.h"
 #include "hartip/pdu.h"
-#include "platform/hart_ip_client.h"
 #include "platform/posix_serial.h"
 #include "platform/secure_channel.h"
 #include "platform/services.h"
 #include "serial/frame_trace.h"
-#include "serial/serial_port.h"
+#include "serial/hart_ip_transport.h"
+#include "serial/transport.h"
 #include "sim/hartsim/hart_ip_server.h"
+#include "tests/support/scripted_operator.h"
 
 namespace {
 
@@ -41,10 +42,10 @@ class KeyFile {
     ::close(fd);
     std::ofstream(path_) << line << "\n";
     ::chmod(path_.c_str(), 0600);
-    platform::SetHartIpKeyFile(path_);
+    serial::SetHartIpKeyFile(path_);
   }
   ~KeyFile() {
-    platform::SetHartIpKeyFile({});
+    serial::SetHartIpKeyFile({});
     ::unlink(path_.c_str());
   }
 
@@ -71,22 +72,17 @@ class SecurePoll : public testing::TestWithParam<const char*> {};
 TEST_P(SecurePoll, RightKeyPollsThroughTheProtectedSession) {
   SecureGateway gateway;
   KeyFile key("gateway-7:00112233445566778899aabbccddeeff");
-  platform::PosixSerialDriver driver({{"COM8:", gateway.Name(GetParam())}});
-  std::unique_ptr<platform::SerialDevice> device;
-  ASSERT_EQ(driver.Open("COM8:", device), platform::kErrorSuccess)
-      << driver.OpenFailureAdvice("COM8:", platform::kErrorGenFailure);
-  EXPECT_EQ(device->Protection().rfind("HART-IP version 2 in ", 0), 0u) << device->Protection();
+  serial::HartIpTransport transport;
+  ASSERT_EQ(transport.Open(1, gateway.Name(GetParam()), 1200), serial::LinkResult::kOk)
+      << transport.Advice();
 
   // Command 0 at address 0, through the session: the answer is the device's.
   const std::uint8_t request[] = {0xFF, 0xFF, 0x02, 0x80, 0x00, 0x00, 0x82};
-  std::uint32_t written = 0;
-  ASSERT_EQ(device->Write(request, sizeof request, written), platform::kErrorSuccess);
-  std::uint8_t reply[64] = {};
-  std::uint32_t read = 0;
-  ASSERT_EQ(device->Read(reply, sizeof reply, read), platform::kErrorSuccess);
-  ASSERT_GT(read, 8u);
-  EXPECT_EQ(reply[5], 0x06);  // behind five preambles: a slave's short frame
-  EXPECT_EQ(reply[7], 0x00);  // command 0
+  ASSERT_EQ(transport.SendFrame(request, sizeof request), serial::LinkResult::kOk);
+  std::uint8_t reply[serial::kReplyBufferSize] = {};
+  ASSERT_EQ(transport.ReceiveFrame(reply), serial::LinkResult::kOk);
+  EXPECT_EQ(reply[0], 0x06);  // a slave's short frame
+  EXPECT_EQ(reply[2], 0x00);  // command 0
 }
 
 TEST(SecureHartIp, TraceSaysTheSessionWasProtected) {
@@ -98,9 +94,8 @@ TEST(SecureHartIp, TraceSaysTheSessionWasProtected) {
   ::close(::mkstemp(path));
   std::string error;
   ASSERT_TRUE(serial::OpenFrameTrace(path, error)) << error;
-  serial::SerialPort port;
-  ASSERT_EQ(port.Open("COM8:", 64, 64), platform::kErrorSuccess);
-  port.Close();
+  ASSERT_EQ(serial::OpenTransport(8, 1200), serial::LinkResult::kOk);
+  serial::CloseTransport();
   serial::CloseFrameTrace();
   std::ifstream in(path, std::ios::binary);
   const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -118,24 +113,24 @@ INSTANTIATE_TEST_SUITE_P(TlsAndDtls, SecurePoll,
 TEST(SecureHartIp, WrongKeyIsRefusedAndSaidSo) {
   SecureGateway gateway;
   KeyFile key("gateway-7:ffffffffffffffffffffffffffffffff");
-  const std::string name = gateway.Name("hart-ip+tls://");
-  platform::PosixSerialDriver driver({{"COM8:", name}});
-  std::unique_ptr<platform::SerialDevice> device;
-  const platform::Error e = driver.Open("COM8:", device);
-  EXPECT_EQ(e, platform::kErrorAccessDenied);
-  EXPECT_EQ(device, nullptr);
-  EXPECT_NE(driver.OpenFailureAdvice("COM8:", e).find("refused the pre-shared key"),
-            std::string::npos)
-      << driver.OpenFailureAdvice("COM8:", e);
+  support::ScriptedOperator op;
+  platform::ScopedServices quiet({nullptr, nullptr, &op});
+  serial::HartIpTransport transport;
+  EXPECT_EQ(transport.Open(1, gateway.Name("hart-ip+tls://"), 1200), serial::LinkResult::kFailure);
+  EXPECT_EQ(transport.OpenError(), platform::kErrorAccessDenied);
+  EXPECT_NE(transport.Advice().find("refused the pre-shared key"), std::string::npos)
+      << transport.Advice();
 }
 
 TEST(SecureHartIp, VersionOneHostGetsNoSession) {
   SecureGateway gateway;
   // In the clear, as a version-1 host asks: the connection ends unanswered.
-  platform::PosixSerialDriver driver({{"COM8:", gateway.Name("hart-ip+tcp://")}});
-  std::unique_ptr<platform::SerialDevice> device;
-  EXPECT_NE(driver.Open("COM8:", device), platform::kErrorSuccess);
-  EXPECT_EQ(device, nullptr);
+  {
+    support::ScriptedOperator op;
+    platform::ScopedServices quiet({nullptr, nullptr, &op});
+    serial::HartIpTransport clear;
+    EXPECT_NE(clear.Open(1, gateway.Name("hart-ip+tcp://"), 1200), serial::LinkResult::kOk);
+  }
 
   // Inside the protected session but with a version-1 header: refused by
   // status, in a version-2 answer, and no session follows.

@@ -7,11 +7,11 @@
 
 #include "hart/check.h"
 #include "hart/hart_device.h"
-#include "platform/hart_ip_client.h"
 #include "platform/posix_serial.h"
 #include "platform/process.h"
 #include "platform/psk_file.h"
 #include "serial/frame_trace.h"
+#include "serial/hart_ip_transport.h"
 #include "serial/hart_link.h"
 
 namespace ui {
@@ -23,6 +23,10 @@ constexpr double kMaxIntervalSeconds = 3600;
 constexpr unsigned long kMaxCount = 1000000;
 constexpr double kMinTolerance = 0.01;
 constexpr double kMaxTolerance = 100;
+// A WirelessHART gateway's answer may take tens of seconds over its mesh;
+// below a tenth of a second not even a gateway's own answer comes.
+constexpr unsigned long kMinHartIpWaitMs = 100;
+constexpr unsigned long kMaxHartIpWaitMs = 120000;
 
 bool Seconds(const std::string& text, std::uint32_t& ms) {
   char* end = nullptr;
@@ -83,6 +87,8 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"count", "N", "stop --monitor after N readings"},
       {"csv", "", "print --monitor's readings as CSV"},
       {"list-ports", "", "list the serial ports: names, users, your permission"},
+      {"hart-ip-wait", "MS", "wait up to MS for a gateway's answer (default about 3 s)"},
+      {"hart-ip-secondary", "", "ask a gateway for a session as secondary host"},
   };
   return options;
 }
@@ -112,8 +118,8 @@ bool ChooseSharedSettings(const platform::CommandLine& given, const Environment&
       !choose("modem", "VELTROP_MODEM", s.modem, modemFrom)) {
     return false;
   }
-  platform::HartIpAddress gateway;
-  if (platform::IsHartIpName(s.port) && !platform::ParseHartIpName(s.port, gateway)) {
+  serial::HartIpAddress gateway;
+  if (serial::IsHartIpName(s.port) && !serial::ParseHartIpName(s.port, gateway)) {
     error = portFrom + ": '" + s.port +
             "' is not a gateway address; write hart-ip://HOST[:PORT] (UDP) or "
             "hart-ip+tcp://HOST[:PORT] (TCP), an IPv6 address in brackets";
@@ -160,12 +166,22 @@ bool ApplySharedOptions(const platform::CommandLine& given, std::string& error) 
       error = "--psk-file: " + error;
       return false;
     }
-    platform::SetHartIpKeyFile(given.Value("psk-file"));
-  } else if (platform::IsSecureHartIpName(settings.port)) {
+    serial::SetHartIpKeyFile(given.Value("psk-file"));
+  } else if (serial::IsSecureHartIpName(settings.port)) {
     error = "--port " + settings.port + " needs the gateway's key: give --psk-file FILE";
     return false;
   }
   if (!settings.port.empty()) platform::SetPortPath(serial::kPortName, settings.port);
+  serial::HartIpSettings gateway;
+  if (given.IsSet("hart-ip-wait") && !Whole(given.Value("hart-ip-wait"), kMinHartIpWaitMs,
+                                            kMaxHartIpWaitMs, gateway.responseWaitMs)) {
+    error = "option '--hart-ip-wait' takes milliseconds from " + std::to_string(kMinHartIpWaitMs) +
+            " to " + std::to_string(kMaxHartIpWaitMs) + ", not '" + given.Value("hart-ip-wait") +
+            "'";
+    return false;
+  }
+  gateway.secondaryHost = given.IsSet("hart-ip-secondary");
+  serial::SetHartIpSettings(gateway);
   return true;
 }
 
