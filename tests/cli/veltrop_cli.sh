@@ -86,7 +86,6 @@ done <<'EOF_CASES'
 --trace|option '--trace' requires an argument
 --service=yes|option '--service' doesn't allow an argument
 --service extra|unexpected argument 'extra'
---poll --scan|--scan polls address 0 first; it does not go with --poll
 --poll --port hart-ip://gateway:port|option '--port': 'hart-ip://gateway:port' is not a gateway address; write hart-ip://HOST[:PORT] (UDP) or hart-ip+tcp://HOST[:PORT] (TCP), an IPv6 address in brackets
 --poll --address 64|--address: '64' is not a polling address from 0 to 63
 --poll --address 1x|--address: '1x' is not a polling address from 0 to 63
