@@ -50,7 +50,88 @@ std::optional<AdditionalStatus> ReadAdditionalStatus(HartDevice& device) {
   return status;
 }
 
+// The master's record of a sub-device: its long address is the expanded
+// device type's two bytes and the identifier, as command 84 gives them.
+HartDevice SubDevice(const SubDeviceSummary& summary) {
+  HartDevice sub;
+  sub.manufacturerCode = static_cast<std::uint8_t>(summary.expandedDeviceType >> 8);
+  sub.deviceType = static_cast<std::uint8_t>(summary.expandedDeviceType);
+  sub.deviceId[0] = static_cast<std::uint8_t>(summary.identifier >> 16);
+  sub.deviceId[1] = static_cast<std::uint8_t>(summary.identifier >> 8);
+  sub.deviceId[2] = static_cast<std::uint8_t>(summary.identifier);
+  sub.universalRevision = summary.universalRevision;
+  return sub;
+}
+
+// Tag, long tag and command 3 from one sub-device; a device that does not
+// answer its tag is not asked the rest.
+void ReadSubDevice(HartDevice& sub, SubDeviceRecord& record) {
+  if (sub.universalRevision < kFirstMonitoredRevision) {
+    // Before revision 5 a device has no long address to route by, and a
+    // short frame to polling address 0 would reach the gateway itself.
+    record.why = "universal revision " + std::to_string(sub.universalRevision) +
+                 " has no long address to reach it by";
+    return;
+  }
+  char text[kTagTextSize] = {};
+  if (!ReadTag(sub, text)) {
+    record.why = CommandFailure(sub, kCommandReadTag);
+    return;
+  }
+  record.tag = std::string(text);
+  std::uint8_t data[kCommandDataSize];
+  if (sub.universalRevision >= kLongTagRevision) {
+    if (sub.SendCommand(kCommandReadLongTag, data)) {
+      record.longTag = DecodeLongTag(sub.LastAnswer().data, sub.LastAnswer().dataLength);
+    } else {
+      record.why = CommandFailure(sub, kCommandReadLongTag);
+    }
+  }
+  if (sub.portLost) return;
+  const DynamicReading reading = ReadDynamicVariables(sub);
+  if (reading.outcome == ReadOutcome::kOk) {
+    record.read = true;
+    record.loopCurrent = reading.loopCurrent;
+    record.pvUnit = reading.variables.front().unit;
+    record.pv = reading.variables.front().value;
+  } else {
+    record.why +=
+        (record.why.empty() ? "" : "; ") + CommandFailure(sub, kCommandReadCurrentAndVariables);
+  }
+}
+
 }  // namespace
+
+std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks) {
+  std::uint8_t data[kCommandDataSize];
+  if (!device.SendCommand(kCommandReadIoCapabilities, data)) return std::nullopt;
+  const auto capabilities =
+      DecodeIoCapabilities(device.LastAnswer().data, device.LastAnswer().dataLength);
+  if (!capabilities) return std::nullopt;
+  GatewayListing listing{*capabilities, {}};
+  // Index 0 is the gateway itself.
+  const std::uint16_t last = capabilities->devicesKnown == 0 ? 0 : capabilities->devicesKnown - 1;
+  for (std::uint16_t index = 1; index <= last && index != 0 && !device.portLost; ++index) {
+    if (hooks.subDevice && !hooks.subDevice(index, last)) break;
+    SubDeviceRecord record;
+    record.index = index;
+    const auto request = SubDeviceSummaryRequest(index);
+    if (!device.SendCommand(kCommandReadSubDeviceSummary, data, request.data(),
+                            static_cast<std::uint8_t>(request.size()))) {
+      record.why = CommandFailure(device, kCommandReadSubDeviceSummary);
+    } else if (!(record.summary = DecodeSubDeviceSummary(device.LastAnswer().data,
+                                                         device.LastAnswer().dataLength))) {
+      record.why = "command 84's answer is too short for an identity summary";
+    } else {
+      HartDevice sub = SubDevice(*record.summary);
+      ReadSubDevice(sub, record);
+      // The sub-device's record shares the gateway's link.
+      if (sub.portLost) device.portLost = true;
+    }
+    listing.devices.push_back(record);
+  }
+  return listing;
+}
 
 std::string_view Verdict(PollOutcome outcome) {
   switch (outcome) {
@@ -93,6 +174,9 @@ PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& ho
     FoundDevice found = Found(device);
     platform::Sleep(kBeforeTagMs);
     found.tag = ReadTagText(device, found.tagRequests);
+    if (plan.gateway && plan.address == 0 && !device.portLost) {
+      result.gateway = ListSubDevices(device, hooks);
+    }
     if (plan.details && !device.portLost) {
       found.loop = CheckLoop(device, plan.tolerance);
       // Any answer may raise the flag; command 0's and command 2's are the

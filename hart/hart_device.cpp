@@ -58,7 +58,8 @@ std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pol
   return n + 1;
 }
 
-std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command) {
+std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command,
+                             const std::uint8_t* data, std::uint8_t dataLength) {
   std::size_t n = 0;
   for (int i = 0; i < device.requestPreambles; ++i) out[n++] = kPreamble;
   const std::size_t start = n;
@@ -69,7 +70,8 @@ std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::u
   out[n++] = device.deviceId[1];
   out[n++] = device.deviceId[2];
   out[n++] = command;
-  out[n++] = 0;
+  out[n++] = dataLength;
+  for (std::uint8_t i = 0; i < dataLength; ++i) out[n++] = data[i];
   out[n] = Checksum(out + start, out + n);
   return n + 1;
 }
@@ -150,22 +152,28 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
 }
 
 bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
+  return SendCommand(command, data, nullptr, 0);
+}
+
+bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data, const std::uint8_t* request,
+                             std::uint8_t requestLength) {
+  if (requestLength > kMostRequestData) return false;
   const MasterCommand* row = FindMasterCommand(command);
   const bool longFrame =
       universalRevision > 4 && (row == nullptr || row->frame == RequestFrame::kByRevision);
-  std::uint8_t request[kMaxRequestSize];
-  const std::size_t length =
-      longFrame ? BuildLongRequest(request, *this, command)
-                : BuildShortRequest(request, requestPreambles, pollAddress, command, nullptr, 0);
+  std::uint8_t frame[kMaxRequestSize];
+  const std::size_t length = longFrame
+                                 ? BuildLongRequest(frame, *this, command, request, requestLength)
+                                 : BuildShortRequest(frame, requestPreambles, pollAddress, command,
+                                                     request, requestLength);
   Asked asked = ShortAsk(pollAddress, command);
   if (longFrame) {
     asked.longFrame = true;
     // The address bytes as the request carries them.
-    std::copy(request + requestPreambles + 1, request + requestPreambles + 6,
-              asked.address.begin());
+    std::copy(frame + requestPreambles + 1, frame + requestPreambles + 6, asked.address.begin());
   }
   ReplyBuffer reply;
-  if (Run(request, length, asked, kCommandPolicy, reply) != Outcome::kAnswered) return false;
+  if (Run(frame, length, asked, kCommandPolicy, reply) != Outcome::kAnswered) return false;
   const std::size_t status = longFrame ? kLongStatus : kShortStatus;
   std::memcpy(data, &reply[status + 2], kCommandDataSize);
   KeepAnswer(reply.data(), status);

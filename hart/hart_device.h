@@ -70,6 +70,10 @@ class HartDevice {
   // of universal revision 4 or less). `data` receives kCommandDataSize bytes
   // from the first command data byte on.
   bool SendCommand(std::uint8_t command, std::uint8_t* data);
+  // The same with `requestLength` request data bytes (at most
+  // kMostRequestData; false with more, nothing sent).
+  bool SendCommand(std::uint8_t command, std::uint8_t* data, const std::uint8_t* request,
+                   std::uint8_t requestLength);
 
   // A short-frame command with one request byte. `data` receives
   // kCommandByteDataSize bytes from the first command data byte on.
@@ -120,11 +124,13 @@ void UseModemKeying(serial::Keying keying);
 
 // Request frames as the master sends them. Each returns the frame length;
 // `out` must hold kMaxRequestSize bytes.
-inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + 1 + 1;
+inline constexpr std::uint8_t kMostRequestData = 2;  // command 84's index
+inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + kMostRequestData + 1;
 std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
                               std::uint8_t command, const std::uint8_t* data,
                               std::uint8_t dataLength);
-std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command);
+std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command,
+                             const std::uint8_t* data = nullptr, std::uint8_t dataLength = 0);
 
 // A big-endian IEEE 754 single-precision value from a reply, in host order.
 float ToHostFloat(const std::uint8_t* bytes4);
