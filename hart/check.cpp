@@ -1,5 +1,6 @@
 #include "hart/check.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "hart/reply.h"
@@ -63,40 +64,86 @@ HartDevice SubDevice(const SubDeviceSummary& summary) {
   return sub;
 }
 
-// Tag, long tag and command 3 from one sub-device; a device that does not
-// answer its tag is not asked the rest.
-void ReadSubDevice(HartDevice& sub, SubDeviceRecord& record) {
-  if (sub.universalRevision < kFirstMonitoredRevision) {
-    // Before revision 5 a device has no long address to route by, and a
-    // short frame to polling address 0 would reach the gateway itself.
-    record.why = "universal revision " + std::to_string(sub.universalRevision) +
-                 " has no long address to reach it by";
-    return;
-  }
-  char text[kTagTextSize] = {};
-  if (!ReadTag(sub, text)) {
-    record.why = CommandFailure(sub, kCommandReadTag);
-    return;
-  }
-  record.tag = std::string(text);
-  std::uint8_t data[kCommandDataSize];
-  if (sub.universalRevision >= kLongTagRevision) {
-    if (sub.SendCommand(kCommandReadLongTag, data)) {
-      record.longTag = DecodeLongTag(sub.LastAnswer().data, sub.LastAnswer().dataLength);
-    } else {
-      record.why = CommandFailure(sub, kCommandReadLongTag);
+// The devices of `records` that answered everything asked so far and
+// whose revision `keep` takes, each beside its record.
+struct Asking {
+  std::vector<HartDevice*> devices;
+  std::vector<SubDeviceRecord*> records;
+};
+Asking StillAnswering(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>& records,
+                      std::uint8_t fromRevision) {
+  Asking asking;
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    if (records[i].why.empty() && subs[i].universalRevision >= fromRevision) {
+      asking.devices.push_back(&subs[i]);
+      asking.records.push_back(&records[i]);
     }
   }
-  if (sub.portLost) return;
-  const DynamicReading reading = ReadDynamicVariables(sub);
-  if (reading.outcome == ReadOutcome::kOk) {
+  return asking;
+}
+
+void Failed(SubDeviceRecord& record, const HartDevice& sub, std::uint8_t command) {
+  record.why += (record.why.empty() ? "" : "; ") + CommandFailure(sub, command);
+}
+
+// Tag, long tag (revision 6 on) and command 3 from every sub-device, each
+// command to all of them at once as far as `window` lets it; a device
+// that does not answer its tag is not asked the rest.
+void ReadSubDevices(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>& records,
+                    std::size_t window) {
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    if (records[i].why.empty() && subs[i].universalRevision < kFirstMonitoredRevision) {
+      // Before revision 5 a device has no long address to route by, and a
+      // short frame to polling address 0 would reach the gateway itself.
+      records[i].why = "universal revision " + std::to_string(subs[i].universalRevision) +
+                       " has no long address to reach it by";
+    }
+  }
+  Asking tags = StillAnswering(subs, records, kFirstMonitoredRevision);
+  SendCommandToEach(tags.devices, kCommandReadTag, nullptr, 0, window);
+  for (std::size_t i = 0; i < tags.devices.size(); ++i) {
+    const HartDevice& sub = *tags.devices[i];
+    if (sub.LastResult().outcome != Outcome::kAnswered) {
+      Failed(*tags.records[i], sub, kCommandReadTag);
+      continue;
+    }
+    char text[kTagTextSize] = {};
+    UnpackTag(sub.LastAnswer().data, text);
+    tags.records[i]->tag = std::string(text);
+  }
+  Asking longTags = StillAnswering(subs, records, kLongTagRevision);
+  SendCommandToEach(longTags.devices, kCommandReadLongTag, nullptr, 0, window);
+  for (std::size_t i = 0; i < longTags.devices.size(); ++i) {
+    const HartDevice& sub = *longTags.devices[i];
+    if (sub.LastResult().outcome != Outcome::kAnswered) {
+      Failed(*longTags.records[i], sub, kCommandReadLongTag);
+      continue;
+    }
+    longTags.records[i]->longTag =
+        DecodeLongTag(sub.LastAnswer().data, sub.LastAnswer().dataLength);
+  }
+  // Command 3 for every device whose tag came, its long tag or not.
+  Asking readings;
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    if (records[i].tag) {
+      readings.devices.push_back(&subs[i]);
+      readings.records.push_back(&records[i]);
+    }
+  }
+  SendCommandToEach(readings.devices, kCommandReadCurrentAndVariables, nullptr, 0, window);
+  for (std::size_t i = 0; i < readings.devices.size(); ++i) {
+    const HartDevice& sub = *readings.devices[i];
+    SubDeviceRecord& record = *readings.records[i];
+    if (sub.LastResult().outcome != Outcome::kAnswered) {
+      Failed(record, sub, kCommandReadCurrentAndVariables);
+      continue;
+    }
+    // The classifier has seen at least the PV.
+    const std::uint8_t* data = sub.LastAnswer().data;
     record.read = true;
-    record.loopCurrent = reading.loopCurrent;
-    record.pvUnit = reading.variables.front().unit;
-    record.pv = reading.variables.front().value;
-  } else {
-    record.why +=
-        (record.why.empty() ? "" : "; ") + CommandFailure(sub, kCommandReadCurrentAndVariables);
+    record.loopCurrent = ToHostFloat(data + kLoopCurrentAt);
+    record.pvUnit = data[kPvUnitAt];
+    record.pv = ToHostFloat(data + kPvAt);
   }
 }
 
@@ -109,6 +156,7 @@ std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks
       DecodeIoCapabilities(device.LastAnswer().data, device.LastAnswer().dataLength);
   if (!capabilities) return std::nullopt;
   GatewayListing listing{*capabilities, {}};
+  std::vector<HartDevice> subs;
   // Index 0 is the gateway itself.
   const std::uint16_t last = capabilities->devicesKnown == 0 ? 0 : capabilities->devicesKnown - 1;
   for (std::uint16_t index = 1; index <= last && index != 0 && !device.portLost; ++index) {
@@ -122,13 +170,17 @@ std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks
     } else if (!(record.summary = DecodeSubDeviceSummary(device.LastAnswer().data,
                                                          device.LastAnswer().dataLength))) {
       record.why = "command 84's answer is too short for an identity summary";
-    } else {
-      HartDevice sub = SubDevice(*record.summary);
-      ReadSubDevice(sub, record);
-      // The sub-device's record shares the gateway's link.
-      if (sub.portLost) device.portLost = true;
     }
+    subs.push_back(record.summary ? SubDevice(*record.summary) : HartDevice());
     listing.devices.push_back(record);
+  }
+  if (device.portLost) return listing;
+  // The gateway answers one request more than it holds busy: never more
+  // outstanding than it says.
+  ReadSubDevices(subs, listing.devices, std::max<std::size_t>(capabilities->maxOutstanding, 1));
+  // The sub-devices' records share the gateway's link.
+  if (std::any_of(subs.begin(), subs.end(), [](const HartDevice& d) { return d.portLost; })) {
+    device.portLost = true;
   }
   return listing;
 }
