@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "hart/reply.h"
 #include "platform/services.h"
@@ -147,20 +148,18 @@ void ReadSubDevices(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>&
   }
 }
 
-}  // namespace
-
-std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks) {
+// Command 74, then command 84 for each index the gateway knows, each
+// summary (or why there is none) handed to `each` until it returns false.
+std::optional<IoCapabilities> ReadSummaries(
+    HartDevice& device, const std::function<bool(SubDeviceRecord&&, std::uint16_t last)>& each) {
   std::uint8_t data[kCommandDataSize];
   if (!device.SendCommand(kCommandReadIoCapabilities, data)) return std::nullopt;
   const auto capabilities =
       DecodeIoCapabilities(device.LastAnswer().data, device.LastAnswer().dataLength);
   if (!capabilities) return std::nullopt;
-  GatewayListing listing{*capabilities, {}};
-  std::vector<HartDevice> subs;
   // Index 0 is the gateway itself.
   const std::uint16_t last = capabilities->devicesKnown == 0 ? 0 : capabilities->devicesKnown - 1;
   for (std::uint16_t index = 1; index <= last && index != 0 && !device.portLost; ++index) {
-    if (hooks.subDevice && !hooks.subDevice(index, last)) break;
     SubDeviceRecord record;
     record.index = index;
     const auto request = SubDeviceSummaryRequest(index);
@@ -171,9 +170,50 @@ std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks
                                                          device.LastAnswer().dataLength))) {
       record.why = "command 84's answer is too short for an identity summary";
     }
-    subs.push_back(record.summary ? SubDevice(*record.summary) : HartDevice());
-    listing.devices.push_back(record);
+    if (!each(std::move(record), last)) break;
   }
+  return capabilities;
+}
+
+// The sub-device's identity as command 84 gave it, for the record of a
+// device polled: its long address has no polling address of its own.
+FoundDevice FoundBehindGateway(const SubDeviceSummary& s, int requests) {
+  FoundDevice f;
+  f.identity.expanded = true;
+  f.identity.manufacturer = s.manufacturer;
+  f.identity.deviceType = static_cast<std::uint8_t>(s.expandedDeviceType);
+  f.identity.expandedDeviceType = s.expandedDeviceType;
+  f.identity.universalRevision = s.universalRevision;
+  f.identity.deviceRevision = s.deviceRevision;
+  f.identity.identifier = s.identifier;
+  f.identity.requestPreambles = 5;
+  f.pollRequests = requests;
+  return f;
+}
+
+}  // namespace
+
+std::optional<SubDeviceSummary> FindSubDevice(HartDevice& device, std::uint32_t identifier) {
+  std::optional<SubDeviceSummary> found;
+  ReadSummaries(device, [&](SubDeviceRecord&& record, std::uint16_t) {
+    if (record.summary && record.summary->identifier == identifier) found = record.summary;
+    return !found;
+  });
+  return found;
+}
+
+std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks) {
+  std::vector<HartDevice> subs;
+  std::vector<SubDeviceRecord> records;
+  const auto capabilities =
+      ReadSummaries(device, [&](SubDeviceRecord&& record, std::uint16_t last) {
+        if (hooks.subDevice && !hooks.subDevice(record.index, last)) return false;
+        subs.push_back(record.summary ? SubDevice(*record.summary) : HartDevice());
+        records.push_back(std::move(record));
+        return true;
+      });
+  if (!capabilities) return std::nullopt;
+  GatewayListing listing{*capabilities, std::move(records)};
   if (device.portLost) return listing;
   // The gateway answers one request more than it holds busy: never more
   // outstanding than it says.
@@ -224,6 +264,20 @@ PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& ho
   HartDevice::Settle(kModemSettleMs);
   if (device.Poll(plan.address, kPollAttempts)) {
     FoundDevice found = Found(device);
+    if (plan.subDevice) {
+      const auto summary = FindSubDevice(device, *plan.subDevice);
+      // Before revision 5 there is no long address to reach it by.
+      if (!summary || summary->universalRevision < kFirstMonitoredRevision) {
+        result.outcome = device.portLost ? PollOutcome::kPortLost : PollOutcome::kNobody;
+        device.Close();
+        return result;
+      }
+      // From here on the record is the sub-device's, reached through the
+      // gateway by its long address.
+      const int requests = found.pollRequests;
+      device = SubDevice(*summary);
+      found = FoundBehindGateway(*summary, requests);
+    }
     platform::Sleep(kBeforeTagMs);
     found.tag = ReadTagText(device, found.tagRequests);
     if (plan.gateway && plan.address == 0 && !device.portLost) {

@@ -141,6 +141,9 @@ struct PollPlan {
   // Whether a device answering at address 0 is asked command 74 and, when
   // it answers as a gateway, the devices behind it are listed.
   bool gateway = false;
+  // The device behind the gateway at address 0 with this identifier,
+  // found through command 84, is polled instead (by its long address).
+  std::optional<std::uint32_t> subDevice;
 };
 
 // What the view decides or shows while a press runs. Any may be empty.
@@ -171,6 +174,10 @@ PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& ho
 // sub-device command 13, 20 (from revision 6) and 3 by its long address;
 // nothing when the device does not answer 74 as a gateway.
 std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks = {});
+
+// The identity summary of the device with `identifier` behind the gateway
+// `device` answers as; nothing when it is no gateway or knows none such.
+std::optional<SubDeviceSummary> FindSubDevice(HartDevice& device, std::uint32_t identifier);
 
 // Command 2 (and 15 for the range, where the device has it) checked
 // against `tolerance` percent of span.

@@ -308,6 +308,7 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
   plan.details = options.mode != Mode::Monitor;
   plan.tolerance = options.tolerance;
   plan.gateway = scan;
+  plan.subDevice = options.deviceId;
   const std::string last = std::to_string(options.scanLast);
   hart::PollHooks hooks;
   hooks.scan = [&] {
@@ -355,8 +356,10 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
       return kExitPort;
     }
     case hart::PollOutcome::kNobody:
-      record.reason = record.result.scanned
-                          ? "no device answered at addresses 0 to " + last
+      record.reason = record.result.scanned ? "no device answered at addresses 0 to " + last
+                      : options.deviceId
+                          ? "no device with identifier " + Hex6(*options.deviceId) +
+                                " behind a gateway at address 0"
                           : "no device answered at address " + std::to_string(options.address);
       return kExitNobody;
     case hart::PollOutcome::kSingleDevice:
@@ -615,7 +618,8 @@ int RunHeadless(hart::HartDevice& device, const HeadlessOptions& options, const 
   if (status != kExitFound) return status;
   const hart::FoundDevice& d = record.result.devices.front();
   console.err(Prefixed("monitoring " + (d.tag ? "\"" + *d.tag + "\", " : std::string()) +
-                       "identifier " + std::to_string(d.identity.identifier) + ", at address " +
+                       "identifier " + std::to_string(d.identity.identifier) +
+                       (options.deviceId ? ", behind the gateway at address " : ", at address ") +
                        std::to_string(d.address) + " every " +
                        Printf("%g", options.intervalMs / 1000.0) + " s; Ctrl+C stops"));
   return Monitor(device, options, link, console);
