@@ -90,7 +90,7 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"poll", "", "poll address 0 without a window, check its loop, print it"},
       {"scan", "", "as --poll; scan addresses 1-14 if 0 does not answer"},
       {"address", "N", "--poll or --monitor polling address N (0-63)"},
-      {"device-id", "HEX", "--poll or --monitor the device behind a gateway with this identifier"},
+      {"device-id", "HEX", "poll or monitor the gateway's sub-device with this id"},
       {"scan-to", "N", "--scan addresses 1 to N (1-63, default 14)"},
       {"tolerance", "PERCENT", "the loop check's limit, percent of span (default 0.25)"},
       {"json", "", "print JSON: one object, or one line per --monitor reading"},
