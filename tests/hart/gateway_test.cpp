@@ -182,6 +182,31 @@ TEST(GatewayScan, SilentDeviceListedWithItsReason) {
   }
 }
 
+// A device named by identifier is found through 84 and then asked by its
+// own long address: its tag, not the gateway's; one the gateway does not
+// know is nobody.
+TEST(GatewayScan, PollNamesOneDeviceBehindTheGateway) {
+  GatewayServer gw(8);
+  for (int n = 1; n <= 3; ++n) gw.Add(n);
+  std::string error;
+  ASSERT_EQ(gw.server.Start({"127.0.0.1", "0"}, error), 0) << error;
+  platform::PosixSerialDriver driver(
+      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(gw.server.Port())}});
+  support::VirtualClock clock;
+  platform::ScopedServices useIt({&driver, &clock, nullptr});
+  hart::HartDevice device;
+  hart::PollPlan plan;
+  plan.subDevice = 0x200002;
+  const hart::PollResult found = hart::RunPoll(device, plan);
+  ASSERT_EQ(found.outcome, hart::PollOutcome::kSingleDevice);
+  EXPECT_EQ(found.devices.front().identity.identifier, 0x200002u);
+  EXPECT_EQ(found.devices.front().tag, "SD-2    ");
+  EXPECT_EQ(device.Identifier(), 0x200002u);  // what --monitor goes on to read
+
+  plan.subDevice = 0x200004;
+  EXPECT_EQ(hart::RunPoll(device, plan).outcome, hart::PollOutcome::kNobody);
+}
+
 // A device at address 0 that is no gateway refuses command 74: no listing.
 TEST(GatewayScan, PlainDeviceIsNoGateway) {
   sim::Segment segment;
