@@ -83,6 +83,23 @@ class InFlight final : public serial::FrameObserver {
   int busy = 0;
 };
 
+// A press through `server`, started here if it is not yet, on loopback.
+hart::PollResult PollThrough(sim::HartIpServer& server, hart::HartDevice& device,
+                             const hart::PollPlan& plan, InFlight* observer = nullptr) {
+  std::string error;
+  if (server.Port() == 0) {
+    EXPECT_EQ(server.Start({"127.0.0.1", "0"}, error), 0) << error;
+  }
+  platform::PosixSerialDriver driver(
+      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(server.Port())}});
+  support::VirtualClock clock;
+  platform::ScopedServices useIt({&driver, &clock, nullptr});
+  serial::HartLink::SetObserver(observer);
+  hart::PollResult result = hart::RunPoll(device, plan);
+  serial::HartLink::SetObserver(nullptr);
+  return result;
+}
+
 struct GatewayServer {
   explicit GatewayServer(std::uint8_t held) : gateway(Config(held)), server(gateway) {}
   static sim::GatewayConfig Config(std::uint8_t held) {
@@ -103,19 +120,10 @@ struct GatewayServer {
     return gateway.Add(d, 20'000).device.config;
   }
   hart::PollResult Scan(InFlight* observer = nullptr) {
-    std::string error;
-    EXPECT_EQ(server.Start({"127.0.0.1", "0"}, error), 0) << error;
-    platform::PosixSerialDriver driver(
-        {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(server.Port())}});
-    support::VirtualClock clock;
-    platform::ScopedServices useIt({&driver, &clock, nullptr});
-    serial::HartLink::SetObserver(observer);
     hart::HartDevice device;
     hart::PollPlan plan;
     plan.gateway = true;
-    hart::PollResult result = hart::RunPoll(device, plan);
-    serial::HartLink::SetObserver(nullptr);
-    return result;
+    return PollThrough(server, device, plan, observer);
   }
   sim::Gateway gateway;
   sim::HartIpServer server;
@@ -188,23 +196,17 @@ TEST(GatewayScan, SilentDeviceListedWithItsReason) {
 TEST(GatewayScan, PollNamesOneDeviceBehindTheGateway) {
   GatewayServer gw(8);
   for (int n = 1; n <= 3; ++n) gw.Add(n);
-  std::string error;
-  ASSERT_EQ(gw.server.Start({"127.0.0.1", "0"}, error), 0) << error;
-  platform::PosixSerialDriver driver(
-      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(gw.server.Port())}});
-  support::VirtualClock clock;
-  platform::ScopedServices useIt({&driver, &clock, nullptr});
   hart::HartDevice device;
   hart::PollPlan plan;
   plan.subDevice = 0x200002;
-  const hart::PollResult found = hart::RunPoll(device, plan);
+  const hart::PollResult found = PollThrough(gw.server, device, plan);
   ASSERT_EQ(found.outcome, hart::PollOutcome::kSingleDevice);
   EXPECT_EQ(found.devices.front().identity.identifier, 0x200002u);
   EXPECT_EQ(found.devices.front().tag, "SD-2    ");
   EXPECT_EQ(device.Identifier(), 0x200002u);  // what --monitor goes on to read
 
   plan.subDevice = 0x200004;
-  EXPECT_EQ(hart::RunPoll(device, plan).outcome, hart::PollOutcome::kNobody);
+  EXPECT_EQ(PollThrough(gw.server, device, plan).outcome, hart::PollOutcome::kNobody);
 }
 
 // A device at address 0 that is no gateway refuses command 74: no listing.
@@ -212,16 +214,10 @@ TEST(GatewayScan, PlainDeviceIsNoGateway) {
   sim::Segment segment;
   segment.Add(sim::DeviceConfig{});
   sim::HartIpServer server(segment);
-  std::string error;
-  ASSERT_EQ(server.Start({"127.0.0.1", "0"}, error), 0) << error;
-  platform::PosixSerialDriver driver(
-      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(server.Port())}});
-  support::VirtualClock clock;
-  platform::ScopedServices useIt({&driver, &clock, nullptr});
   hart::HartDevice device;
   hart::PollPlan plan;
   plan.gateway = true;
-  const hart::PollResult result = hart::RunPoll(device, plan);
+  const hart::PollResult result = PollThrough(server, device, plan);
   EXPECT_EQ(result.outcome, hart::PollOutcome::kSingleDevice);
   EXPECT_FALSE(result.gateway);
 }
