@@ -66,7 +66,7 @@ HartDevice SubDevice(const SubDeviceSummary& summary) {
 }
 
 // The devices of `records` that answered everything asked so far and
-// whose revision `keep` takes, each beside its record.
+// are of revision `fromRevision` or later, each beside its record.
 struct Asking {
   std::vector<HartDevice*> devices;
   std::vector<SubDeviceRecord*> records;
