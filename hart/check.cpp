@@ -1,6 +1,8 @@
 #include "hart/check.h"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "hart/reply.h"
 #include "platform/services.h"
@@ -50,7 +52,178 @@ std::optional<AdditionalStatus> ReadAdditionalStatus(HartDevice& device) {
   return status;
 }
 
+// The master's record of a sub-device: its long address is the expanded
+// device type's two bytes and the identifier, as command 84 gives them.
+HartDevice SubDevice(const SubDeviceSummary& summary) {
+  HartDevice sub;
+  sub.manufacturerCode = static_cast<std::uint8_t>(summary.expandedDeviceType >> 8);
+  sub.deviceType = static_cast<std::uint8_t>(summary.expandedDeviceType);
+  sub.deviceId[0] = static_cast<std::uint8_t>(summary.identifier >> 16);
+  sub.deviceId[1] = static_cast<std::uint8_t>(summary.identifier >> 8);
+  sub.deviceId[2] = static_cast<std::uint8_t>(summary.identifier);
+  sub.universalRevision = summary.universalRevision;
+  return sub;
+}
+
+// The devices of `records` that answered everything asked so far and
+// are of revision `fromRevision` or later, each beside its record.
+struct Asking {
+  std::vector<HartDevice*> devices;
+  std::vector<SubDeviceRecord*> records;
+};
+Asking StillAnswering(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>& records,
+                      std::uint8_t fromRevision) {
+  Asking asking;
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    if (records[i].why.empty() && subs[i].universalRevision >= fromRevision) {
+      asking.devices.push_back(&subs[i]);
+      asking.records.push_back(&records[i]);
+    }
+  }
+  return asking;
+}
+
+void Failed(SubDeviceRecord& record, const HartDevice& sub, std::uint8_t command) {
+  record.why += (record.why.empty() ? "" : "; ") + CommandFailure(sub, command);
+}
+
+// Tag, long tag (revision 6 on) and command 3 from every sub-device, each
+// command to all of them at once as far as `window` lets it; a device
+// that does not answer its tag is not asked the rest.
+void ReadSubDevices(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>& records,
+                    std::size_t window) {
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    if (records[i].why.empty() && subs[i].universalRevision < kFirstMonitoredRevision) {
+      // Before revision 5 a device has no long address to route by, and a
+      // short frame to polling address 0 would reach the gateway itself.
+      records[i].why = "universal revision " + std::to_string(subs[i].universalRevision) +
+                       " has no long address to reach it by";
+    }
+  }
+  Asking tags = StillAnswering(subs, records, kFirstMonitoredRevision);
+  SendCommandToEach(tags.devices, kCommandReadTag, nullptr, 0, window);
+  for (std::size_t i = 0; i < tags.devices.size(); ++i) {
+    const HartDevice& sub = *tags.devices[i];
+    if (sub.LastResult().outcome != Outcome::kAnswered) {
+      Failed(*tags.records[i], sub, kCommandReadTag);
+      continue;
+    }
+    char text[kTagTextSize] = {};
+    UnpackTag(sub.LastAnswer().data, text);
+    tags.records[i]->tag = std::string(text);
+  }
+  Asking longTags = StillAnswering(subs, records, kLongTagRevision);
+  SendCommandToEach(longTags.devices, kCommandReadLongTag, nullptr, 0, window);
+  for (std::size_t i = 0; i < longTags.devices.size(); ++i) {
+    const HartDevice& sub = *longTags.devices[i];
+    if (sub.LastResult().outcome != Outcome::kAnswered) {
+      Failed(*longTags.records[i], sub, kCommandReadLongTag);
+      continue;
+    }
+    longTags.records[i]->longTag =
+        DecodeLongTag(sub.LastAnswer().data, sub.LastAnswer().dataLength);
+  }
+  // Command 3 for every device whose tag came, its long tag or not.
+  Asking readings;
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    if (records[i].tag) {
+      readings.devices.push_back(&subs[i]);
+      readings.records.push_back(&records[i]);
+    }
+  }
+  SendCommandToEach(readings.devices, kCommandReadCurrentAndVariables, nullptr, 0, window);
+  for (std::size_t i = 0; i < readings.devices.size(); ++i) {
+    const HartDevice& sub = *readings.devices[i];
+    SubDeviceRecord& record = *readings.records[i];
+    if (sub.LastResult().outcome != Outcome::kAnswered) {
+      Failed(record, sub, kCommandReadCurrentAndVariables);
+      continue;
+    }
+    // The classifier has seen at least the PV.
+    const std::uint8_t* data = sub.LastAnswer().data;
+    record.read = true;
+    record.loopCurrent = ToHostFloat(data + kLoopCurrentAt);
+    record.pvUnit = data[kPvUnitAt];
+    record.pv = ToHostFloat(data + kPvAt);
+  }
+}
+
+// Command 74, then command 84 for each index the gateway knows, each
+// summary (or why there is none) handed to `each` until it returns false.
+std::optional<IoCapabilities> ReadSummaries(
+    HartDevice& device, const std::function<bool(SubDeviceRecord&&, std::uint16_t last)>& each) {
+  std::uint8_t data[kCommandDataSize];
+  if (!device.SendCommand(kCommandReadIoCapabilities, data)) return std::nullopt;
+  const auto capabilities =
+      DecodeIoCapabilities(device.LastAnswer().data, device.LastAnswer().dataLength);
+  if (!capabilities) return std::nullopt;
+  // Index 0 is the gateway itself.
+  const std::uint16_t last = capabilities->devicesKnown == 0 ? 0 : capabilities->devicesKnown - 1;
+  for (std::uint16_t index = 1; index <= last && index != 0 && !device.portLost; ++index) {
+    SubDeviceRecord record;
+    record.index = index;
+    const auto request = SubDeviceSummaryRequest(index);
+    if (!device.SendCommand(kCommandReadSubDeviceSummary, data, request.data(),
+                            static_cast<std::uint8_t>(request.size()))) {
+      record.why = CommandFailure(device, kCommandReadSubDeviceSummary);
+    } else if (!(record.summary = DecodeSubDeviceSummary(device.LastAnswer().data,
+                                                         device.LastAnswer().dataLength))) {
+      record.why = "command 84's answer is too short for an identity summary";
+    }
+    if (!each(std::move(record), last)) break;
+  }
+  return capabilities;
+}
+
+// The sub-device's identity as command 84 gave it, for the record of a
+// device polled: its long address has no polling address of its own.
+FoundDevice FoundBehindGateway(const SubDeviceSummary& s, int requests) {
+  FoundDevice f;
+  f.identity.expanded = true;
+  f.identity.manufacturer = s.manufacturer;
+  f.identity.deviceType = static_cast<std::uint8_t>(s.expandedDeviceType);
+  f.identity.expandedDeviceType = s.expandedDeviceType;
+  f.identity.universalRevision = s.universalRevision;
+  f.identity.deviceRevision = s.deviceRevision;
+  f.identity.identifier = s.identifier;
+  f.identity.requestPreambles = 5;
+  f.pollRequests = requests;
+  return f;
+}
+
 }  // namespace
+
+std::optional<SubDeviceSummary> FindSubDevice(HartDevice& device, std::uint32_t identifier) {
+  std::optional<SubDeviceSummary> found;
+  ReadSummaries(device, [&](SubDeviceRecord&& record, std::uint16_t) {
+    if (record.summary && record.summary->identifier == identifier) found = record.summary;
+    return !found;
+  });
+  return found;
+}
+
+std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks) {
+  std::vector<HartDevice> subs;
+  std::vector<SubDeviceRecord> records;
+  const auto capabilities =
+      ReadSummaries(device, [&](SubDeviceRecord&& record, std::uint16_t last) {
+        if (hooks.subDevice && !hooks.subDevice(record.index, last)) return false;
+        subs.push_back(record.summary ? SubDevice(*record.summary) : HartDevice());
+        records.push_back(std::move(record));
+        return true;
+      });
+  if (!capabilities) return std::nullopt;
+  GatewayListing listing{*capabilities, std::move(records)};
+  if (device.portLost) return listing;
+  // The gateway answers one request more than it holds busy: never more
+  // outstanding than it says.
+  ReadSubDevices(subs, listing.devices, std::max<std::size_t>(capabilities->maxOutstanding, 1));
+  // The sub-devices' records share the gateway's link.
+  if (std::any_of(subs.begin(), subs.end(), [](const HartDevice& d) { return d.portLost; })) {
+    device.portLost = true;
+  }
+  return listing;
+}
 
 std::string_view Verdict(PollOutcome outcome) {
   switch (outcome) {
@@ -91,8 +264,25 @@ PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& ho
   HartDevice::Settle(kModemSettleMs);
   if (device.Poll(plan.address, kPollAttempts)) {
     FoundDevice found = Found(device);
+    if (plan.subDevice) {
+      const auto summary = FindSubDevice(device, *plan.subDevice);
+      // Before revision 5 there is no long address to reach it by.
+      if (!summary || summary->universalRevision < kFirstMonitoredRevision) {
+        result.outcome = device.portLost ? PollOutcome::kPortLost : PollOutcome::kNobody;
+        device.Close();
+        return result;
+      }
+      // From here on the record is the sub-device's, reached through the
+      // gateway by its long address.
+      const int requests = found.pollRequests;
+      device = SubDevice(*summary);
+      found = FoundBehindGateway(*summary, requests);
+    }
     platform::Sleep(kBeforeTagMs);
     found.tag = ReadTagText(device, found.tagRequests);
+    if (plan.gateway && plan.address == 0 && !device.portLost) {
+      result.gateway = ListSubDevices(device, hooks);
+    }
     if (plan.details && !device.portLost) {
       found.loop = CheckLoop(device, plan.tolerance);
       // Any answer may raise the flag; command 0's and command 2's are the

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hart/device_info.h"
+#include "hart/gateway.h"
 #include "hart/hart_device.h"
 
 namespace hart {
@@ -97,10 +98,36 @@ struct FoundDevice {
   std::optional<LoopCheck> loop;
 };
 
+// One device behind a gateway: what command 84 says of it, then what it
+// answered itself through the gateway, by its long address.
+struct SubDeviceRecord {
+  std::uint16_t index = 0;  // command 84's
+  // Command 84 answered for the index: the summary is the gateway's.
+  std::optional<SubDeviceSummary> summary;
+  std::optional<std::string> tag;      // command 13, padding kept
+  std::optional<std::string> longTag;  // command 20, from revision 6 on
+  bool read = false;                   // command 3 answered: loopCurrent and pv hold it
+  float loopCurrent = 0;               // mA
+  std::uint8_t pvUnit = 0;
+  float pv = 0;
+  // Why the device, or part of what was asked of it, went unanswered;
+  // empty when everything asked was answered.
+  std::string why;
+};
+
+// What a gateway at address 0 says it holds, and every device it knows.
+struct GatewayListing {
+  IoCapabilities capabilities;
+  std::vector<SubDeviceRecord> devices;  // index 1 on
+};
+
 struct PollResult {
   PollOutcome outcome = PollOutcome::kNobody;
   bool scanned = false;  // nobody at the address, and the hooks agreed to scan
   std::vector<FoundDevice> devices;
+  // The device at address 0 answered command 74: a gateway, with these
+  // devices behind it.
+  std::optional<GatewayListing> gateway;
 };
 
 struct PollPlan {
@@ -111,6 +138,12 @@ struct PollPlan {
   // loop check; the window shows neither and does not ask.
   bool details = false;
   float tolerance = kLoopTolerance;  // percent of span
+  // Whether a device answering at address 0 is asked command 74 and, when
+  // it answers as a gateway, the devices behind it are listed.
+  bool gateway = false;
+  // The device behind the gateway at address 0 with this identifier,
+  // found through command 84, is polled instead (by its long address).
+  std::optional<std::uint32_t> subDevice;
 };
 
 // What the view decides or shows while a press runs. Any may be empty.
@@ -122,6 +155,9 @@ struct PollHooks {
   // After each address of the scan, with the device found there (or null);
   // false ends the scan there.
   std::function<bool(std::uint8_t address, const FoundDevice* found)> scanned;
+  // Before each device behind a gateway, by command 84's index (1 to
+  // `last`); false ends the listing there.
+  std::function<bool(std::uint16_t index, std::uint16_t last)> subDevice;
 };
 
 // `device` after a Poll that answered: the identity it reported, its status
@@ -133,6 +169,15 @@ FoundDevice Found(const HartDevice& device);
 // first fails), or the scan the hooks agree to; the link is closed at the
 // end. A lost port ends the press without a verdict on the devices.
 PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& hooks = {});
+
+// Commands 74 and 84 to the gateway `device` answers as, then for each
+// sub-device command 13, 20 (from revision 6) and 3 by its long address;
+// nothing when the device does not answer 74 as a gateway.
+std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks = {});
+
+// The identity summary of the device with `identifier` behind the gateway
+// `device` answers as; nothing when it is no gateway or knows none such.
+std::optional<SubDeviceSummary> FindSubDevice(HartDevice& device, std::uint32_t identifier);
 
 // Command 2 (and 15 for the range, where the device has it) checked
 // against `tolerance` percent of span.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "hart/device_info.h"
 #include "hart/packed_ascii.h"
@@ -58,7 +59,8 @@ std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pol
   return n + 1;
 }
 
-std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command) {
+std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command,
+                             const std::uint8_t* data, std::uint8_t dataLength) {
   std::size_t n = 0;
   for (int i = 0; i < device.requestPreambles; ++i) out[n++] = kPreamble;
   const std::size_t start = n;
@@ -69,7 +71,8 @@ std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::u
   out[n++] = device.deviceId[1];
   out[n++] = device.deviceId[2];
   out[n++] = command;
-  out[n++] = 0;
+  out[n++] = dataLength;
+  for (std::uint8_t i = 0; i < dataLength; ++i) out[n++] = data[i];
   out[n] = Checksum(out + start, out + n);
   return n + 1;
 }
@@ -150,25 +153,67 @@ bool HartDevice::Poll(std::uint8_t address, std::uint8_t attempts) {
 }
 
 bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data) {
+  return SendCommand(command, data, nullptr, 0);
+}
+
+HartDevice::Prepared HartDevice::Prepare(std::uint8_t command, const std::uint8_t* request,
+                                         std::uint8_t requestLength) const {
   const MasterCommand* row = FindMasterCommand(command);
   const bool longFrame =
       universalRevision > 4 && (row == nullptr || row->frame == RequestFrame::kByRevision);
-  std::uint8_t request[kMaxRequestSize];
-  const std::size_t length =
-      longFrame ? BuildLongRequest(request, *this, command)
-                : BuildShortRequest(request, requestPreambles, pollAddress, command, nullptr, 0);
-  Asked asked = ShortAsk(pollAddress, command);
+  Prepared p;
+  p.length = longFrame ? BuildLongRequest(p.frame, *this, command, request, requestLength)
+                       : BuildShortRequest(p.frame, requestPreambles, pollAddress, command, request,
+                                           requestLength);
+  p.asked = ShortAsk(pollAddress, command);
   if (longFrame) {
-    asked.longFrame = true;
+    p.asked.longFrame = true;
     // The address bytes as the request carries them.
-    std::copy(request + requestPreambles + 1, request + requestPreambles + 6,
-              asked.address.begin());
+    std::copy(p.frame + requestPreambles + 1, p.frame + requestPreambles + 6,
+              p.asked.address.begin());
   }
+  p.status = longFrame ? kLongStatus : kShortStatus;
+  return p;
+}
+
+bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data, const std::uint8_t* request,
+                             std::uint8_t requestLength) {
+  if (requestLength > kMostRequestData) return false;
+  const Prepared p = Prepare(command, request, requestLength);
   ReplyBuffer reply;
-  if (Run(request, length, asked, kCommandPolicy, reply) != Outcome::kAnswered) return false;
-  const std::size_t status = longFrame ? kLongStatus : kShortStatus;
-  std::memcpy(data, &reply[status + 2], kCommandDataSize);
-  KeepAnswer(reply.data(), status);
+  if (Run(p.frame, p.length, p.asked, kCommandPolicy, reply) != Outcome::kAnswered) return false;
+  std::memcpy(data, &reply[p.status + 2], kCommandDataSize);
+  KeepAnswer(reply.data(), p.status);
+  return true;
+}
+
+bool SendCommandToEach(std::span<HartDevice* const> devices, std::uint8_t command,
+                       const std::uint8_t* request, std::uint8_t requestLength,
+                       std::size_t window) {
+  if (requestLength > kMostRequestData) return false;
+  std::vector<HartDevice::Prepared> prepared;
+  std::vector<ReplyBuffer> replies(devices.size());
+  std::vector<Pending> pending;
+  prepared.reserve(devices.size());
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    prepared.push_back(devices[i]->Prepare(command, request, requestLength));
+    const HartDevice::Prepared& p = prepared.back();
+    pending.push_back({p.frame, p.length, p.asked, &replies[i], {}});
+  }
+  // A port already lost sends nothing.
+  if (std::any_of(devices.begin(), devices.end(),
+                  [](const HartDevice* d) { return d->portLost; })) {
+    for (Pending& p : pending) p.result.outcome = Outcome::kPortLost;
+  } else {
+    TransactEach(pending, kCommandPolicy, window);
+  }
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    HartDevice& d = *devices[i];
+    d.lastResult_ = pending[i].result;
+    if (d.lastResult_.outcome == Outcome::kPortLost) d.portLost = true;
+    if (d.lastResult_.outcome == Outcome::kAnswered)
+      d.KeepAnswer(replies[i].data(), prepared[i].status);
+  }
   return true;
 }
 
@@ -206,10 +251,14 @@ bool ReadTag(HartDevice& device, char* text) {
   } else {
     if (!device.SendCommand(kCommandReadTag, data)) return false;
   }
+  UnpackTag(packed, text);
+  return true;
+}
+
+void UnpackTag(const std::uint8_t* packed, char* text) {
   char decoded[kUnpackedSize];
   UnpackAscii(packed, 6, decoded);
   for (int i = 0; i < 8 && decoded[i] != '\0'; ++i) text[i] = decoded[i];
-  return true;
 }
 
 }  // namespace hart

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "hart/reply.h"
 #include "hart/transaction.h"
@@ -15,6 +16,10 @@ namespace hart {
 // Data buffers callers hand to the command operations.
 inline constexpr std::size_t kCommandDataSize = 90;
 inline constexpr std::size_t kCommandByteDataSize = 40;
+// The longest request frame: 20 preambles, delimiter, long address,
+// command, byte count, request data, checksum.
+inline constexpr std::uint8_t kMostRequestData = 2;  // command 84's index
+inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + kMostRequestData + 1;
 // Tag text buffer for ReadTag: eight characters and room to spare.
 inline constexpr std::size_t kTagTextSize = 20;
 
@@ -70,6 +75,10 @@ class HartDevice {
   // of universal revision 4 or less). `data` receives kCommandDataSize bytes
   // from the first command data byte on.
   bool SendCommand(std::uint8_t command, std::uint8_t* data);
+  // The same with `requestLength` request data bytes (at most
+  // kMostRequestData; false with more, nothing sent).
+  bool SendCommand(std::uint8_t command, std::uint8_t* data, const std::uint8_t* request,
+                   std::uint8_t requestLength);
 
   // A short-frame command with one request byte. `data` receives
   // kCommandByteDataSize bytes from the first command data byte on.
@@ -100,6 +109,15 @@ class HartDevice {
     return lastResult_.outcome == Outcome::kRefused ? lastResult_.responseCode : 0;
   }
 
+  // `command` (with `requestLength` request bytes) to each of `devices`,
+  // as SendCommand would send it to each, with up to `window` requests
+  // outstanding at once where the transport carries several. Each
+  // device's LastResult and LastAnswer tell how it went; false when a
+  // request would not fit.
+  friend bool SendCommandToEach(std::span<HartDevice* const> devices, std::uint8_t command,
+                                const std::uint8_t* request, std::uint8_t requestLength,
+                                std::size_t window);
+
   // Waits out the modem's settle after Open and takes note of the other
   // stations heard meanwhile.
   static void Settle(std::uint32_t ms);
@@ -110,21 +128,34 @@ class HartDevice {
   Outcome Run(const std::uint8_t* request, std::size_t length, const Asked& asked,
               const RetryPolicy& policy, ReplyBuffer& reply);
   void KeepAnswer(const std::uint8_t* reply, std::size_t statusOffset);
+  // The frame SendCommand sends, what its answer must be, and where that
+  // answer's status bytes are.
+  struct Prepared {
+    std::uint8_t frame[kMaxRequestSize];
+    std::size_t length;
+    Asked asked;
+    std::size_t status;
+  };
+  Prepared Prepare(std::uint8_t command, const std::uint8_t* request,
+                   std::uint8_t requestLength) const;
 
   Answer lastAnswer_;
   TransactionResult lastResult_;
 };
+
+bool SendCommandToEach(std::span<HartDevice* const> devices, std::uint8_t command,
+                       const std::uint8_t* request, std::uint8_t requestLength, std::size_t window);
 
 // How the modem on the link is keyed, for every later Open.
 void UseModemKeying(serial::Keying keying);
 
 // Request frames as the master sends them. Each returns the frame length;
 // `out` must hold kMaxRequestSize bytes.
-inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + 1 + 1;
 std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
                               std::uint8_t command, const std::uint8_t* data,
                               std::uint8_t dataLength);
-std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command);
+std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command,
+                             const std::uint8_t* data = nullptr, std::uint8_t dataLength = 0);
 
 // A big-endian IEEE 754 single-precision value from a reply, in host order.
 float ToHostFloat(const std::uint8_t* bytes4);
@@ -132,5 +163,7 @@ float ToHostFloat(const std::uint8_t* bytes4);
 // Reads the device's 8-character tag into `text` (kTagTextSize bytes,
 // zero-filled by the caller); `text` is untouched when the command fails.
 bool ReadTag(HartDevice& device, char* text);
+// The tag in command 13's six packed bytes into `text`, as ReadTag does.
+void UnpackTag(const std::uint8_t* packed, char* text);
 
 }  // namespace hart

@@ -31,7 +31,11 @@ inline constexpr std::uint8_t kCommandReadCurrentAndVariables = 3;
 inline constexpr std::uint8_t kCommandReadLegacyTag = 4;  // with request byte 1
 inline constexpr std::uint8_t kCommandReadTag = 13;
 inline constexpr std::uint8_t kCommandReadDeviceInformation = 15;
+inline constexpr std::uint8_t kCommandReadLongTag = 20;
 inline constexpr std::uint8_t kCommandReadAdditionalStatus = 48;
+// A gateway's own: its I/O system, and a sub-device's identity by index.
+inline constexpr std::uint8_t kCommandReadIoCapabilities = 74;
+inline constexpr std::uint8_t kCommandReadSubDeviceSummary = 84;
 
 // How a command's request addresses the device.
 enum class RequestFrame {
@@ -69,6 +73,15 @@ inline constexpr MasterCommand kMasterCommands[] = {
     // Six device-specific status bytes; from revision 6 on the extended
     // device status, operating mode and standardized status follow.
     {kCommandReadAdditionalStatus, "Read Additional Device Status", 6, RequestFrame::kByRevision},
+    // 32 Latin-1 bytes, NUL-padded (revision 6 on).
+    {kCommandReadLongTag, "Read Long Tag", 32, RequestFrame::kByRevision},
+    // Cards, channels per card, sub-devices per channel, devices known (2
+    // bytes), requests held at once, master mode, retries.
+    {kCommandReadIoCapabilities, "Read I/O System Capabilities", 8, RequestFrame::kByRevision},
+    // Index, card, channel, manufacturer, expanded device type,
+    // identifier, universal revision, long tag and what follows it.
+    {kCommandReadSubDeviceSummary, "Read Sub-Device Identity Summary", 48,
+     RequestFrame::kByRevision},
 };
 
 // Command 3's data as the master decodes it: loop current (float, mA), PV

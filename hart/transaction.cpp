@@ -1,6 +1,7 @@
 #include "hart/transaction.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/services.h"
 #include "serial/transport.h"
@@ -116,6 +117,89 @@ TransactionResult Transact(const std::uint8_t* request, std::size_t length, cons
     }
   }
   return result;
+}
+
+void TransactEach(std::span<Pending> requests, const RetryPolicy& policy, std::size_t window) {
+  serial::Transport& carrier = serial::CurrentTransport();
+  window = std::min(window, carrier.MostOutstanding());
+  if (window <= 1 || carrier.LineShared()) {
+    // Requests that take turns on a line keep the single request's timing
+    // exactly, turn-taking and all.
+    for (Pending& p : requests) {
+      p.result = Transact(p.request, p.length, p.asked, policy, *p.reply);
+      if (p.result.outcome == Outcome::kPortLost) {
+        for (Pending& rest : requests) {
+          if (rest.result.requests == 0) rest.result.outcome = Outcome::kPortLost;
+        }
+        return;
+      }
+    }
+    return;
+  }
+  struct State {
+    Pending* pending;
+    int attempts = 0;
+    int busyInARow = 0;
+  };
+  std::vector<State> open;
+  for (Pending& p : requests) {
+    p.result = {};
+    if (policy.attempts > 0) open.push_back({&p});
+  }
+  std::vector<serial::Exchange> exchanges;
+  while (!open.empty()) {
+    exchanges.clear();
+    for (const State& s : open) {
+      s.pending->reply->fill(0);
+      exchanges.push_back({s.pending->request, static_cast<std::uint32_t>(s.pending->length),
+                           s.pending->reply->data()});
+    }
+    carrier.ExchangeEach(exchanges, window);
+    std::vector<State> again;
+    bool unanswered = false;
+    for (std::size_t i = 0; i < open.size(); ++i) {
+      State s = open[i];
+      Pending& p = *s.pending;
+      const serial::Exchange& x = exchanges[i];
+      if (x.sent == LinkResult::kPortLost || x.received == LinkResult::kPortLost) {
+        for (State& rest : open) rest.pending->result.outcome = Outcome::kPortLost;
+        return;
+      }
+      if (x.sent != LinkResult::kOk) {
+        // Not sent (the session was being renewed): it goes again, and the
+        // attempt is spent as a failed write's would be.
+        unanswered = true;
+        if (++s.attempts < policy.attempts) again.push_back(s);
+        continue;
+      }
+      ++p.result.requests;
+      if (x.received != LinkResult::kOk) {
+        unanswered = true;
+        s.busyInARow = 0;
+        if (++s.attempts < policy.attempts) again.push_back(s);
+        continue;
+      }
+      const ReplyKind kind = ClassifyReply(p.reply->data(), p.asked);
+      const std::uint8_t code = (*p.reply)[serial::HeaderLength((*p.reply)[0]) + 1];
+      if (kind == ReplyKind::kAnswer || kind == ReplyKind::kRefused) {
+        p.result.outcome = kind == ReplyKind::kAnswer ? Outcome::kAnswered : Outcome::kRefused;
+        p.result.responseCode = code;
+        continue;
+      }
+      if (kind == ReplyKind::kBusy && policy.waitsOutBusy) {
+        if (++s.busyInARow >= policy.busyLimit) {
+          p.result.outcome = Outcome::kBusy;
+        } else {
+          again.push_back(s);
+        }
+        continue;
+      }
+      s.busyInARow = 0;
+      if (++s.attempts < policy.attempts) again.push_back(s);
+    }
+    open = std::move(again);
+    if (!open.empty()) Pause(unanswered ? policy.failedReadPauseMs : policy.busyPauseMs);
+  }
 }
 
 }  // namespace hart

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "hart/reply.h"
 #include "serial/hart_link.h"
@@ -82,5 +83,22 @@ using ReplyBuffer = std::array<std::uint8_t, serial::kReplyBufferSize>;
 // `reply` holds the answer as the link delivers it.
 TransactionResult Transact(const std::uint8_t* request, std::size_t length, const Asked& asked,
                            const RetryPolicy& policy, ReplyBuffer& reply);
+
+// One of the requests TransactEach carries.
+struct Pending {
+  const std::uint8_t* request = nullptr;  // preambles included
+  std::size_t length = 0;
+  Asked asked;
+  ReplyBuffer* reply = nullptr;
+  TransactionResult result;
+};
+
+// Each request under `policy` as Transact would carry it, with up to
+// `window` of them outstanding at once where the transport carries
+// several (each answer is then matched to its request by the transport);
+// otherwise one Transact after another. Attempts go in rounds: the
+// requests still unanswered after one round are sent again in the next,
+// after one pause for the round.
+void TransactEach(std::span<Pending> requests, const RetryPolicy& policy, std::size_t window);
 
 }  // namespace hart

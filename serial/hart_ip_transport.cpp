@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -50,6 +51,16 @@ constexpr std::uint32_t kLongestReplyChars = 20 + 1 + 5 + 1 + 1 + 255 + 1;
 // A look at the socket without waiting takes at most this many datagrams,
 // so that a flood cannot hold a read or a purge.
 constexpr int kDrainLimit = 64;
+
+// The frame as the gateway takes it: it puts its own preambles on its
+// loop. Empty when nothing is left or it is too long for a PDU.
+std::span<const std::uint8_t> WithoutPreambles(const std::uint8_t* bytes, std::uint32_t length) {
+  std::uint32_t start = 0;
+  while (start < length && bytes[start] == 0xFF) ++start;
+  const std::span<const std::uint8_t> frame(bytes + start, length - start);
+  if (frame.size() > hartip::kMaxFrameSize) return {};
+  return frame;
+}
 
 HartIpSettings& Settings() {
   static HartIpSettings settings;
@@ -137,6 +148,10 @@ class HartIpTransport::Session {
   LinkResult Send(std::span<const std::uint8_t> frame, std::uint32_t loopLength);
   // The answer's frame, delimiter to checksum; empty when none came.
   LinkResult Receive(std::vector<std::uint8_t>& frame);
+  // Up to `window` token-passing requests outstanding at once, each
+  // answer matched to its request by sequence number and checked into its
+  // exchange's reply.
+  void ExchangeEach(std::span<Exchange> exchanges, std::size_t window);
   // How the session is protected ("HART-IP version 2 in TLSv1.3 ..."); empty
   // in the clear.
   std::string Protection() const;
@@ -165,6 +180,9 @@ class HartIpTransport::Session {
   platform::Error SendLocked(std::uint8_t messageId, std::span<const std::uint8_t> body,
                              std::uint16_t& sequence, const NetAddress* to = nullptr);
   Got ReceiveOne(hartip::Pdu& pdu, NetAddress* from);
+  // The checks before a request: whether the gateway still holds the
+  // session, and a new one when it does not. False when none could be had.
+  bool Ready();
   // Takes what has arrived; with `done`, then waits up to `ms` until it holds.
   void Pump(std::uint32_t ms, const std::function<bool()>& done);
   void Dispatch(const hartip::Pdu& pdu);
@@ -208,6 +226,16 @@ class HartIpTransport::Session {
   std::vector<std::uint8_t> answer_;
   bool answered_ = false;
   hartip::StreamReader stream_;
+  // ExchangeEach's requests in flight by sequence number, and the answers
+  // come in for them: the exchange's index, and the frame (empty for an
+  // error status or a NAK).
+  struct Flight {
+    std::size_t exchange;
+    std::uint32_t sentAt;
+    std::uint32_t waitMs;
+  };
+  std::map<std::uint16_t, Flight> flights_;
+  std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> landed_;
 };
 
 HartIpTransport::Session::~Session() {
@@ -598,6 +626,14 @@ void HartIpTransport::Session::Dispatch(const hartip::Pdu& pdu) {
 
 void HartIpTransport::Session::Take(const hartip::Pdu& pdu) {
   const hartip::Header& h = pdu.header;
+  if (const auto flight = flights_.find(h.sequence);
+      flight != flights_.end() && h.messageType != hartip::kTypePublish) {
+    const bool ok = h.messageType == hartip::kTypeResponse && h.status == hartip::kStatusSuccess &&
+                    !pdu.body.empty() && pdu.body.size() <= hartip::kMaxFrameSize;
+    landed_.emplace_back(flight->second.exchange, ok ? pdu.body : std::vector<std::uint8_t>());
+    flights_.erase(flight);
+    return;
+  }
   if (!awaiting_ || h.sequence != *awaiting_ || h.messageType == hartip::kTypePublish) {
     return;  // burst publications, late answers
   }
@@ -632,16 +668,7 @@ void HartIpTransport::Session::Pump(std::uint32_t ms, const std::function<bool()
 LinkResult HartIpTransport::Session::Send(std::span<const std::uint8_t> frame,
                                           std::uint32_t loopLength) {
   if (hungUp_) return LinkResult::kPortLost;
-  answered_ = false;
-  answer_.clear();
-  awaiting_.reset();
-  // What came since the last request may say the session is gone: then a
-  // new one first, so that this request is not lost too.
-  Pump(0, nullptr);
-  if (KeeperUnanswered()) lost_ = true;
-  if (!lost_ && unanswered_ && !SessionAnswers()) lost_ = true;
-  unanswered_ = false;
-  if (lost_ && !hungUp_ && Renew() != kErrorSuccess) return LinkResult::kFailure;
+  if (!Ready()) return LinkResult::kFailure;
   std::uint16_t sequence = 0;
   platform::Error e = SendMessage(hartip::kTokenPassingPdu, frame, sequence);
   // An "unreachable" waiting on the socket from before: the session's port
@@ -657,6 +684,89 @@ LinkResult HartIpTransport::Session::Send(std::span<const std::uint8_t> frame,
   waitMs_ =
       settings_.responseWaitMs != 0 ? settings_.responseWaitMs : HartIpResponseWaitMs(loopLength);
   return LinkResult::kOk;
+}
+
+bool HartIpTransport::Session::Ready() {
+  answered_ = false;
+  answer_.clear();
+  awaiting_.reset();
+  // What came since the last request may say the session is gone: then a
+  // new one first, so that this request is not lost too.
+  Pump(0, nullptr);
+  if (KeeperUnanswered()) lost_ = true;
+  if (!lost_ && unanswered_ && !SessionAnswers()) lost_ = true;
+  unanswered_ = false;
+  return !(lost_ && !hungUp_ && Renew() != kErrorSuccess);
+}
+
+void HartIpTransport::Session::ExchangeEach(std::span<Exchange> exchanges, std::size_t window) {
+  if (hungUp_) {
+    for (Exchange& x : exchanges) x.sent = LinkResult::kPortLost;
+    return;
+  }
+  if (!Ready()) return;
+  FrameObserver* observer = HartLink::Observer();
+  flights_.clear();
+  landed_.clear();
+  const auto land = [&](std::size_t at, const std::vector<std::uint8_t>& frame) {
+    Exchange& x = exchanges[at];
+    x.received = frame.empty() ? LinkResult::kNoReply : CheckAnswerFrame(frame, x.reply);
+    if (observer != nullptr) {
+      observer->Received(frame, x.received, x.received == LinkResult::kOk ? 0 : frame.size());
+    }
+  };
+  std::size_t next = 0;
+  // A session found gone part way (lost_) takes no more requests: those
+  // left are unsent, and the next exchange starts a new session.
+  while ((next < exchanges.size() && !lost_) || !flights_.empty()) {
+    while (next < exchanges.size() && !lost_ && flights_.size() < window) {
+      Exchange& x = exchanges[next];
+      const std::span<const std::uint8_t> frame = WithoutPreambles(x.request, x.length);
+      std::uint16_t sequence = 0;
+      const platform::Error e = frame.empty()
+                                    ? kErrorInvalidParameter
+                                    : SendMessage(hartip::kTokenPassingPdu, frame, sequence);
+      x.sent = e == kErrorSuccess              ? LinkResult::kOk
+               : e == kErrorDeviceNotConnected ? LinkResult::kPortLost
+                                               : LinkResult::kFailure;
+      if (x.sent == LinkResult::kPortLost) return;
+      if (x.sent == LinkResult::kOk) {
+        if (observer != nullptr) observer->Sent({x.request, x.length});
+        const std::uint32_t waitMs = settings_.responseWaitMs != 0 ? settings_.responseWaitMs
+                                                                   : HartIpResponseWaitMs(x.length);
+        flights_[sequence] = {next, wait_.NowMs(), waitMs};
+      }
+      ++next;
+    }
+    if (flights_.empty()) continue;
+    std::uint32_t soonest = UINT32_MAX;
+    for (const auto& [sequence, f] : flights_) {
+      soonest = std::min(soonest, WaitLeft(wait_, f.sentAt, f.waitMs));
+    }
+    Pump(soonest, [this] { return !landed_.empty() || lost_; });
+    if (hungUp_) {
+      for (Exchange& x : exchanges) {
+        if (x.sent == LinkResult::kOk && x.received == LinkResult::kNoReply) {
+          x.received = LinkResult::kPortLost;
+        }
+      }
+      flights_.clear();
+      return;
+    }
+    for (const auto& [at, frame] : landed_) land(at, frame);
+    landed_.clear();
+    // Those whose time a loop could take is up, or all once the session is
+    // gone: no reply.
+    for (auto f = flights_.begin(); f != flights_.end();) {
+      if (lost_ || WaitLeft(wait_, f->second.sentAt, f->second.waitMs) == 0) {
+        land(f->second.exchange, {});
+        unanswered_ = true;
+        f = flights_.erase(f);
+      } else {
+        ++f;
+      }
+    }
+  }
 }
 
 LinkResult HartIpTransport::Session::Receive(std::vector<std::uint8_t>& frame) {
@@ -823,11 +933,8 @@ platform::Error HartIpTransport::Close() {
 LinkResult HartIpTransport::SendFrame(const std::uint8_t* bytes, std::uint32_t length) {
   if (bytes == nullptr) return LinkResult::kMissingBuffer;
   if (session_ == nullptr) return LinkResult::kFailure;
-  // The gateway puts its own preambles on its loop.
-  std::uint32_t start = 0;
-  while (start < length && bytes[start] == 0xFF) ++start;
-  const std::span<const std::uint8_t> frame(bytes + start, length - start);
-  if (frame.empty() || frame.size() > hartip::kMaxFrameSize) return LinkResult::kFailure;
+  const std::span<const std::uint8_t> frame = WithoutPreambles(bytes, length);
+  if (frame.empty()) return LinkResult::kFailure;
   const LinkResult sent = session_->Send(frame, length);
   FrameObserver* observer = HartLink::Observer();
   if (observer != nullptr && sent == LinkResult::kOk) observer->Sent({bytes, length});
@@ -845,6 +952,14 @@ LinkResult HartIpTransport::ReceiveFrame(std::uint8_t* reply) {
     observer->Received(frame, got, got == LinkResult::kOk ? 0 : frame.size());
   }
   return got;
+}
+
+void HartIpTransport::ExchangeEach(std::span<Exchange> exchanges, std::size_t window) {
+  if (session_ == nullptr) return;
+  for (Exchange& x : exchanges) {
+    if (x.request == nullptr || x.reply == nullptr) return;
+  }
+  session_->ExchangeEach(exchanges, std::clamp<std::size_t>(window, 1, kMostOutstanding));
 }
 
 LinkResult CheckAnswerFrame(std::span<const std::uint8_t> frame, std::uint8_t* reply) {

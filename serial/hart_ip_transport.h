@@ -98,6 +98,11 @@ class HartIpTransport final : public Transport {
   // program's own timing and stays.
   void Settle(std::uint32_t ms) override { platform::Sleep(ms); }
   void ReportLostPort() override;
+  // Every answer carries its request's sequence number, so requests need
+  // not take turns; the gateway's own bound (command 74) is one byte.
+  static constexpr std::size_t kMostOutstanding = 255;
+  std::size_t MostOutstanding() const override { return kMostOutstanding; }
+  void ExchangeEach(std::span<Exchange> exchanges, std::size_t window) override;
 
   // Why the last Open failed and what the operator can do: the text shown
   // beneath "COM8:". `OpenError` is its platform error number.

@@ -26,6 +26,15 @@ Transport& ClosedPort() {
 
 }  // namespace
 
+void Transport::ExchangeEach(std::span<Exchange> exchanges, std::size_t) {
+  for (Exchange& x : exchanges) {
+    x.sent = SendFrame(x.request, x.length);
+    if (x.sent == LinkResult::kPortLost) return;
+    x.received = ReceiveFrame(x.reply);
+    if (x.received == LinkResult::kPortLost) return;
+  }
+}
+
 LinkResult OpenTransport(std::uint32_t portNumber, std::uint32_t baudRate) {
   // A port closed underneath (HartLink::CloseLink) is closed.
   if (Opened() != nullptr && Opened()->IsOpen()) return LinkResult::kAlreadyOpen;

@@ -10,11 +10,21 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "serial/hart_link.h"
 
 namespace serial {
+
+// One request and the reply read for it, for Transport::ExchangeEach.
+struct Exchange {
+  const std::uint8_t* request = nullptr;  // preambles included, as for SendFrame
+  std::uint32_t length = 0;
+  std::uint8_t* reply = nullptr;               // kReplyBufferSize bytes, as for ReceiveFrame
+  LinkResult sent = LinkResult::kFailure;      // as SendFrame's
+  LinkResult received = LinkResult::kNoReply;  // as ReceiveFrame's; kNoReply when not sent
+};
 
 class Transport {
  public:
@@ -35,6 +45,16 @@ class Transport {
   // delimiter, header, data, its checksum verified and not delivered; as
   // HartLink::ReceiveFrame (0, 1, 2, 3, 5, 11, 14).
   virtual LinkResult ReceiveFrame(std::uint8_t* reply) = 0;
+
+  // Requests it can carry outstanding at once: 1 where requests take turns
+  // on a line (a modem's loop); more where each answer comes back matched
+  // to its request.
+  virtual std::size_t MostOutstanding() const { return 1; }
+  // Each exchange's request sent and its reply read, with at most `window`
+  // (and MostOutstanding()) requests outstanding at once, each one read
+  // under its own wait. Here: one after another, by SendFrame and
+  // ReceiveFrame; a lost port ends it, the rest left unsent.
+  virtual void ExchangeEach(std::span<Exchange> exchanges, std::size_t window);
 
   // Waits `ms` after the port opened, for the line to settle.
   virtual void Settle(std::uint32_t ms) = 0;

@@ -198,6 +198,70 @@ JsonObject DeviceJson(const hart::FoundDevice& d) {
   return o;
 }
 
+JsonObject SubDeviceJson(const hart::SubDeviceRecord& d) {
+  JsonObject o;
+  o.Set("index", d.index);
+  if (d.summary) {
+    const hart::SubDeviceSummary& s = *d.summary;
+    o.Set("identifier", s.identifier)
+        .Set("identifier_hex", Hex6(s.identifier))
+        .Set("manufacturer", s.manufacturer)
+        .Set("device_type", s.expandedDeviceType & 0xFF)
+        .Set("expanded_device_type", s.expandedDeviceType)
+        .Set("universal_revision", s.universalRevision)
+        .Set("device_revision", s.deviceRevision)
+        .Set("card", s.card)
+        .Set("channel", s.channel);
+  }
+  o.Set("tag", d.tag ? JsonValue(WithoutPadding(*d.tag)) : JsonValue(nullptr))
+      .Set("long_tag", OrNull(d.longTag));
+  if (d.read) {
+    o.Set("pv", JsonObject()
+                    .Set("value", Decimal(d.pv))
+                    .Set("unit_code", d.pvUnit)
+                    .Set("unit", hart::UnitName(d.pvUnit)))
+        .Set("loop_current_ma", Decimal(d.loopCurrent));
+  } else {
+    o.Set("pv", nullptr).Set("loop_current_ma", nullptr);
+  }
+  return o.Set("result", d.tag ? "answered" : "no_answer")
+      .Set("reason", d.why.empty() ? JsonValue(nullptr) : JsonValue(d.why));
+}
+
+JsonObject GatewayJson(const hart::GatewayListing& g) {
+  const hart::IoCapabilities& c = g.capabilities;
+  JsonArray devices;
+  for (const auto& d : g.devices) devices.Append(SubDeviceJson(d));
+  return JsonObject()
+      .Set("cards", c.cards)
+      .Set("channels_per_card", c.channelsPerCard)
+      .Set("devices_known", c.devicesKnown)
+      .Set("requests_held", c.maxOutstanding)
+      .Set("sub_devices", devices);
+}
+
+void PlainSubDevice(const hart::SubDeviceRecord& d,
+                    const std::function<void(std::string_view, const std::string&)>& line) {
+  line("sub-device", std::to_string(d.index));
+  if (d.summary) {
+    const hart::SubDeviceSummary& s = *d.summary;
+    line("identifier", std::to_string(s.identifier) + " (" + Hex6(s.identifier) + ")");
+    line("manufacturer", NumberAndHex(s.manufacturer, 2));
+    line("device type", NumberAndHex(s.expandedDeviceType & 0xFFu, 2) + ", expanded " +
+                            Printf("0x%04X", unsigned{s.expandedDeviceType}));
+    line("universal revision", std::to_string(s.universalRevision));
+    line("card", std::to_string(s.card));
+    line("channel", std::to_string(s.channel));
+  }
+  if (d.tag) line("tag", "\"" + WithoutPadding(*d.tag) + "\"");
+  if (d.longTag) line("long tag", "\"" + *d.longTag + "\"");
+  if (d.read) {
+    line("PV", Printf("%.3f ", d.pv) + UnitText(d.pvUnit));
+    line("loop current", Printf("%.3f mA", d.loopCurrent));
+  }
+  if (!d.why.empty()) line(d.tag ? "not read" : "no answer", d.why);
+}
+
 // The result keyword: what the exit status says, in a word.
 std::string_view ResultKeyword(const PollRecord& record) {
   switch (record.result.outcome) {
@@ -243,6 +307,8 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
   plan.scanLast = options.scanLast;
   plan.details = options.mode != Mode::Monitor;
   plan.tolerance = options.tolerance;
+  plan.gateway = scan;
+  plan.subDevice = options.deviceId;
   const std::string last = std::to_string(options.scanLast);
   hart::PollHooks hooks;
   hooks.scan = [&] {
@@ -267,8 +333,15 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
     }
     return !platform::Interrupted();
   };
+  hooks.subDevice = [&](std::uint16_t index, std::uint16_t count) {
+    if (console.progress) {
+      console.progress(
+          Prefixed("sub-device " + std::to_string(index) + " of " + std::to_string(count)));
+    }
+    return !platform::Interrupted();
+  };
   record.result = hart::RunPoll(device, plan, hooks);
-  if (console.progress && record.result.scanned) console.progress("");
+  if (console.progress && (record.result.scanned || record.result.gateway)) console.progress("");
 
   const hart::PollOutcome outcome = record.result.outcome;
   if (outcome == hart::PollOutcome::kPortLost) device.ReportLostPort();
@@ -283,8 +356,10 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
       return kExitPort;
     }
     case hart::PollOutcome::kNobody:
-      record.reason = record.result.scanned
-                          ? "no device answered at addresses 0 to " + last
+      record.reason = record.result.scanned ? "no device answered at addresses 0 to " + last
+                      : options.deviceId
+                          ? "no device with identifier " + Hex6(*options.deviceId) +
+                                " behind a gateway at address 0"
                           : "no device answered at address " + std::to_string(options.address);
       return kExitNobody;
     case hart::PollOutcome::kSingleDevice:
@@ -425,6 +500,18 @@ std::string FormatPlain(const PollRecord& record) {
     line("attempts", "poll " + std::to_string(d.pollRequests) +
                          (d.tagRequests != 0 ? ", tag " + std::to_string(d.tagRequests) : ""));
   }
+  if (const auto& gateway = record.result.gateway) {
+    const hart::IoCapabilities& c = gateway->capabilities;
+    s += "\n";
+    line("gateway", std::to_string(gateway->devices.size()) + " sub-devices on " +
+                        std::to_string(c.cards) + " cards of " + std::to_string(c.channelsPerCard) +
+                        " channels, " + std::to_string(c.maxOutstanding) +
+                        " requests held at once");
+    for (const auto& d : gateway->devices) {
+      s += "\n";
+      PlainSubDevice(d, line);
+    }
+  }
   return s;
 }
 
@@ -445,6 +532,8 @@ std::string FormatJson(const PollRecord& record) {
       .Set("reason", record.reason.empty() ? JsonValue(nullptr) : JsonValue(record.reason))
       .Set("addresses", addresses)
       .Set("devices", devices)
+      .Set("gateway", record.result.gateway ? JsonValue(GatewayJson(*record.result.gateway))
+                                            : JsonValue(nullptr))
       .Write(platform::JsonLayout::Indented);
 }
 
@@ -529,7 +618,8 @@ int RunHeadless(hart::HartDevice& device, const HeadlessOptions& options, const 
   if (status != kExitFound) return status;
   const hart::FoundDevice& d = record.result.devices.front();
   console.err(Prefixed("monitoring " + (d.tag ? "\"" + *d.tag + "\", " : std::string()) +
-                       "identifier " + std::to_string(d.identity.identifier) + ", at address " +
+                       "identifier " + std::to_string(d.identity.identifier) +
+                       (options.deviceId ? ", behind the gateway at address " : ", at address ") +
                        std::to_string(d.address) + " every " +
                        Printf("%g", options.intervalMs / 1000.0) + " s; Ctrl+C stops"));
   return Monitor(device, options, link, console);

@@ -57,6 +57,17 @@ bool Address(const std::string& text, unsigned long min, std::uint8_t& address) 
   return true;
 }
 
+// A device's unique identifier: one to six hex digits, as the device's
+// label and the scan print it.
+bool Identifier(const std::string& text, std::uint32_t& id) {
+  if (text.empty() || text.size() > 6 ||
+      text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    return false;
+  }
+  id = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+  return true;
+}
+
 bool Percent(const std::string& text, float& percent) {
   char* end = nullptr;
   const double p = std::strtod(text.c_str(), &end);
@@ -79,6 +90,7 @@ const std::vector<platform::CommandLineOption>& ProgramOptions() {
       {"poll", "", "poll address 0 without a window, check its loop, print it"},
       {"scan", "", "as --poll; scan addresses 1-14 if 0 does not answer"},
       {"address", "N", "--poll or --monitor polling address N (0-63)"},
+      {"device-id", "HEX", "poll or monitor the gateway's sub-device with this id"},
       {"scan-to", "N", "--scan addresses 1 to N (1-63, default 14)"},
       {"tolerance", "PERCENT", "the loop check's limit, percent of span (default 0.25)"},
       {"json", "", "print JSON: one object, or one line per --monitor reading"},
@@ -221,6 +233,16 @@ bool ReadHeadlessOptions(const platform::CommandLine& given, HeadlessOptions& op
     error = "--json and --csv are two ways to print a reading; choose one";
   } else if (given.IsSet("address") && o.mode != Mode::Poll && o.mode != Mode::Monitor) {
     error = "--address goes with --poll or --monitor; --scan polls addresses 1 to 14";
+  } else if (given.IsSet("device-id") && o.mode != Mode::Poll && o.mode != Mode::Monitor) {
+    error = "--device-id goes with --poll or --monitor; --scan lists every device behind a gateway";
+  } else if (given.IsSet("device-id") && given.IsSet("address")) {
+    error =
+        "--device-id names a device behind the gateway at address 0; it does not go with "
+        "--address";
+  } else if (given.IsSet("device-id") &&
+             !Identifier(given.Value("device-id"), o.deviceId.emplace())) {
+    error = "--device-id: '" + given.Value("device-id") +
+            "' is not a unique identifier of one to six hex digits";
   } else if (given.IsSet("scan-to") && o.mode != Mode::Scan) {
     error = "--scan-to goes with --scan";
   } else if (given.IsSet("tolerance") && !polling) {

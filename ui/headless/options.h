@@ -28,6 +28,8 @@ struct HeadlessOptions {
   std::uint32_t count = 0;                         // 0: until interrupted
   std::uint8_t address = 0;                        // polled (and monitored)
   std::uint8_t scanLast = hart::kLastDropAddress;  // the scan covers 1 to this
+  // Polled (and monitored) behind the gateway at address 0 instead.
+  std::optional<std::uint32_t> deviceId;
   float tolerance = hart::kLoopTolerance;
 };
 
