@@ -18,6 +18,7 @@
 #include "platform/secure_channel.h"
 #include "platform/services.h"
 #include "serial/frame_trace.h"
+#include "serial/hart_link.h"
 
 namespace serial {
 
@@ -45,9 +46,6 @@ constexpr std::uint32_t kConnectMs = 3000;
 constexpr std::uint32_t kSessionAnswerMs = 3000;
 // HART's slave time-out: a device starts its reply within 28 characters.
 constexpr std::uint32_t kSlaveTimeoutChars = 28;
-// 20 preambles, delimiter, 5 address bytes, command, byte count, 255 data
-// bytes, checksum.
-constexpr std::uint32_t kLongestReplyChars = 20 + 1 + 5 + 1 + 1 + 255 + 1;
 // A look at the socket without waiting takes at most this many datagrams,
 // so that a flood cannot hold a read or a purge.
 constexpr int kDrainLimit = 64;
@@ -157,6 +155,12 @@ class HartIpTransport::Session {
   std::string Protection() const;
 
  private:
+  // How long the answer to a request of `loopLength` bytes is waited for:
+  // the setting, else what the loop behind the gateway needs.
+  std::uint32_t ResponseWaitMs(std::uint32_t loopLength) const {
+    return settings_.responseWaitMs != 0 ? settings_.responseWaitMs
+                                         : HartIpResponseWaitMs(loopLength);
+  }
   // A new socket (TCP: connected) for `to`, and Session Initiate over it.
   // `answered` tells whether the gateway answered at all.
   platform::Error OpenAt(const NetAddress& to, std::string& advice, bool& answered);
@@ -681,8 +685,7 @@ LinkResult HartIpTransport::Session::Send(std::span<const std::uint8_t> frame,
   if (e != kErrorSuccess) return LinkResult::kFailure;
   awaiting_ = sequence;
   sentAt_ = wait_.NowMs();
-  waitMs_ =
-      settings_.responseWaitMs != 0 ? settings_.responseWaitMs : HartIpResponseWaitMs(loopLength);
+  waitMs_ = ResponseWaitMs(loopLength);
   return LinkResult::kOk;
 }
 
@@ -732,9 +735,7 @@ void HartIpTransport::Session::ExchangeEach(std::span<Exchange> exchanges, std::
       if (x.sent == LinkResult::kPortLost) return;
       if (x.sent == LinkResult::kOk) {
         if (observer != nullptr) observer->Sent({x.request, x.length});
-        const std::uint32_t waitMs = settings_.responseWaitMs != 0 ? settings_.responseWaitMs
-                                                                   : HartIpResponseWaitMs(x.length);
-        flights_[sequence] = {next, wait_.NowMs(), waitMs};
+        flights_[sequence] = {next, wait_.NowMs(), ResponseWaitMs(x.length)};
       }
       ++next;
     }
@@ -867,11 +868,11 @@ bool ParseHartIpName(std::string_view name, HartIpAddress& address) {
 }
 
 std::uint32_t HartIpResponseWaitMs(std::uint32_t requestLength) {
-  const std::uint64_t chars =
-      std::uint64_t{requestLength} + kSlaveTimeoutChars + kLongestReplyChars;
-  // 11 bits a character at 1200 baud, and the same 27 ms margin the link
-  // gives a frame's transmission.
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(chars * 11 * 1000 / 1200 + 27, 60'000));
+  // The loop's own character time and the margin the link gives a frame's
+  // transmission; a minute at most (7000 characters already take longer).
+  const std::uint32_t chars =
+      std::min<std::uint32_t>(requestLength, 7000) + kSlaveTimeoutChars + kLongestReplyChars;
+  return std::min<std::uint32_t>(HartLink::TransmissionMillis(chars), 60'000);
 }
 
 void SetHartIpSettings(const HartIpSettings& settings) {

@@ -26,13 +26,6 @@ constexpr int kHeaderReadLimit = 4;
 constexpr std::uint32_t kReplyGapMs = 50;
 constexpr std::uint32_t kReplyPollMs = 5;
 
-// The longest legal reply: 20 preambles, delimiter, 5 address bytes,
-// command, byte count, 255 data bytes and checksum. A read that has gone on
-// longer than that takes on the wire, counted from its first byte, is
-// reading a stuck device or line noise, which a glitching loop delivers as
-// 0xFF with good parity and stop bit as often as anything else.
-constexpr std::uint32_t kLongestReplyChars = kMaxPreambles + 1 + 5 + 1 + 1 + 255 + 1;
-
 // A request lost in a collision leaves the tail of the frame that was on
 // the line in its reply slot: at least the last data bytes and the
 // checksum. Fewer bytes without a frame are noise.
@@ -217,7 +210,9 @@ class Reading {
   }
 
   // Whether the read has lasted as long as the longest legal reply takes
-  // from its first byte. Unsigned subtraction survives the tick's wrap.
+  // from its first byte: longer is a stuck device or line noise, which a
+  // glitching loop delivers as 0xFF with good parity and stop bit as often
+  // as anything else. Unsigned subtraction survives the tick's wrap.
   bool Expired() const {
     static const std::uint32_t limit = HartLink::TransmissionMillis(kLongestReplyChars);
     return started_ && static_cast<std::uint32_t>(platform::TickCount() - firstByteAt_) >= limit;

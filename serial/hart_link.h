@@ -49,6 +49,9 @@ constexpr std::size_t HeaderLength(std::uint8_t delimiter) {
 // A device sends at most 20 preambles; a longer run of 0xFF is a stuck
 // device or a glitching line, not the start of a reply.
 inline constexpr std::uint32_t kMaxPreambles = 20;
+// The longest legal reply: the most preambles, delimiter, 5 address bytes,
+// command, byte count, 255 data bytes and checksum.
+inline constexpr std::uint32_t kLongestReplyChars = kMaxPreambles + 1 + 5 + 1 + 1 + 255 + 1;
 // A receiver may miss the first preambles while its carrier detect
 // settles, but a frame needs at least two in front of its delimiter; one
 // 0xFF and a byte after it are as likely to be noise as a frame.
