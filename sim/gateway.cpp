@@ -97,7 +97,10 @@ std::optional<Gateway::Reply> Gateway::Handle(std::span<const std::uint8_t> fram
   if (self_.Matches(*request)) return Own(*request, nowMicros);
   if (!request->IsLong()) return std::nullopt;
   for (auto& sub : subDevices_) {
-    if (sub->device.Matches(*request)) return Routed(*sub, *request, nowMicros);
+    if (sub->device.Matches(*request)) {
+      if (sub->byChannelOnly) return std::nullopt;
+      return Routed(*sub, *request, nowMicros);
+    }
   }
   return std::nullopt;
 }

@@ -72,6 +72,10 @@ class Gateway {
     std::uint8_t card;
     std::uint8_t channel;
     std::uint64_t latencyMicros;
+    // Reached only through command 77, by card and channel, as behind an
+    // I/O system that does not route by long address: a request to its
+    // long address goes unanswered.
+    bool byChannelOnly = false;
   };
 
   // Puts a sub-device on the next free channel (card 0 channel 0, then 1,

@@ -61,7 +61,7 @@ void PrintGateway(sim::Gateway& gateway, const sim::GatewaySetup& setup) {
     std::string line = sim::DeviceLine(sub.device.config);
     line.replace(0, line.find(", revision"),
                  "sub-device: card " + std::to_string(sub.card) + ", channel " +
-                     std::to_string(sub.channel));
+                     std::to_string(sub.channel) + (sub.byChannelOnly ? " (77 only)" : ""));
     std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
@@ -177,6 +177,9 @@ int main(int argc, char** argv) {
     }
     for (std::uint32_t i = 0; i < setup.subDevices; ++i) {
       gateway.Add(sim::MadeUpSubDevice(i), setup.latencyMicros);
+    }
+    for (std::size_t i = 0; i < gateway.Size() && i < setup.byChannel; ++i) {
+      gateway.At(i).byChannelOnly = true;
     }
     sim::HartIpServer server(gateway);
     server.faults = setup.faults;

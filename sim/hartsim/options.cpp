@@ -485,6 +485,11 @@ constexpr GatewayKey kGatewayKeys[] = {
      [](const GatewaySetting& s) { return s.InRange(s.setup.config.maxOutstanding); },
      "requests to sub-devices held at once, as command 74 reports (default 8); one more is "
      "answered busy"},
+    {"bychannel",
+     {0, kMaxSubDevices, "N"},
+     [](const GatewaySetting& s) { return s.InRange(s.setup.byChannel); },
+     "the first N sub-devices are reached only through command 77, by card and channel; a "
+     "request to their long address goes unanswered"},
     {"moveport",
      {0, 0, "1"},
      [](const GatewaySetting& s) { return s.On(s.setup.faults.movePort); },

@@ -22,6 +22,7 @@ struct GatewaySetup {
   GatewayConfig config = DefaultGatewayConfig();
   std::uint32_t subDevices = 0;  // made up, after those of --device
   std::uint64_t latencyMicros = 500'000;
+  std::uint32_t byChannel = 0;  // the first N reached only through command 77
   HartIpFaults faults;
 };
 

@@ -165,6 +165,20 @@ TEST_F(TwoSubDevices, Command77CarriesTheRequestToTheChannelAndItsAnswerBack) {
   }
 }
 
+// Behind an I/O system that does not route by long address the device is
+// silent to its long address and answers through 77, in a long frame too.
+TEST_F(TwoSubDevices, ByChannelOnlyIsReachedThroughCommand77Alone) {
+  gateway.At(1).byChannelOnly = true;
+  EXPECT_FALSE(Ask("82 9A 11 00 01 03 0D 00 06"));
+  const auto reply = Ask("02 80 4D 0B 00 01 05 82 9A 11 00 01 03 0D 00 C6");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(Code(reply->frame), 0);
+  const auto data = Data(reply->frame);
+  ASSERT_GE(data.size(), 9u);
+  EXPECT_EQ(std::vector<std::uint8_t>(data.begin(), data.begin() + 9),
+            Hex("00 01 86 9A 11 00 01 03 0D"));
+}
+
 TEST(Gateway, NoMoreRequestsHeldThanItReportsOneMoreIsBusy) {
   sim::GatewayConfig config = sim::DefaultGatewayConfig();
   config.maxOutstanding = 2;
