@@ -27,10 +27,17 @@ constexpr double kSpanMa = 16.0;
 // last digit of a current must not turn a reading at the limit into a fail.
 constexpr double kDeviationSteps = 1000.0;
 
-std::optional<std::string> ReadTagText(HartDevice& device, int& requests) {
+// The tag, with a second try if the first fails; a device behind a
+// gateway that does not answer by its long address is tried the second
+// time by card and channel, `byChannel`, and stays reached that way.
+std::optional<std::string> ReadTagText(HartDevice& device, int& requests,
+                                       const std::optional<Relayed>& byChannel = std::nullopt) {
   char text[kTagTextSize] = {};
   bool read = ReadTag(device, text);
   requests = device.LastRequests();
+  if (!read && byChannel && device.LastResult().outcome == Outcome::kNoAnswer) {
+    device.relay = byChannel;
+  }
   if (!read) {
     read = ReadTag(device, text);
     requests += device.LastRequests();
@@ -87,11 +94,74 @@ void Failed(SubDeviceRecord& record, const HartDevice& sub, std::uint8_t command
   record.why += (record.why.empty() ? "" : "; ") + CommandFailure(sub, command);
 }
 
+// How the gateway carries a request to the sub-device on `summary`'s card
+// and channel, inside its command 77.
+Relayed ChannelOf(const HartDevice& gateway, const SubDeviceSummary& summary) {
+  return {summary.card, summary.channel, gateway.LongAddress(), gateway.requestPreambles};
+}
+
+bool Unanswered(const HartDevice& sub) {
+  return sub.LastResult().outcome == Outcome::kNoAnswer;
+}
+
+// Command 13 to each of `tags`, by long address or by card and channel.
+// A gateway that routes only by card and channel leaves every long address
+// unanswered, each at the cost of all its attempts: the first device asked
+// shows which way the gateway routes, and the rest go that way. A device
+// that does not answer the way it was asked is asked once more the other.
+void ReachForTags(const Asking& tags, const std::vector<Relayed>& channels, std::size_t window) {
+  if (tags.devices.empty()) return;
+  const auto ask = [&](std::vector<HartDevice*> devices) {
+    SendCommandToEach(devices, kCommandReadTag, nullptr, 0, window);
+  };
+  const auto toggle = [&](std::size_t i) {
+    HartDevice& sub = *tags.devices[i];
+    sub.relay = sub.relay ? std::nullopt : std::optional(channels[i]);
+  };
+  ask({tags.devices.front()});
+  bool byChannel = false;
+  if (Unanswered(*tags.devices.front())) {
+    const std::string first = CommandFailure(*tags.devices.front(), kCommandReadTag);
+    toggle(0);
+    ask({tags.devices.front()});
+    byChannel = !Unanswered(*tags.devices.front());
+    if (!byChannel) tags.records.front()->why = first;
+  }
+  std::vector<HartDevice*> rest;
+  for (std::size_t i = 1; i < tags.devices.size(); ++i) {
+    if (byChannel) toggle(i);
+    rest.push_back(tags.devices[i]);
+  }
+  ask(rest);
+  std::vector<HartDevice*> again;
+  std::vector<std::size_t> againAt;
+  for (std::size_t i = 1; i < tags.devices.size(); ++i) {
+    if (!Unanswered(*tags.devices[i])) continue;
+    tags.records[i]->why = CommandFailure(*tags.devices[i], kCommandReadTag);
+    toggle(i);
+    again.push_back(tags.devices[i]);
+    againAt.push_back(i);
+  }
+  ask(again);
+  for (const std::size_t i : againAt) {
+    // Answered the other way: the first failure was the route's, not the
+    // device's.
+    if (!Unanswered(*tags.devices[i])) tags.records[i]->why.clear();
+  }
+}
+
 // Tag, long tag (revision 6 on) and command 3 from every sub-device, each
 // command to all of them at once as far as `window` lets it; a device
 // that does not answer its tag is not asked the rest.
-void ReadSubDevices(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>& records,
-                    std::size_t window) {
+void ReadSubDevices(const HartDevice& gateway, std::vector<HartDevice>& subs,
+                    std::vector<SubDeviceRecord>& records, std::size_t window,
+                    const PollHooks& hooks) {
+  const auto step = [&](const char* what, std::size_t count) {
+    if (hooks.reading && count != 0) {
+      hooks.reading(std::string(what) + " of " + std::to_string(count) +
+                    (count == 1 ? " sub-device" : " sub-devices"));
+    }
+  };
   for (std::size_t i = 0; i < subs.size(); ++i) {
     if (records[i].why.empty() && subs[i].universalRevision < kFirstMonitoredRevision) {
       // Before revision 5 a device has no long address to route by, and a
@@ -101,18 +171,26 @@ void ReadSubDevices(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>&
     }
   }
   Asking tags = StillAnswering(subs, records, kFirstMonitoredRevision);
-  SendCommandToEach(tags.devices, kCommandReadTag, nullptr, 0, window);
+  std::vector<Relayed> channels;
+  for (const SubDeviceRecord* record : tags.records) {
+    channels.push_back(ChannelOf(gateway, *record->summary));
+  }
+  step("tags", tags.devices.size());
+  ReachForTags(tags, channels, window);
   for (std::size_t i = 0; i < tags.devices.size(); ++i) {
     const HartDevice& sub = *tags.devices[i];
+    SubDeviceRecord& record = *tags.records[i];
     if (sub.LastResult().outcome != Outcome::kAnswered) {
-      Failed(*tags.records[i], sub, kCommandReadTag);
+      Failed(record, sub, kCommandReadTag);
       continue;
     }
     char text[kTagTextSize] = {};
     UnpackTag(sub.LastAnswer().data, text);
-    tags.records[i]->tag = std::string(text);
+    record.tag = std::string(text);
+    record.byChannel = sub.relay.has_value();
   }
   Asking longTags = StillAnswering(subs, records, kLongTagRevision);
+  step("long tags", longTags.devices.size());
   SendCommandToEach(longTags.devices, kCommandReadLongTag, nullptr, 0, window);
   for (std::size_t i = 0; i < longTags.devices.size(); ++i) {
     const HartDevice& sub = *longTags.devices[i];
@@ -131,6 +209,7 @@ void ReadSubDevices(std::vector<HartDevice>& subs, std::vector<SubDeviceRecord>&
       readings.records.push_back(&records[i]);
     }
   }
+  step("loop current and PV", readings.devices.size());
   SendCommandToEach(readings.devices, kCommandReadCurrentAndVariables, nullptr, 0, window);
   for (std::size_t i = 0; i < readings.devices.size(); ++i) {
     const HartDevice& sub = *readings.devices[i];
@@ -217,7 +296,8 @@ std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks
   if (device.portLost) return listing;
   // The gateway answers one request more than it holds busy: never more
   // outstanding than it says.
-  ReadSubDevices(subs, listing.devices, std::max<std::size_t>(capabilities->maxOutstanding, 1));
+  ReadSubDevices(device, subs, listing.devices,
+                 std::max<std::size_t>(capabilities->maxOutstanding, 1), hooks);
   // The sub-devices' records share the gateway's link.
   if (std::any_of(subs.begin(), subs.end(), [](const HartDevice& d) { return d.portLost; })) {
     device.portLost = true;
@@ -264,6 +344,9 @@ PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& ho
   HartDevice::Settle(kModemSettleMs);
   if (device.Poll(plan.address, kPollAttempts)) {
     FoundDevice found = Found(device);
+    // The sub-device's card and channel, should its gateway not route by
+    // long address.
+    std::optional<Relayed> channel;
     if (plan.subDevice) {
       const auto summary = FindSubDevice(device, *plan.subDevice);
       // Before revision 5 there is no long address to reach it by.
@@ -275,11 +358,12 @@ PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& ho
       // From here on the record is the sub-device's, reached through the
       // gateway by its long address.
       const int requests = found.pollRequests;
+      channel = ChannelOf(device, *summary);
       device = SubDevice(*summary);
       found = FoundBehindGateway(*summary, requests);
     }
     platform::Sleep(kBeforeTagMs);
-    found.tag = ReadTagText(device, found.tagRequests);
+    found.tag = ReadTagText(device, found.tagRequests, channel);
     if (plan.gateway && plan.address == 0 && !device.portLost) {
       result.gateway = ListSubDevices(device, hooks);
     }
@@ -392,7 +476,8 @@ DynamicReading ReadDynamicVariables(HartDevice& device) {
 }
 
 std::string CommandFailure(const HartDevice& device, std::uint8_t command) {
-  const std::string name = "command " + std::to_string(command);
+  const std::string name =
+      "command " + std::to_string(command) + (device.relay ? " through command 77" : "");
   if (device.portLost) return name + ": COM port lost";
   if (device.LastRefusal() != 0) {
     return name + " refused: " + ResponseCodeText(device.LastRefusal());

@@ -106,8 +106,11 @@ struct SubDeviceRecord {
   std::optional<SubDeviceSummary> summary;
   std::optional<std::string> tag;      // command 13, padding kept
   std::optional<std::string> longTag;  // command 20, from revision 6 on
-  bool read = false;                   // command 3 answered: loopCurrent and pv hold it
-  float loopCurrent = 0;               // mA
+  // The gateway does not route by its long address: it was reached by
+  // card and channel, inside the gateway's command 77.
+  bool byChannel = false;
+  bool read = false;      // command 3 answered: loopCurrent and pv hold it
+  float loopCurrent = 0;  // mA
   std::uint8_t pvUnit = 0;
   float pv = 0;
   // Why the device, or part of what was asked of it, went unanswered;
@@ -158,6 +161,9 @@ struct PollHooks {
   // Before each device behind a gateway, by command 84's index (1 to
   // `last`); false ends the listing there.
   std::function<bool(std::uint16_t index, std::uint16_t last)> subDevice;
+  // Before each command the devices behind a gateway are asked together:
+  // "tags of 60 sub-devices".
+  std::function<void(const std::string& step)> reading;
 };
 
 // `device` after a Poll that answered: the identity it reported, its status
@@ -171,8 +177,9 @@ FoundDevice Found(const HartDevice& device);
 PollResult RunPoll(HartDevice& device, const PollPlan& plan, const PollHooks& hooks = {});
 
 // Commands 74 and 84 to the gateway `device` answers as, then for each
-// sub-device command 13, 20 (from revision 6) and 3 by its long address;
-// nothing when the device does not answer 74 as a gateway.
+// sub-device command 13, 20 (from revision 6) and 3 by its long address,
+// or by card and channel (command 77) where the gateway does not route by
+// long address; nothing when the device does not answer 74 as a gateway.
 std::optional<GatewayListing> ListSubDevices(HartDevice& device, const PollHooks& hooks = {});
 
 // The identity summary of the device with `identifier` behind the gateway
@@ -210,7 +217,8 @@ DynamicReading ReadDynamicVariables(HartDevice& device);
 
 // Why a command got no usable answer, for people: "command 3 refused:
 // 64 command not implemented", "no valid answer to command 3 in 4
-// requests".
+// requests" ("command 3 through command 77" for a device its gateway
+// reaches by card and channel).
 std::string CommandFailure(const HartDevice& device, std::uint8_t command);
 
 }  // namespace hart

@@ -59,22 +59,34 @@ std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pol
   return n + 1;
 }
 
-std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command,
-                             const std::uint8_t* data, std::uint8_t dataLength) {
+namespace {
+
+std::size_t BuildLongFrame(std::uint8_t* out, int preambles,
+                           const std::array<std::uint8_t, 5>& address, std::uint8_t command,
+                           const std::uint8_t* data, std::size_t dataLength) {
   std::size_t n = 0;
-  for (int i = 0; i < device.requestPreambles; ++i) out[n++] = kPreamble;
+  for (int i = 0; i < preambles; ++i) out[n++] = kPreamble;
   const std::size_t start = n;
   out[n++] = kDelimiterLongRequest;
-  out[n++] = static_cast<std::uint8_t>((device.manufacturerCode & 0x3F) | kPrimaryMaster);
-  out[n++] = device.deviceType;
-  out[n++] = device.deviceId[0];
-  out[n++] = device.deviceId[1];
-  out[n++] = device.deviceId[2];
+  for (const std::uint8_t b : address) out[n++] = b;
   out[n++] = command;
-  out[n++] = dataLength;
-  for (std::uint8_t i = 0; i < dataLength; ++i) out[n++] = data[i];
+  out[n++] = static_cast<std::uint8_t>(dataLength);
+  for (std::size_t i = 0; i < dataLength; ++i) out[n++] = data[i];
   out[n] = Checksum(out + start, out + n);
   return n + 1;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, 5> HartDevice::LongAddress() const {
+  return {static_cast<std::uint8_t>((manufacturerCode & 0x3F) | kPrimaryMaster), deviceType,
+          deviceId[0], deviceId[1], deviceId[2]};
+}
+
+std::size_t BuildLongRequest(std::uint8_t* out, const HartDevice& device, std::uint8_t command,
+                             const std::uint8_t* data, std::uint8_t dataLength) {
+  return BuildLongFrame(out, device.requestPreambles, device.LongAddress(), command, data,
+                        dataLength);
 }
 
 serial::LinkResult HartDevice::Open(std::uint8_t portNumber, std::uint32_t baudRate) {
@@ -162,6 +174,30 @@ HartDevice::Prepared HartDevice::Prepare(std::uint8_t command, const std::uint8_
   const bool longFrame =
       universalRevision > 4 && (row == nullptr || row->frame == RequestFrame::kByRevision);
   Prepared p;
+  if (relay && longFrame) {
+    // Command 77's data: where the sub-device sits, the preambles the
+    // gateway sends on its channel, then the sub-device's own request
+    // frame from its delimiter to its data (the gateway adds the checksum).
+    const std::array<std::uint8_t, 5> address = LongAddress();
+    std::uint8_t data[kRelayedRequestOverhead + kMostRequestData];
+    std::size_t n = 0;
+    data[n++] = relay->card;
+    data[n++] = relay->channel;
+    data[n++] = kRequestPreambles;
+    data[n++] = kDelimiterLongRequest;
+    for (const std::uint8_t b : address) data[n++] = b;
+    data[n++] = command;
+    data[n++] = requestLength;
+    for (std::uint8_t i = 0; i < requestLength; ++i) data[n++] = request[i];
+    p.length =
+        BuildLongFrame(p.frame, relay->preambles, relay->gateway, kCommandSendToSubDevice, data, n);
+    p.asked = ShortAsk(0, command);
+    p.asked.longFrame = true;
+    p.asked.address = address;
+    p.asked.relay = relay;
+    p.status = kLongStatus;
+    return p;
+  }
   p.length = longFrame ? BuildLongRequest(p.frame, *this, command, request, requestLength)
                        : BuildShortRequest(p.frame, requestPreambles, pollAddress, command, request,
                                            requestLength);
@@ -182,8 +218,9 @@ bool HartDevice::SendCommand(std::uint8_t command, std::uint8_t* data, const std
   const Prepared p = Prepare(command, request, requestLength);
   ReplyBuffer reply;
   if (Run(p.frame, p.length, p.asked, kCommandPolicy, reply) != Outcome::kAnswered) return false;
-  std::memcpy(data, &reply[p.status + 2], kCommandDataSize);
-  KeepAnswer(reply.data(), p.status);
+  const std::uint8_t* frame = JudgedFrame(reply.data(), p.asked);
+  std::memcpy(data, frame + p.status + 2, kCommandDataSize);
+  KeepAnswer(frame, p.status);
   return true;
 }
 
@@ -212,7 +249,7 @@ bool SendCommandToEach(std::span<HartDevice* const> devices, std::uint8_t comman
     d.lastResult_ = pending[i].result;
     if (d.lastResult_.outcome == Outcome::kPortLost) d.portLost = true;
     if (d.lastResult_.outcome == Outcome::kAnswered)
-      d.KeepAnswer(replies[i].data(), prepared[i].status);
+      d.KeepAnswer(JudgedFrame(replies[i].data(), prepared[i].asked), prepared[i].status);
   }
   return true;
 }

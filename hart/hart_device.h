@@ -3,8 +3,10 @@
 // primary-master bit.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "hart/reply.h"
@@ -17,9 +19,13 @@ namespace hart {
 inline constexpr std::size_t kCommandDataSize = 90;
 inline constexpr std::size_t kCommandByteDataSize = 40;
 // The longest request frame: 20 preambles, delimiter, long address,
-// command, byte count, request data, checksum.
+// command, byte count, request data, checksum; a relayed request's data
+// is command 77's card, channel, preambles, delimiter, the sub-device's
+// long address, command and byte count in front of its own.
 inline constexpr std::uint8_t kMostRequestData = 2;  // command 84's index
-inline constexpr std::size_t kMaxRequestSize = 20 + 1 + 5 + 2 + kMostRequestData + 1;
+inline constexpr std::size_t kRelayedRequestOverhead = 2 + 1 + 1 + 5 + 1 + 1;
+inline constexpr std::size_t kMaxRequestSize =
+    20 + 1 + 5 + 2 + kRelayedRequestOverhead + kMostRequestData + 1;
 // Tag text buffer for ReadTag: eight characters and room to spare.
 inline constexpr std::size_t kTagTextSize = 20;
 
@@ -57,6 +63,10 @@ class HartDevice {
   // Preambles the device's command-0 answer asks of a master (5 to 20);
   // every request after command 0 carries this many.
   std::uint8_t requestPreambles = 5;
+  // A device its gateway reaches only by card and channel: every command
+  // goes to the gateway inside command 77 and its answer comes back inside
+  // the gateway's. Needs universal revision 5 or later (a long address).
+  std::optional<Relayed> relay;
 
   // Open and close the link on the device's behalf; link result codes.
   serial::LinkResult Open(std::uint8_t portNumber, std::uint32_t baudRate);
@@ -83,6 +93,10 @@ class HartDevice {
   // A short-frame command with one request byte. `data` receives
   // kCommandByteDataSize bytes from the first command data byte on.
   bool SendCommandByte(std::uint8_t command, std::uint8_t* data, std::uint8_t requestByte);
+
+  // The long address as a request to the device carries it, with the
+  // primary-master bit.
+  std::array<std::uint8_t, 5> LongAddress() const;
 
   // The 24-bit unique identifier.
   std::uint32_t Identifier() const {

@@ -17,20 +17,19 @@ bool IsBusy(std::uint8_t responseCode) {
          responseCode == kResponseDelayedRunning;
 }
 
-}  // namespace
-
-bool IsWarning(std::uint8_t code) {
-  // Classes of HART's common response-code table: 8 (update failure, set
-  // to nearest possible value), 14 (span too small, dynamic variables
-  // returned for device variables), 24-27, 30 (command response truncated),
-  // 31 and the device-specific 112-127 are warnings; 1-7, 9-13, 15-23,
-  // 28-29, 32-111 (busy, delayed response, not implemented among them) are
-  // errors.
-  return code == 8 || code == 14 || (code >= 24 && code <= 27) || code == 30 || code == 31 ||
-         (code >= 112 && code <= 127);
+// What the gateway's own answer to a relayed request must be: command 77
+// from its long address, with at least the card, channel and the
+// sub-device's shortest answer.
+Asked GatewayAsk(const Relayed& relay) {
+  Asked outer;
+  outer.longFrame = true;
+  outer.address = relay.gateway;
+  outer.command = kCommandSendToSubDevice;
+  outer.dataBytes = FindMasterCommand(kCommandSendToSubDevice)->decodedDataBytes;
+  return outer;
 }
 
-ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
+ReplyKind ClassifyOne(const std::uint8_t* reply, const Asked& asked) {
   // Only an answer (ACK) naming the primary master answers us. A burst
   // frame, any master's request, and the answer to the secondary master (a
   // handheld on the same loop) are another station's traffic.
@@ -66,6 +65,58 @@ ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
   if (code != 0 && !IsWarning(code)) return ReplyKind::kRefused;
   if (reply[byteCount] - kStatusBytes < asked.dataBytes) return ReplyKind::kTooShort;
   return ReplyKind::kAnswer;
+}
+
+// The sub-device's frame inside the gateway's answer, which ClassifyOne
+// has judged an answer: null unless it comes from the card and channel
+// asked and its header and byte count lie within the gateway's data.
+const std::uint8_t* Inner(const std::uint8_t* reply, const Relayed& relay) {
+  const std::size_t count = reply[kLongByteCount] - kStatusBytes;
+  const std::uint8_t* data = reply + kLongStatus + kStatusBytes;
+  if (data[0] != relay.card || data[1] != relay.channel) return nullptr;
+  const std::uint8_t* frame = data + 2;
+  const std::size_t header = serial::HeaderLength(frame[0]) + 1;  // with the byte count
+  if (count < 2 + header || count < 2 + header + frame[header - 1]) return nullptr;
+  return frame;
+}
+
+}  // namespace
+
+bool IsWarning(std::uint8_t code) {
+  // Classes of HART's common response-code table: 8 (update failure, set
+  // to nearest possible value), 14 (span too small, dynamic variables
+  // returned for device variables), 24-27, 30 (command response truncated),
+  // 31 and the device-specific 112-127 are warnings; 1-7, 9-13, 15-23,
+  // 28-29, 32-111 (busy, delayed response, not implemented among them) are
+  // errors.
+  return code == 8 || code == 14 || (code >= 24 && code <= 27) || code == 30 || code == 31 ||
+         (code >= 112 && code <= 127);
+}
+
+ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked) {
+  if (!asked.relay) return ClassifyOne(reply, asked);
+  const ReplyKind gateway = ClassifyOne(reply, GatewayAsk(*asked.relay));
+  if (gateway != ReplyKind::kAnswer) return gateway;
+  const std::uint8_t* inner = Inner(reply, *asked.relay);
+  // Another channel's answer, or one cut short inside the gateway's, does
+  // not answer this request.
+  if (inner == nullptr) return ReplyKind::kNotOurs;
+  Asked plain = asked;
+  plain.relay.reset();
+  return ClassifyOne(inner, plain);
+}
+
+const std::uint8_t* JudgedFrame(const std::uint8_t* reply, const Asked& asked) {
+  if (!asked.relay || ClassifyOne(reply, GatewayAsk(*asked.relay)) != ReplyKind::kAnswer) {
+    return reply;
+  }
+  const std::uint8_t* inner = Inner(reply, *asked.relay);
+  return inner != nullptr ? inner : reply;
+}
+
+std::uint8_t JudgedResponseCode(const std::uint8_t* reply, const Asked& asked) {
+  const std::uint8_t* frame = JudgedFrame(reply, asked);
+  return frame[serial::HeaderLength(frame[0]) + 1];
 }
 
 const MasterCommand* FindMasterCommand(std::uint8_t number) {

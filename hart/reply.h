@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace hart {
 
@@ -36,6 +37,8 @@ inline constexpr std::uint8_t kCommandReadAdditionalStatus = 48;
 // A gateway's own: its I/O system, and a sub-device's identity by index.
 inline constexpr std::uint8_t kCommandReadIoCapabilities = 74;
 inline constexpr std::uint8_t kCommandReadSubDeviceSummary = 84;
+// A gateway's too: one request carried to a sub-device by card and channel.
+inline constexpr std::uint8_t kCommandSendToSubDevice = 77;
 
 // How a command's request addresses the device.
 enum class RequestFrame {
@@ -82,6 +85,10 @@ inline constexpr MasterCommand kMasterCommands[] = {
     // identifier, universal revision, long tag and what follows it.
     {kCommandReadSubDeviceSummary, "Read Sub-Device Identity Summary", 48,
      RequestFrame::kByRevision},
+    // Card, channel, then the sub-device's answer at the least: delimiter,
+    // a short address, command, byte count and its two status bytes.
+    {kCommandSendToSubDevice, "Send Command to Sub-Device", 2 + 1 + 1 + 1 + 1 + 2,
+     RequestFrame::kByRevision},
 };
 
 // Command 3's data as the master decodes it: loop current (float, mA), PV
@@ -108,6 +115,18 @@ inline constexpr std::size_t kExtendedStatusAt = 6;
 // The row of `number`, or null for a command the master never sends.
 const MasterCommand* FindMasterCommand(std::uint8_t number);
 
+// A request that a gateway carries to one of its sub-devices by card and
+// channel, inside its command 77: for a gateway that does not route by a
+// sub-device's long address.
+struct Relayed {
+  std::uint8_t card = 0;
+  std::uint8_t channel = 0;
+  // The gateway's long address as the request carries it, and the
+  // preambles it needs in front of a request.
+  std::array<std::uint8_t, 5> gateway{};
+  std::uint8_t preambles = 5;
+};
+
 // What the master asked, as far as judging a reply needs it.
 struct Asked {
   bool longFrame = false;
@@ -119,10 +138,24 @@ struct Asked {
   // Command data bytes (after the two status bytes) the caller decodes:
   // the command's MasterCommand::decodedDataBytes.
   std::uint8_t dataBytes = 0;
+  // Sent inside the gateway's command 77: the fields above describe the
+  // sub-device's request, and its answer is judged inside the gateway's.
+  std::optional<Relayed> relay;
 };
 
-// `reply` holds at least the delimiter, header and data of one frame.
+// `reply` holds at least the delimiter, header and data of one frame. A
+// relayed request's reply is judged twice: the gateway's answer to 77,
+// then the sub-device's frame inside it, from the card and channel asked
+// and whole within the gateway's byte count.
 ReplyKind ClassifyReply(const std::uint8_t* reply, const Asked& asked);
+
+// The frame ClassifyReply's verdict is about: `reply` itself, or, when the
+// gateway answered a relayed request, the sub-device's frame inside it
+// (its delimiter on; no checksum).
+const std::uint8_t* JudgedFrame(const std::uint8_t* reply, const Asked& asked);
+
+// That frame's response code.
+std::uint8_t JudgedResponseCode(const std::uint8_t* reply, const Asked& asked);
 
 // Whether a response code (bit 7 clear) is a warning: the command was
 // carried out and its data follow. Every other non-zero code is an error.

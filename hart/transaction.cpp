@@ -100,8 +100,7 @@ TransactionResult Transact(const std::uint8_t* request, std::size_t length, cons
       continue;
     }
     const ReplyKind kind = ClassifyReply(reply.data(), asked);
-    // The response code follows the header's byte count.
-    const std::uint8_t code = reply[serial::HeaderLength(reply[0]) + 1];
+    const std::uint8_t code = JudgedResponseCode(reply.data(), asked);
     if (kind == ReplyKind::kAnswer) return {Outcome::kAnswered, result.requests, code};
     if (kind == ReplyKind::kRefused) return {Outcome::kRefused, result.requests, code};
     if (kind == ReplyKind::kBusy && policy.waitsOutBusy) {
@@ -180,7 +179,7 @@ void TransactEach(std::span<Pending> requests, const RetryPolicy& policy, std::s
         continue;
       }
       const ReplyKind kind = ClassifyReply(p.reply->data(), p.asked);
-      const std::uint8_t code = (*p.reply)[serial::HeaderLength((*p.reply)[0]) + 1];
+      const std::uint8_t code = JudgedResponseCode(p.reply->data(), p.asked);
       if (kind == ReplyKind::kAnswer || kind == ReplyKind::kRefused) {
         p.result.outcome = kind == ReplyKind::kAnswer ? Outcome::kAnswered : Outcome::kRefused;
         p.result.responseCode = code;

@@ -85,7 +85,8 @@ class InFlight final : public serial::FrameObserver {
 
 // A press through `server`, started here if it is not yet, on loopback.
 hart::PollResult PollThrough(sim::HartIpServer& server, hart::HartDevice& device,
-                             const hart::PollPlan& plan, InFlight* observer = nullptr) {
+                             const hart::PollPlan& plan,
+                             serial::FrameObserver* observer = nullptr) {
   std::string error;
   if (server.Port() == 0) {
     EXPECT_EQ(server.Start({"127.0.0.1", "0"}, error), 0) << error;
@@ -163,31 +164,83 @@ TEST(GatewayScan, ListsEveryDeviceWithinTheGatewaysBound) {
   EXPECT_EQ(inFlight.busy, 0);
 }
 
-// A silent device is listed with why; one that misses a request is asked
-// again in the next round and listed whole; the rest are untouched.
+// The gateway's waits kept short, for tests where a request goes
+// unanswered.
+struct ShortWaits {
+  ShortWaits() { serial::SetHartIpSettings({200, false}); }
+  ~ShortWaits() { serial::SetHartIpSettings({}); }
+};
+
+// A silent device is listed with why, asked both by long address and by
+// card and channel; one that misses a request is asked again in the next
+// round and listed whole; one its gateway reaches only by card and channel
+// is read through command 77; the rest are untouched.
 TEST(GatewayScan, SilentDeviceListedWithItsReason) {
-  serial::SetHartIpSettings({200, false});  // a silent device's waits kept short
-  struct Restore {
-    ~Restore() { serial::SetHartIpSettings({}); }
-  } restore;
+  const ShortWaits shortWaits;
   GatewayServer gw(4);
   for (int n = 1; n <= 4; ++n) gw.Add(n);
   gw.gateway.At(1).device.faults.silent = true;
   gw.gateway.At(2).device.faults.dropNext = 1;
+  gw.gateway.At(3).byChannelOnly = true;
   const hart::PollResult result = gw.Scan();
   ASSERT_TRUE(result.gateway);
   const auto& devices = result.gateway->devices;
   ASSERT_EQ(devices.size(), 4u);
   EXPECT_FALSE(devices[1].tag);
   EXPECT_FALSE(devices[1].read);
-  EXPECT_EQ(devices[1].why, "no valid answer to command 13 in 4 requests");
+  EXPECT_EQ(devices[1].why,
+            "no valid answer to command 13 in 4 requests; no valid answer to command 13 through "
+            "command 77 in 4 requests");
   ASSERT_TRUE(devices[1].summary);  // the gateway still knows it
   EXPECT_EQ(devices[1].summary->identifier, 0x200002u);
   for (const std::size_t i : {0u, 2u, 3u}) {
     SCOPED_TRACE(i);
     EXPECT_EQ(devices[i].why, "");
     EXPECT_TRUE(devices[i].read);
+    EXPECT_EQ(devices[i].byChannel, i == 3);
   }
+  EXPECT_FLOAT_EQ(devices[3].pv, 4.0f);
+  EXPECT_EQ(devices[3].tag, "SD-4    ");
+}
+
+// Counts the requests that went to a sub-device by its long address
+// (device type 0x11) rather than to the gateway.
+class ByLongAddress final : public serial::FrameObserver {
+ public:
+  void Sent(std::span<const std::uint8_t> bytes) override {
+    std::size_t at = 0;
+    while (at < bytes.size() && bytes[at] == 0xFF) ++at;
+    if (at + 3 < bytes.size() && bytes[at] == 0x82 && bytes[at + 2] == 0x11) ++count;
+  }
+  void Received(std::span<const std::uint8_t>, serial::LinkResult, std::size_t) override {}
+  int count = 0;
+};
+
+// Behind a gateway that routes only by card and channel, every device is
+// read through command 77, and only the first is tried by long address:
+// trying each would cost every device all its attempts.
+TEST(GatewayScan, AGatewayThatRoutesOnlyByChannelIsReadThroughCommand77) {
+  const ShortWaits shortWaits;
+  GatewayServer gw(3);
+  for (int n = 1; n <= 9; ++n) gw.Add(n);
+  for (std::size_t i = 0; i < gw.gateway.Size(); ++i) gw.gateway.At(i).byChannelOnly = true;
+  hart::HartDevice device;
+  hart::PollPlan plan;
+  plan.gateway = true;
+  ByLongAddress direct;
+  const hart::PollResult result = PollThrough(gw.server, device, plan, &direct);
+  ASSERT_TRUE(result.gateway);
+  ASSERT_EQ(result.gateway->devices.size(), 9u);
+  for (int n = 1; n <= 9; ++n) {
+    SCOPED_TRACE(n);
+    const hart::SubDeviceRecord& d = result.gateway->devices[n - 1];
+    EXPECT_EQ(d.why, "");
+    EXPECT_TRUE(d.byChannel);
+    EXPECT_EQ(d.tag, ("SD-" + std::to_string(n) + "    ").substr(0, 8));
+    EXPECT_EQ(d.longTag.has_value(), n % 4 != 0);
+    EXPECT_FLOAT_EQ(d.pv, static_cast<float>(n));
+  }
+  EXPECT_LE(direct.count, 4);
 }
 
 // A device named by identifier is found through 84 and then asked by its
@@ -207,6 +260,35 @@ TEST(GatewayScan, PollNamesOneDeviceBehindTheGateway) {
 
   plan.subDevice = 0x200004;
   EXPECT_EQ(PollThrough(gw.server, device, plan).outcome, hart::PollOutcome::kNobody);
+}
+
+// A device named by identifier that its gateway reaches only by card and
+// channel: its tag comes through command 77, and so do the monitor's
+// readings after it.
+TEST(GatewayScan, PollAndMonitorReachADeviceByChannel) {
+  const ShortWaits shortWaits;
+  GatewayServer gw(8);
+  for (int n = 1; n <= 3; ++n) gw.Add(n);
+  gw.gateway.At(2).byChannelOnly = true;
+  hart::HartDevice device;
+  hart::PollPlan plan;
+  plan.subDevice = 0x200003;
+  const hart::PollResult found = PollThrough(gw.server, device, plan);
+  ASSERT_EQ(found.outcome, hart::PollOutcome::kSingleDevice);
+  EXPECT_EQ(found.devices.front().tag, "SD-3    ");
+  ASSERT_TRUE(device.relay);
+  EXPECT_EQ(device.relay->channel, 2);
+
+  platform::PosixSerialDriver driver(
+      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(gw.server.Port())}});
+  support::VirtualClock clock;
+  platform::ScopedServices useIt({&driver, &clock, nullptr});
+  ASSERT_EQ(device.Open(hart::kPortNumber, hart::kHartBaudRate), serial::LinkResult::kOk);
+  const hart::DynamicReading reading = hart::ReadDynamicVariables(device);
+  device.Close();
+  EXPECT_EQ(reading.outcome, hart::ReadOutcome::kOk);
+  ASSERT_FALSE(reading.variables.empty());
+  EXPECT_FLOAT_EQ(reading.variables.front().value, 3.0f);
 }
 
 // A device at address 0 that is no gateway refuses command 74: no listing.

@@ -33,11 +33,15 @@ Asked LongTagRequest() {
   return a;
 }
 
-ReplyKind Classify(const std::string& hex, const Asked& asked) {
+std::array<std::uint8_t, serial::kReplyBufferSize> Reply(const std::string& hex) {
   std::array<std::uint8_t, serial::kReplyBufferSize> reply{};
   const auto bytes = support::Hex(hex);
   std::copy(bytes.begin(), bytes.end(), reply.begin());
-  return hart::ClassifyReply(reply.data(), asked);
+  return reply;
+}
+
+ReplyKind Classify(const std::string& hex, const Asked& asked) {
+  return hart::ClassifyReply(Reply(hex).data(), asked);
 }
 
 struct Case {
@@ -99,6 +103,51 @@ TEST(ClassifyReply, LongFrameRepliesToTheTagCommand) {
       {"short reply to a long request", "06 80 0D 08 0000 414B71C31820", ReplyKind::kNotOurs},
   };
   for (const Case& c : cases) EXPECT_EQ(Classify(c.frame, tag), c.kind) << c.what;
+}
+
+// The same tag request carried by the gateway 9A 90 F0 00 01 to card 0
+// channel 3 in command 77: the gateway's answer is judged, then the
+// sub-device's inside it, and the response code is the judged frame's.
+TEST(ClassifyReply, RelayedRepliesAreJudgedInsideTheGatewaysAnswer) {
+  Asked tag = LongTagRequest();
+  tag.relay = hart::Relayed{0, 3, {0x9A, 0x90, 0xF0, 0x00, 0x01}};
+  struct Relayed {
+    const char* what;
+    const char* frame;
+    ReplyKind kind;
+    std::uint8_t code;
+  };
+  const Relayed cases[] = {
+      {"the tag", "86 9A 90 F0 00 01 4D 14 0000 00 03 86 9A 11 00 12 34 0D 08 0000 414B71C31820",
+       ReplyKind::kAnswer, 0},
+      {"another channel's answer",
+       "86 9A 90 F0 00 01 4D 14 0000 00 04 86 9A 11 00 12 34 0D 08 0000 414B71C31820",
+       ReplyKind::kNotOurs, 0},
+      {"another device on the channel",
+       "86 9A 90 F0 00 01 4D 14 0000 00 03 86 9A 11 00 12 35 0D 08 0000 414B71C31820",
+       ReplyKind::kNotOurs, 0},
+      {"the inner frame longer than the gateway's count",
+       "86 9A 90 F0 00 01 4D 12 0000 00 03 86 9A 11 00 12 34 0D 08 0000 414B71C31820",
+       ReplyKind::kNotOurs, 0},
+      {"the gateway knows no such channel", "86 9A 90 F0 00 01 4D 02 0200", ReplyKind::kRefused, 2},
+      {"the gateway busy", "86 9A 90 F0 00 01 4D 02 2000", ReplyKind::kBusy, 0x20},
+      {"the sub-device refuses", "86 9A 90 F0 00 01 4D 0E 0000 00 03 86 9A 11 00 12 34 0D 02 4000",
+       ReplyKind::kRefused, 64},
+      {"the sub-device busy", "86 9A 90 F0 00 01 4D 0E 0000 00 03 86 9A 11 00 12 34 0D 02 2000",
+       ReplyKind::kBusy, 0x20},
+      {"the sub-device's frame alone, not through the gateway",
+       "86 9A 11 00 12 34 0D 08 0000 414B71C31820", ReplyKind::kNotOurs, 0},
+  };
+  for (const Relayed& c : cases) {
+    const auto reply = Reply(c.frame);
+    EXPECT_EQ(hart::ClassifyReply(reply.data(), tag), c.kind) << c.what;
+    if (c.kind == ReplyKind::kAnswer || c.kind == ReplyKind::kRefused ||
+        c.kind == ReplyKind::kBusy) {
+      EXPECT_EQ(hart::JudgedResponseCode(reply.data(), tag), c.code) << c.what;
+    }
+  }
+  const auto reply = Reply(cases[0].frame);
+  EXPECT_EQ(hart::JudgedFrame(reply.data(), tag), reply.data() + 12);  // the sub-device's delimiter
 }
 
 }  // namespace

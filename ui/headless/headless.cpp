@@ -214,7 +214,10 @@ JsonObject SubDeviceJson(const hart::SubDeviceRecord& d) {
         .Set("channel", s.channel);
   }
   o.Set("tag", d.tag ? JsonValue(WithoutPadding(*d.tag)) : JsonValue(nullptr))
-      .Set("long_tag", OrNull(d.longTag));
+      .Set("long_tag", OrNull(d.longTag))
+      .Set("reached_by", !d.tag        ? JsonValue(nullptr)
+                         : d.byChannel ? JsonValue("card_and_channel")
+                                       : JsonValue("long_address"));
   if (d.read) {
     o.Set("pv", JsonObject()
                     .Set("value", Decimal(d.pv))
@@ -254,6 +257,7 @@ void PlainSubDevice(const hart::SubDeviceRecord& d,
     line("channel", std::to_string(s.channel));
   }
   if (d.tag) line("tag", "\"" + WithoutPadding(*d.tag) + "\"");
+  if (d.byChannel) line("reached by", "card and channel (command 77)");
   if (d.longTag) line("long tag", "\"" + *d.longTag + "\"");
   if (d.read) {
     line("PV", Printf("%.3f ", d.pv) + UnitText(d.pvUnit));
@@ -339,6 +343,9 @@ int PollPress(hart::HartDevice& device, const HeadlessOptions& options, Collecto
           Prefixed("sub-device " + std::to_string(index) + " of " + std::to_string(count)));
     }
     return !platform::Interrupted();
+  };
+  hooks.reading = [&](const std::string& step) {
+    if (console.progress) console.progress(Prefixed(step));
   };
   record.result = hart::RunPoll(device, plan, hooks);
   if (console.progress && (record.result.scanned || record.result.gateway)) console.progress("");
