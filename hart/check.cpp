@@ -111,43 +111,36 @@ bool Unanswered(const HartDevice& sub) {
 // that does not answer the way it was asked is asked once more the other.
 void ReachForTags(const Asking& tags, const std::vector<Relayed>& channels, std::size_t window) {
   if (tags.devices.empty()) return;
-  const auto ask = [&](std::vector<HartDevice*> devices) {
+  const auto send = [&](const std::vector<std::size_t>& which) {
+    std::vector<HartDevice*> devices;
+    for (const std::size_t i : which) devices.push_back(tags.devices[i]);
     SendCommandToEach(devices, kCommandReadTag, nullptr, 0, window);
   };
-  const auto toggle = [&](std::size_t i) {
-    HartDevice& sub = *tags.devices[i];
-    sub.relay = sub.relay ? std::nullopt : std::optional(channels[i]);
+  // Those of `which` left unanswered are asked once more the other way,
+  // and keep the first failure only if that fails too.
+  const auto askBothWays = [&](const std::vector<std::size_t>& which) {
+    send(which);
+    std::vector<std::size_t> again;
+    for (const std::size_t i : which) {
+      HartDevice& sub = *tags.devices[i];
+      if (!Unanswered(sub)) continue;
+      tags.records[i]->why = CommandFailure(sub, kCommandReadTag);
+      sub.relay = sub.relay ? std::nullopt : std::optional(channels[i]);
+      again.push_back(i);
+    }
+    send(again);
+    for (const std::size_t i : again) {
+      if (!Unanswered(*tags.devices[i])) tags.records[i]->why.clear();
+    }
   };
-  ask({tags.devices.front()});
-  bool byChannel = false;
-  if (Unanswered(*tags.devices.front())) {
-    const std::string first = CommandFailure(*tags.devices.front(), kCommandReadTag);
-    toggle(0);
-    ask({tags.devices.front()});
-    byChannel = !Unanswered(*tags.devices.front());
-    if (!byChannel) tags.records.front()->why = first;
-  }
-  std::vector<HartDevice*> rest;
+  askBothWays({0});
+  const bool byChannel = tags.devices.front()->relay && !Unanswered(*tags.devices.front());
+  std::vector<std::size_t> rest;
   for (std::size_t i = 1; i < tags.devices.size(); ++i) {
-    if (byChannel) toggle(i);
-    rest.push_back(tags.devices[i]);
+    if (byChannel) tags.devices[i]->relay = channels[i];
+    rest.push_back(i);
   }
-  ask(rest);
-  std::vector<HartDevice*> again;
-  std::vector<std::size_t> againAt;
-  for (std::size_t i = 1; i < tags.devices.size(); ++i) {
-    if (!Unanswered(*tags.devices[i])) continue;
-    tags.records[i]->why = CommandFailure(*tags.devices[i], kCommandReadTag);
-    toggle(i);
-    again.push_back(tags.devices[i]);
-    againAt.push_back(i);
-  }
-  ask(again);
-  for (const std::size_t i : againAt) {
-    // Answered the other way: the first failure was the route's, not the
-    // device's.
-    if (!Unanswered(*tags.devices[i])) tags.records[i]->why.clear();
-  }
+  askBothWays(rest);
 }
 
 // Tag, long tag (revision 6 on) and command 3 from every sub-device, each

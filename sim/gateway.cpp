@@ -197,8 +197,10 @@ std::optional<Gateway::Reply> Gateway::Own(const Request& request, std::uint64_t
       auto routed = Routed(*sub, inner, now);
       if (!routed || routed->frame.empty()) return std::nullopt;
       // The sub-device's reply, its checksum left off, inside the gateway's.
-      std::vector<std::uint8_t> d{data[0], data[1]};
-      d.insert(d.end(), routed->frame.begin(), routed->frame.end() - 1);
+      std::vector<std::uint8_t> d(routed->frame.size() + 1);
+      d[0] = data[0];
+      d[1] = data[1];
+      std::copy(routed->frame.begin(), routed->frame.end() - 1, d.begin() + 2);
       return Reply{OwnFrame(request, kRcSuccess, d), routed->dueMicros};
     }
   }
