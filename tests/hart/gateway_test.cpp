@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,11 +68,18 @@ TEST(GatewayDecoding, ShortAnswersAreRefusedAndFullFieldsStayInside) {
   EXPECT_FALSE(hart::DecodeLongTag(full.data(), 31));
 }
 
-// Counts the requests outstanding as the transport hands them on, and the
-// busy answers a gateway gives once it holds more than it says.
+// Counts the requests outstanding as the transport hands them on, the
+// busy answers a gateway gives once it holds more than it says, and the
+// requests that went to a sub-device by its long address (device type
+// 0x11) rather than to the gateway.
 class InFlight final : public serial::FrameObserver {
  public:
-  void Sent(std::span<const std::uint8_t>) override { most = std::max(most, ++now); }
+  void Sent(std::span<const std::uint8_t> bytes) override {
+    most = std::max(most, ++now);
+    std::size_t at = 0;
+    while (at < bytes.size() && bytes[at] == 0xFF) ++at;
+    if (at + 3 < bytes.size() && bytes[at] == 0x82 && bytes[at + 2] == 0x11) ++byLongAddress;
+  }
   void Received(std::span<const std::uint8_t> bytes, serial::LinkResult result,
                 std::size_t at) override {
     --now;
@@ -81,12 +90,12 @@ class InFlight final : public serial::FrameObserver {
   int now = 0;
   int most = 0;
   int busy = 0;
+  int byLongAddress = 0;
 };
 
-// A press through `server`, started here if it is not yet, on loopback.
-hart::PollResult PollThrough(sim::HartIpServer& server, hart::HartDevice& device,
-                             const hart::PollPlan& plan,
-                             serial::FrameObserver* observer = nullptr) {
+// Runs `fn` with COM8: naming `server` on loopback, started here if it is
+// not yet.
+void ThroughGateway(sim::HartIpServer& server, const std::function<void()>& fn) {
   std::string error;
   if (server.Port() == 0) {
     EXPECT_EQ(server.Start({"127.0.0.1", "0"}, error), 0) << error;
@@ -95,10 +104,31 @@ hart::PollResult PollThrough(sim::HartIpServer& server, hart::HartDevice& device
       {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(server.Port())}});
   support::VirtualClock clock;
   platform::ScopedServices useIt({&driver, &clock, nullptr});
-  serial::HartLink::SetObserver(observer);
-  hart::PollResult result = hart::RunPoll(device, plan);
-  serial::HartLink::SetObserver(nullptr);
+  fn();
+}
+
+// A press through `server`.
+hart::PollResult PollThrough(sim::HartIpServer& server, hart::HartDevice& device,
+                             const hart::PollPlan& plan,
+                             serial::FrameObserver* observer = nullptr) {
+  hart::PollResult result;
+  ThroughGateway(server, [&] {
+    serial::HartLink::SetObserver(observer);
+    result = hart::RunPoll(device, plan);
+    serial::HartLink::SetObserver(nullptr);
+  });
   return result;
+}
+
+// Sub-device `n` of GatewayServer::Add listed with all it was asked.
+void ExpectListedWhole(const hart::SubDeviceRecord& d, int n) {
+  SCOPED_TRACE(n);
+  EXPECT_EQ(d.why, "");
+  EXPECT_EQ(d.tag, ("SD-" + std::to_string(n) + "    ").substr(0, 8));
+  EXPECT_EQ(d.longTag, n % 4 == 0 ? std::nullopt
+                                  : std::optional<std::string>("SUB-DEVICE " + std::to_string(n)));
+  EXPECT_TRUE(d.read);
+  EXPECT_FLOAT_EQ(d.pv, static_cast<float>(n));
 }
 
 struct GatewayServer {
@@ -143,21 +173,12 @@ TEST(GatewayScan, ListsEveryDeviceWithinTheGatewaysBound) {
   EXPECT_EQ(result.gateway->capabilities.maxOutstanding, 3);
   ASSERT_EQ(result.gateway->devices.size(), 12u);
   for (int n = 1; n <= 12; ++n) {
-    SCOPED_TRACE(n);
     const hart::SubDeviceRecord& d = result.gateway->devices[n - 1];
-    EXPECT_EQ(d.why, "");
+    ExpectListedWhole(d, n);
     ASSERT_TRUE(d.summary);
     EXPECT_EQ(d.summary->identifier, 0x200000u + n);
     EXPECT_EQ(d.summary->card, (n - 1) / 8);
     EXPECT_EQ(d.summary->channel, (n - 1) % 8);
-    EXPECT_EQ(d.tag, ("SD-" + std::to_string(n) + "    ").substr(0, 8));
-    if (n % 4 == 0) {
-      EXPECT_FALSE(d.longTag);
-    } else {
-      EXPECT_EQ(d.longTag, "SUB-DEVICE " + std::to_string(n));
-    }
-    EXPECT_TRUE(d.read);
-    EXPECT_FLOAT_EQ(d.pv, static_cast<float>(n));
   }
   EXPECT_GT(inFlight.most, 1);
   EXPECT_LE(inFlight.most, 3);
@@ -193,28 +214,11 @@ TEST(GatewayScan, SilentDeviceListedWithItsReason) {
             "command 77 in 4 requests");
   ASSERT_TRUE(devices[1].summary);  // the gateway still knows it
   EXPECT_EQ(devices[1].summary->identifier, 0x200002u);
-  for (const std::size_t i : {0u, 2u, 3u}) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(devices[i].why, "");
-    EXPECT_TRUE(devices[i].read);
-    EXPECT_EQ(devices[i].byChannel, i == 3);
+  for (const int n : {1, 3, 4}) {
+    ExpectListedWhole(devices[n - 1], n);
+    EXPECT_EQ(devices[n - 1].byChannel, n == 4);
   }
-  EXPECT_FLOAT_EQ(devices[3].pv, 4.0f);
-  EXPECT_EQ(devices[3].tag, "SD-4    ");
 }
-
-// Counts the requests that went to a sub-device by its long address
-// (device type 0x11) rather than to the gateway.
-class ByLongAddress final : public serial::FrameObserver {
- public:
-  void Sent(std::span<const std::uint8_t> bytes) override {
-    std::size_t at = 0;
-    while (at < bytes.size() && bytes[at] == 0xFF) ++at;
-    if (at + 3 < bytes.size() && bytes[at] == 0x82 && bytes[at + 2] == 0x11) ++count;
-  }
-  void Received(std::span<const std::uint8_t>, serial::LinkResult, std::size_t) override {}
-  int count = 0;
-};
 
 // Behind a gateway that routes only by card and channel, every device is
 // read through command 77, and only the first is tried by long address:
@@ -224,31 +228,26 @@ TEST(GatewayScan, AGatewayThatRoutesOnlyByChannelIsReadThroughCommand77) {
   GatewayServer gw(3);
   for (int n = 1; n <= 9; ++n) gw.Add(n);
   for (std::size_t i = 0; i < gw.gateway.Size(); ++i) gw.gateway.At(i).byChannelOnly = true;
-  hart::HartDevice device;
-  hart::PollPlan plan;
-  plan.gateway = true;
-  ByLongAddress direct;
-  const hart::PollResult result = PollThrough(gw.server, device, plan, &direct);
+  InFlight inFlight;
+  const hart::PollResult result = gw.Scan(&inFlight);
   ASSERT_TRUE(result.gateway);
   ASSERT_EQ(result.gateway->devices.size(), 9u);
   for (int n = 1; n <= 9; ++n) {
-    SCOPED_TRACE(n);
-    const hart::SubDeviceRecord& d = result.gateway->devices[n - 1];
-    EXPECT_EQ(d.why, "");
-    EXPECT_TRUE(d.byChannel);
-    EXPECT_EQ(d.tag, ("SD-" + std::to_string(n) + "    ").substr(0, 8));
-    EXPECT_EQ(d.longTag.has_value(), n % 4 != 0);
-    EXPECT_FLOAT_EQ(d.pv, static_cast<float>(n));
+    ExpectListedWhole(result.gateway->devices[n - 1], n);
+    EXPECT_TRUE(result.gateway->devices[n - 1].byChannel);
   }
-  EXPECT_LE(direct.count, 4);
+  EXPECT_LE(inFlight.byLongAddress, 4);
 }
 
 // A device named by identifier is found through 84 and then asked by its
-// own long address: its tag, not the gateway's; one the gateway does not
-// know is nobody.
+// own long address: its tag, not the gateway's. One its gateway reaches
+// only by card and channel gets its tag through command 77, and so do the
+// monitor's readings after it. One the gateway does not know is nobody.
 TEST(GatewayScan, PollNamesOneDeviceBehindTheGateway) {
+  const ShortWaits shortWaits;
   GatewayServer gw(8);
   for (int n = 1; n <= 3; ++n) gw.Add(n);
+  gw.gateway.At(2).byChannelOnly = true;
   hart::HartDevice device;
   hart::PollPlan plan;
   plan.subDevice = 0x200002;
@@ -257,38 +256,22 @@ TEST(GatewayScan, PollNamesOneDeviceBehindTheGateway) {
   EXPECT_EQ(found.devices.front().identity.identifier, 0x200002u);
   EXPECT_EQ(found.devices.front().tag, "SD-2    ");
   EXPECT_EQ(device.Identifier(), 0x200002u);  // what --monitor goes on to read
+  EXPECT_FALSE(device.relay);
+
+  plan.subDevice = 0x200003;
+  EXPECT_EQ(PollThrough(gw.server, device, plan).devices.front().tag, "SD-3    ");
+  ASSERT_TRUE(device.relay);
+  hart::DynamicReading reading;
+  ThroughGateway(gw.server, [&] {
+    ASSERT_EQ(device.Open(hart::kPortNumber, hart::kHartBaudRate), serial::LinkResult::kOk);
+    reading = hart::ReadDynamicVariables(device);
+    device.Close();
+  });
+  ASSERT_FALSE(reading.variables.empty());
+  EXPECT_FLOAT_EQ(reading.variables.front().value, 3.0f);
 
   plan.subDevice = 0x200004;
   EXPECT_EQ(PollThrough(gw.server, device, plan).outcome, hart::PollOutcome::kNobody);
-}
-
-// A device named by identifier that its gateway reaches only by card and
-// channel: its tag comes through command 77, and so do the monitor's
-// readings after it.
-TEST(GatewayScan, PollAndMonitorReachADeviceByChannel) {
-  const ShortWaits shortWaits;
-  GatewayServer gw(8);
-  for (int n = 1; n <= 3; ++n) gw.Add(n);
-  gw.gateway.At(2).byChannelOnly = true;
-  hart::HartDevice device;
-  hart::PollPlan plan;
-  plan.subDevice = 0x200003;
-  const hart::PollResult found = PollThrough(gw.server, device, plan);
-  ASSERT_EQ(found.outcome, hart::PollOutcome::kSingleDevice);
-  EXPECT_EQ(found.devices.front().tag, "SD-3    ");
-  ASSERT_TRUE(device.relay);
-  EXPECT_EQ(device.relay->channel, 2);
-
-  platform::PosixSerialDriver driver(
-      {{"COM8:", "hart-ip://127.0.0.1:" + std::to_string(gw.server.Port())}});
-  support::VirtualClock clock;
-  platform::ScopedServices useIt({&driver, &clock, nullptr});
-  ASSERT_EQ(device.Open(hart::kPortNumber, hart::kHartBaudRate), serial::LinkResult::kOk);
-  const hart::DynamicReading reading = hart::ReadDynamicVariables(device);
-  device.Close();
-  EXPECT_EQ(reading.outcome, hart::ReadOutcome::kOk);
-  ASSERT_FALSE(reading.variables.empty());
-  EXPECT_FLOAT_EQ(reading.variables.front().value, 3.0f);
 }
 
 // A device at address 0 that is no gateway refuses command 74: no listing.
