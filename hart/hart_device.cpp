@@ -42,32 +42,15 @@ std::uint8_t Checksum(const std::uint8_t* from, const std::uint8_t* to) {
   return x;
 }
 
-}  // namespace
-
-std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
-                              std::uint8_t command, const std::uint8_t* data,
-                              std::uint8_t dataLength) {
+// A request frame: preambles, delimiter, the address as sent (1 or 5
+// bytes), command, byte count, data, checksum.
+std::size_t BuildFrame(std::uint8_t* out, int preambles, std::uint8_t delimiter,
+                       std::span<const std::uint8_t> address, std::uint8_t command,
+                       const std::uint8_t* data, std::size_t dataLength) {
   std::size_t n = 0;
   for (int i = 0; i < preambles; ++i) out[n++] = kPreamble;
   const std::size_t start = n;
-  out[n++] = kDelimiterShortRequest;
-  out[n++] = static_cast<std::uint8_t>(pollAddress + kPrimaryMaster);
-  out[n++] = command;
-  out[n++] = dataLength;
-  for (std::uint8_t i = 0; i < dataLength; ++i) out[n++] = data[i];
-  out[n] = Checksum(out + start, out + n);
-  return n + 1;
-}
-
-namespace {
-
-std::size_t BuildLongFrame(std::uint8_t* out, int preambles,
-                           const std::array<std::uint8_t, 5>& address, std::uint8_t command,
-                           const std::uint8_t* data, std::size_t dataLength) {
-  std::size_t n = 0;
-  for (int i = 0; i < preambles; ++i) out[n++] = kPreamble;
-  const std::size_t start = n;
-  out[n++] = kDelimiterLongRequest;
+  out[n++] = delimiter;
   for (const std::uint8_t b : address) out[n++] = b;
   out[n++] = command;
   out[n++] = static_cast<std::uint8_t>(dataLength);
@@ -76,7 +59,20 @@ std::size_t BuildLongFrame(std::uint8_t* out, int preambles,
   return n + 1;
 }
 
+std::size_t BuildLongFrame(std::uint8_t* out, int preambles,
+                           const std::array<std::uint8_t, 5>& address, std::uint8_t command,
+                           const std::uint8_t* data, std::size_t dataLength) {
+  return BuildFrame(out, preambles, kDelimiterLongRequest, address, command, data, dataLength);
+}
+
 }  // namespace
+
+std::size_t BuildShortRequest(std::uint8_t* out, int preambles, std::uint8_t pollAddress,
+                              std::uint8_t command, const std::uint8_t* data,
+                              std::uint8_t dataLength) {
+  const std::uint8_t address[] = {static_cast<std::uint8_t>(pollAddress + kPrimaryMaster)};
+  return BuildFrame(out, preambles, kDelimiterShortRequest, address, command, data, dataLength);
+}
 
 std::array<std::uint8_t, 5> HartDevice::LongAddress() const {
   return {static_cast<std::uint8_t>((manufacturerCode & 0x3F) | kPrimaryMaster), deviceType,
