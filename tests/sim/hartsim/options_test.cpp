@@ -115,7 +115,6 @@ TEST(SimOptions, AGatewayOfMadeUpSubDevicesNeedsNoDeviceAndKeepsThoseGiven) {
   EXPECT_TRUE(g.faults.movePort);
   EXPECT_EQ(g.faults.restartAfter, 3u);
   EXPECT_EQ(g.faults.silentAfter, 0u);  // silent from the start, not off
-  EXPECT_FALSE(g.faults.restartAtMicros);
 
   sim::Options given;
   ASSERT_TRUE(
@@ -134,7 +133,6 @@ TEST(SimOptions, MadeUpSubDevicesHaveLongAddressesAndTagsOfTheirOwn) {
     ids.insert(c.deviceId);
     tags.insert(c.tag);
     EXPECT_LE(c.tag.size(), 8u);
-    EXPECT_EQ(c.longTag.empty(), c.universalRevision < 6) << i;
   }
   EXPECT_EQ(ids.size(), 1000u);
   EXPECT_EQ(tags.size(), 1000u);
