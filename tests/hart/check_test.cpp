@@ -38,7 +38,6 @@ struct LoopCase {
 // The default device: PV 12.5 bar on a range of 0 to 25 bar, 50 %, which
 // asks for 12 mA; 0.25 % of the 16 mA span is 0.04 mA.
 const LoopCase kLoopCases[] = {
-    {"CurrentThePvAsksForPasses", [](auto&, auto&) {}, hart::LoopVerdict::kPass, "", true},
     // 12.04f is a hair above 12.04: a deviation at the limit passes.
     {"DeviationAtTheLimitPasses", [](auto& c, auto&) { c.loopCurrent = 12.04f; },
      hart::LoopVerdict::kPass, "", true},

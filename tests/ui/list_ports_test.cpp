@@ -76,65 +76,57 @@ TEST(ListPorts, AListThatCannotBeReadIsThePortsFailure) {
   EXPECT_NE(r.err.find("no udev here"), std::string::npos);
 }
 
-// The usual reason a technician cannot open the modem, told apart from the
-// one where they already did the right thing and only need to log in again.
-TEST(ListPorts, SaysWhatKeepsThisUserFromOpeningThePort) {
+// One port as a technician reads it: who holds it, or that another user's
+// program may hold it unseen; and what keeps this user from opening it, the
+// usual reason told apart from the one where they already did the right
+// thing and only need to log in again.
+TEST(ListPorts, SaysWhoHoldsThePortAndWhatKeepsThisUserFromOpeningIt) {
   struct Case {
-    platform::PortAccess access;
     const char* told;
+    // {errno, the device's group, its mode lets the group in, the group in
+    // this session, in the group database}
+    platform::PortAccess access{};
+    platform::PortHolders holders{};
+    QJsonValue inUse = false;
   };
-  // {errno, the device's group, its mode lets the group in, the group in this
-  // session, in the group database}
   for (const auto& c : {
-           Case{{0, "dialout", true, false, false}, "you may open it: yes"},
-           Case{{EACCES, "dialout", true, false, false},
-                "you may open it: no: the device is for group dialout: 'sudo usermod -aG "
-                "dialout $USER', then log in again"},
-           Case{{EACCES, "dialout", true, false, true},
-                "you may open it: no: you are in group dialout, but this login session is not "
-                "yet: log in again"},
+           Case{"you may open it: yes", {0, "dialout", true, false, false}},
+           Case{"you may open it: no: the device is for group dialout: 'sudo usermod -aG "
+                "dialout $USER', then log in again",
+                {EACCES, "dialout", true, false, false}},
+           Case{"you may open it: no: you are in group dialout, but this login session is not "
+                "yet: log in again",
+                {EACCES, "dialout", true, false, true}},
            // Joining a group the device's mode keeps out would not help.
-           Case{{EACCES, "root", false, false, false},
-                "you may open it: no: its mode lets no group in; a udev rule with "
-                "GROUP=\"dialout\", MODE=\"0660\" gives it to dialout"},
-           Case{{EACCES, "dialout", true, true, true}, "you may open it: no: Permission denied"},
-           Case{{EBUSY, "dialout", true, true, true},
-                "you may open it: no: Device or resource busy"},
+           Case{"you may open it: no: its mode lets no group in; a udev rule with "
+                "GROUP=\"dialout\", MODE=\"0660\" gives it to dialout",
+                {EACCES, "root", false, false, false}},
+           Case{"you may open it: no: Permission denied", {EACCES, "dialout", true, true, true}},
+           Case{"you may open it: no: Device or resource busy",
+                {EBUSY, "dialout", true, true, true}},
+           Case{"in use: no"},
+           Case{"in use: yes, by ModemManager (pid 812), minicom (pid 4242)",
+                {},
+                {{{812, "ModemManager"}, {4242, "minicom"}}, false},
+                true},
+           // Another user's program may hold it unseen: not "no".
+           Case{"in use: not by your processes (another user's cannot be seen)",
+                {},
+                {{}, false},
+                QJsonValue::Null},
        }) {
     FakePorts fake;
     fake.ports = {Ftdi()};
     fake.access["/dev/ttyUSB0"] = c.access;
+    fake.holders["/dev/ttyUSB0"] = c.holders;
     const Listed r = List(fake, false);
     EXPECT_NE(r.out.find(std::string("  ") + c.told + "\n"), std::string::npos) << c.told << "\n"
                                                                                 << r.out;
-  }
-}
-
-TEST(ListPorts, TellsWhoHoldsThePortAndWhenThatCannotBeKnown) {
-  struct Case {
-    platform::PortHolders holders;
-    const char* text;
-    QJsonValue inUse;
-  };
-  for (const auto& c : {
-           Case{{{}, true}, "  in use: no\n", QJsonValue(false)},
-           Case{{{{812, "ModemManager"}, {4242, "minicom"}}, false},
-                "  in use: yes, by ModemManager (pid 812), minicom (pid 4242)\n",
-                QJsonValue(true)},
-           // Another user's program may hold it unseen: not "no".
-           Case{{{}, false},
-                "  in use: not by your processes (another user's cannot be seen)\n",
-                QJsonValue(QJsonValue::Null)},
-       }) {
-    FakePorts fake;
-    fake.ports = {Ftdi()};
-    fake.holders["/dev/ttyUSB0"] = c.holders;
-    EXPECT_NE(List(fake, false).out.find(c.text), std::string::npos) << c.text;
     const auto port = QJsonDocument::fromJson(QByteArray::fromStdString(List(fake, true).out))
                           .object()["ports"]
                           .toArray()[0]
                           .toObject();
-    EXPECT_EQ(port["in_use"], c.inUse) << c.text;
+    EXPECT_EQ(port["in_use"], c.inUse) << c.told;
     EXPECT_EQ(port["holders"].toArray().size(), static_cast<qsizetype>(c.holders.processes.size()));
   }
 }
